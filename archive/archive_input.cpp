@@ -1,0 +1,193 @@
+#include "archive/archive_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace kotar {
+
+namespace {
+
+// The window keeps at least kWindowKeep bytes behind the stream position,
+// and is refilled kRefillChunk bytes at a time, the size of zlib's own
+// output buffer, so a corrupt stream fails at the same places as a plain
+// series of gzread calls.
+constexpr std::size_t kWindowCapacity = 256 * 1024;
+constexpr std::size_t kWindowKeep = 64 * 1024;
+constexpr std::size_t kRefillChunk = 16 * 1024;
+static_assert(kWindowKeep + kRefillChunk <= kWindowCapacity);
+
+// The largest count handed to gzread at once; it takes an unsigned int.
+constexpr std::size_t kLargestGzRead = std::size_t{1} << 30;
+
+}  // namespace
+
+ArchiveInput::~ArchiveInput() {
+    if (file_ != nullptr) gzclose(file_);
+}
+
+int ArchiveInput::open(const char* path) { return adopt(gzopen(path, "r")); }
+
+int ArchiveInput::openStandardInput() {
+    // A duplicate, so that closing this input leaves the process's own
+    // standard input alone.
+    const int descriptor = dup(fileno(stdin));
+    if (descriptor < 0) return -1;
+    gzFile file = gzdopen(descriptor, "r");
+    if (file == nullptr) {
+        close(descriptor);
+        return -1;
+    }
+    return adopt(file);
+}
+
+int ArchiveInput::adopt(gzFile file) {
+    if (file == nullptr) return -1;
+    file_ = file;
+    direct_ = gzdirect(file_) != 0;
+    if (!direct_) window_.resize(kWindowCapacity);
+    return 0;
+}
+
+std::size_t ArchiveInput::read(void* buffer, std::size_t count) {
+    if (file_ == nullptr) return 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::size_t delivered = 0;
+    while (delivered < count) {
+        const std::size_t wanted = count - delivered;
+        std::size_t got = 0;
+        const bool replaying = replay_.descriptor >= 0;
+        if (replaying && position_ >= replay_.streamStart &&
+            position_ < replay_.streamStart + replay_.length) {
+            got = readReplayed(out + delivered, wanted);
+        } else if (replaying && position_ < replay_.streamStart) {
+            const auto beforeReplay = static_cast<std::uint64_t>(replay_.streamStart - position_);
+            got = readStream(out + delivered, static_cast<std::size_t>(std::min<std::uint64_t>(wanted, beforeReplay)));
+        } else {
+            got = readStream(out + delivered, wanted);
+        }
+        if (got == 0) break;
+        delivered += got;
+        position_ += static_cast<std::int64_t>(got);
+    }
+    return delivered;
+}
+
+std::int64_t ArchiveInput::seek(std::int64_t offset, int whence) {
+    if (file_ == nullptr) return -1;
+    std::int64_t target = offset;
+    if (whence == SEEK_CUR) {
+        if (__builtin_add_overflow(position_, offset, &target)) return -1;
+    } else if (whence != SEEK_SET) {
+        return -1;
+    }
+    if (target < 0) return -1;
+    // The stream itself moves at the next read, as zlib's own seek does.
+    position_ = target;
+    return position_;
+}
+
+int ArchiveInput::rewind() {
+    if (file_ == nullptr || gzrewind(file_) != 0) return -1;
+    position_ = 0;
+    streamPos_ = 0;
+    windowLength_ = 0;
+    return 0;
+}
+
+void ArchiveInput::beginReplay(int descriptor, std::int64_t fileOffset, std::int64_t streamStart,
+                               std::int64_t length) {
+    replay_ = Replay{descriptor, fileOffset, streamStart, length};
+}
+
+std::size_t ArchiveInput::readReplayed(unsigned char* out, std::size_t count) {
+    const auto left = static_cast<std::uint64_t>(replay_.streamStart + replay_.length - position_);
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count, left));
+    const off_t at = replay_.fileOffset + (position_ - replay_.streamStart);
+    for (;;) {
+        const ssize_t got = pread(replay_.descriptor, out, wanted, at);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return 0;
+    }
+}
+
+std::size_t ArchiveInput::readStream(unsigned char* out, std::size_t count) {
+    return direct_ ? readDirect(out, count) : readWindowed(out, count);
+}
+
+std::size_t ArchiveInput::readDirect(unsigned char* out, std::size_t count) {
+    if (streamPos_ != position_ && !moveStreamTo(position_)) return 0;
+    const int got = gzread(file_, out, static_cast<unsigned>(std::min(count, kLargestGzRead)));
+    if (got <= 0) return 0;
+    streamPos_ += got;
+    return static_cast<std::size_t>(got);
+}
+
+std::size_t ArchiveInput::readWindowed(unsigned char* out, std::size_t count) {
+    const std::int64_t windowStart = streamPos_ - static_cast<std::int64_t>(windowLength_);
+    if ((position_ < windowStart || position_ > streamPos_) && !moveStreamTo(position_)) return 0;
+    if (position_ == streamPos_ && !refillWindow()) return 0;
+    const auto offset = static_cast<std::size_t>(position_ - (streamPos_ - static_cast<std::int64_t>(windowLength_)));
+    const std::size_t n = std::min(count, windowLength_ - offset);
+    std::memcpy(out, window_.data() + offset, n);
+    return n;
+}
+
+bool ArchiveInput::refillWindow() {
+    if (windowLength_ + kRefillChunk > window_.size()) {
+        std::memmove(window_.data(), window_.data() + windowLength_ - kWindowKeep, kWindowKeep);
+        windowLength_ = kWindowKeep;
+    }
+    const int got = gzread(file_, window_.data() + windowLength_, kRefillChunk);
+    if (got <= 0) return false;
+    windowLength_ += static_cast<std::size_t>(got);
+    streamPos_ += got;
+    return true;
+}
+
+// Brings the gz handle to `target`, or as near as the stream's end allows.
+bool ArchiveInput::moveStreamTo(std::int64_t target) {
+    if (direct_) {
+        if (gzseek(file_, target, SEEK_SET) == target) {
+            streamPos_ = target;
+            return true;
+        }
+        // Not seekable (a pipe): forward targets are reached by reading.
+        return target > streamPos_ && skipByReading(target);
+    }
+    const std::int64_t windowStart = streamPos_ - static_cast<std::int64_t>(windowLength_);
+    if (target < windowStart) {
+        // Before the window: only decompressing again from the start helps.
+        if (gzrewind(file_) != 0) return false;
+        streamPos_ = 0;
+        windowLength_ = 0;
+    }
+    if (target > streamPos_ + static_cast<std::int64_t>(kWindowCapacity)) {
+        if (gzseek(file_, target, SEEK_SET) != target) return false;
+        streamPos_ = target;
+        windowLength_ = 0;
+        return true;
+    }
+    return target <= streamPos_ || skipByReading(target);
+}
+
+bool ArchiveInput::skipByReading(std::int64_t target) {
+    if (!direct_) {
+        while (streamPos_ < target) {
+            if (!refillWindow()) return false;
+        }
+        return true;
+    }
+    unsigned char scratch[16 * 1024];
+    while (streamPos_ < target) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(target - streamPos_, sizeof scratch));
+        const int got = gzread(file_, scratch, static_cast<unsigned>(wanted));
+        if (got <= 0) return false;
+        streamPos_ += got;
+    }
+    return true;
+}
+
+}  // namespace kotar

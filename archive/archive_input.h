@@ -1,0 +1,81 @@
+// ArchiveInput: the one way every mode reads its input. It wraps a zlib gz
+// file handle, so a gzip-compressed stream is read as its uncompressed bytes
+// and any other file unchanged; positions are positions in that stream.
+//
+// zlib can only go back in a gzip stream by decompressing again from its
+// start. ArchiveInput therefore keeps a window of the bytes it most recently
+// delivered and serves short backward moves from it. Creation can also hand
+// it a stretch of the stream that it has already copied to a seekable file
+// (replay), so the executable analysis can go back and forth over a member
+// without touching the compressed stream at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <zlib.h>
+
+namespace kotar {
+
+class ArchiveInput {
+public:
+    ArchiveInput() = default;
+    ~ArchiveInput();
+    ArchiveInput(const ArchiveInput&) = delete;
+    ArchiveInput& operator=(const ArchiveInput&) = delete;
+
+    // 0 on success, -1 when the input cannot be opened.
+    int open(const char* path);
+    int openStandardInput();
+
+    // Reads up to `count` bytes; returns how many were delivered. Fewer than
+    // asked means the end of the stream, a read error or corrupt data.
+    std::size_t read(void* buffer, std::size_t count);
+
+    // Moves to an absolute (SEEK_SET) or relative (SEEK_CUR) position and
+    // returns it, or -1 when the target is negative or cannot be reached.
+    // A target past the end succeeds; the next read then comes up short.
+    std::int64_t seek(std::int64_t offset, int whence);
+
+    std::int64_t tell() const { return position_; }
+    int rewind();
+
+    // Until endReplay(), stream bytes [streamStart, streamStart + length) are
+    // read from the file `descriptor` at `fileOffset` instead.
+    void beginReplay(int descriptor, std::int64_t fileOffset, std::int64_t streamStart,
+                     std::int64_t length);
+    void endReplay() { replay_ = Replay{}; }
+
+private:
+    struct Replay {
+        int descriptor = -1;
+        std::int64_t fileOffset = 0;
+        std::int64_t streamStart = 0;
+        std::int64_t length = 0;
+    };
+
+    int adopt(gzFile file);
+    std::size_t readReplayed(unsigned char* out, std::size_t count);
+    std::size_t readStream(unsigned char* out, std::size_t count);
+    std::size_t readDirect(unsigned char* out, std::size_t count);
+    std::size_t readWindowed(unsigned char* out, std::size_t count);
+    bool refillWindow();
+    bool moveStreamTo(std::int64_t target);
+    bool skipByReading(std::int64_t target);
+
+    gzFile file_ = nullptr;
+    bool direct_ = false;           // not gzip: bytes pass through unchanged
+    std::int64_t position_ = 0;     // where the next read starts
+    std::int64_t streamPos_ = 0;    // where the gz handle stands
+    bool streamFailed_ = false;     // the gz handle hit its end or an error
+
+    // Windowed (gzip) input: window_[0, windowLength_) holds the stream bytes
+    // that end at streamPos_.
+    std::vector<unsigned char> window_;
+    std::size_t windowLength_ = 0;
+
+    Replay replay_;
+};
+
+}  // namespace kotar

@@ -1,0 +1,72 @@
+#include "archive/header_block.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/byte_order.h"
+
+namespace kotar {
+
+std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field) {
+    char text[BLOCK_SIZE + 1];
+    std::memcpy(text, block.data() + field.offset, field.width);
+    text[field.width] = '\0';
+    const long long value = std::strtoll(text, nullptr, 8);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+
+std::string_view fieldText(const HeaderBlock& block, HeaderField field) {
+    const char* text = reinterpret_cast<const char*>(block.data() + field.offset);
+    return {text, strnlen(text, field.width)};
+}
+
+std::string_view magicText(const HeaderBlock& block) {
+    return fieldText(block, {field::magic.offset, BLOCK_SIZE - field::magic.offset});
+}
+
+HeaderSums computeHeaderSums(const HeaderBlock& block) {
+    HeaderSums sums{0, 0};
+    for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
+        const bool inChecksum = i >= field::chksum.offset && i < field::chksum.offset + field::chksum.width;
+        const unsigned char byte = inChecksum ? ' ' : block[i];
+        sums.unsignedSum += byte;
+        sums.signedSum += static_cast<signed char>(byte);
+    }
+    return sums;
+}
+
+bool verifyHeaderChecksum(const HeaderBlock& block) {
+    const std::int32_t stored = parseOctalField(block, field::chksum);
+    const HeaderSums sums = computeHeaderSums(block);
+    return stored == sums.unsignedSum || stored == sums.signedSum;
+}
+
+void setHeaderChecksum(HeaderBlock& block, bool signedSum) {
+    unsigned char* chksum = block.data() + field::chksum.offset;
+    std::fill_n(chksum, field::chksum.width, ' ');
+    const HeaderSums sums = computeHeaderSums(block);
+    const std::int32_t sum = signedSum && sums.signedSum >= 0 ? sums.signedSum : sums.unsignedSum;
+    char digits[16];  // a block's sum has at most six octal digits
+    std::snprintf(digits, sizeof digits, "%06o", static_cast<unsigned>(sum));
+    std::memcpy(chksum, digits, 7);  // six digits and a NUL; the eighth byte stays a space
+}
+
+bool hasMagic(const HeaderBlock& block, const Magic& magic) {
+    return std::equal(magic.begin(), magic.end(), block.begin() + field::magic.offset);
+}
+
+void storeMagic(HeaderBlock& block, const Magic& magic) {
+    std::copy(magic.begin(), magic.end(), block.begin() + field::magic.offset);
+}
+
+std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset) {
+    return readLe32(block.data() + offset);
+}
+
+void writeExtensionField(HeaderBlock& block, std::size_t offset, std::uint32_t value) {
+    writeLe32(block.data() + offset, value);
+}
+
+}  // namespace kotar

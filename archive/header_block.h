@@ -1,0 +1,134 @@
+// The 512-byte tar header block, shared by plain GNU tar archives and by
+// kotar's indexed archives.
+//
+//   offset  width  field
+//        0    100  name        (first byte NUL: end of a header sequence)
+//      100      8  mode        octal text
+//      108      8  uid         octal text
+//      116      8  gid         octal text
+//      124     12  size        octal text; long-name length for 'K' / 'L'
+//      136     12  mtime       octal text, seconds since the epoch
+//      148      8  chksum      octal text; unsigned or signed byte sum
+//      156      1  typeflag
+//      157    100  linkname
+//      257      8  magic + version: "ustar  \0" (plain) or "kerix  \0" (indexed)
+//      265     32  uname
+//      297     32  gname
+//      329      8  devmajor
+//      337      8  devminor
+//      345    155  prefix      (its last 4 bytes hold dataOffset when indexed)
+//      500     12  pad         (textOffset, textPgs, fixUpPgs when indexed)
+//
+// Indexed-form extension fields, unsigned 32-bit little-endian:
+//      496  dataOffset   absolute offset of the member's data in the archive
+//      500  textOffset   aligned executable: file offset of its text segment
+//      504  textPgs      aligned executable: whole 4096-byte text pages
+//      508  fixUpPgs     aligned executable: text pages touched by relocations
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kotar {
+
+inline constexpr std::size_t BLOCK_SIZE = 512;
+inline constexpr std::size_t PAGE_SIZE = 4096;
+inline constexpr std::size_t COPY_CHUNK = 4096;
+
+using HeaderBlock = std::array<unsigned char, BLOCK_SIZE>;
+
+struct HeaderField {
+    std::size_t offset;
+    std::size_t width;
+};
+
+namespace field {
+inline constexpr HeaderField name{0, 100};
+inline constexpr HeaderField mode{100, 8};
+inline constexpr HeaderField uid{108, 8};
+inline constexpr HeaderField gid{116, 8};
+inline constexpr HeaderField size{124, 12};
+inline constexpr HeaderField mtime{136, 12};
+inline constexpr HeaderField chksum{148, 8};
+inline constexpr HeaderField typeflag{156, 1};
+inline constexpr HeaderField linkname{157, 100};
+inline constexpr HeaderField magic{257, 8};  // magic and version, one unit
+inline constexpr HeaderField uname{265, 32};
+inline constexpr HeaderField gname{297, 32};
+inline constexpr HeaderField devmajor{329, 8};
+inline constexpr HeaderField devminor{337, 8};
+inline constexpr HeaderField prefix{345, 155};
+inline constexpr HeaderField extension{496, 16};  // the four indexed fields
+}  // namespace field
+
+// Offsets of the indexed-form extension fields.
+inline constexpr std::size_t kDataOffsetAt = 496;
+inline constexpr std::size_t kTextOffsetAt = 500;
+inline constexpr std::size_t kTextPgsAt = 504;
+inline constexpr std::size_t kFixUpPgsAt = 508;
+
+static_assert(sizeof(HeaderBlock) == 512);
+static_assert(field::chksum.offset == 148 && field::magic.offset == 257);
+static_assert(kDataOffsetAt == 496 && kTextOffsetAt == 500);
+static_assert(field::prefix.offset + field::prefix.width == 500);
+
+using Magic = std::array<unsigned char, 8>;
+inline constexpr Magic kPlainMagic{'u', 's', 't', 'a', 'r', ' ', ' ', '\0'};
+inline constexpr Magic kIndexedMagic{'k', 'e', 'r', 'i', 'x', ' ', ' ', '\0'};
+
+// Type codes with a meaning of their own.
+inline constexpr unsigned char kTypeRegular = '0';
+inline constexpr unsigned char kTypeAlignedExecutable = '7';
+inline constexpr unsigned char kTypeLongLinkName = 'K';
+inline constexpr unsigned char kTypeLongName = 'L';
+
+inline unsigned char typeflagOf(const HeaderBlock& block) {
+    return block[field::typeflag.offset];
+}
+
+inline bool isLongNameEntry(const HeaderBlock& block) {
+    const unsigned char type = typeflagOf(block);
+    return type == kTypeLongLinkName || type == kTypeLongName;
+}
+
+// The value of an octal text field as strtoll(field, nullptr, 8) gives it
+// (leading white space, an optional sign, digits up to the first other
+// character), never reading past the field, and taken as a signed 32-bit
+// integer (its low 32 bits). A field without digits gives 0.
+std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field);
+
+// The text of a field up to its first NUL, at most its width.
+std::string_view fieldText(const HeaderBlock& block, HeaderField field);
+
+// The text that starts at the magic field, up to its first NUL or the end of
+// the block: what the "invalid ... magic" messages quote.
+std::string_view magicText(const HeaderBlock& block);
+
+// The byte sums of a block with the chksum bytes counted as spaces: each byte
+// taken once as unsigned (0..255) and once as signed (-128..127).
+struct HeaderSums {
+    std::int32_t unsignedSum;
+    std::int32_t signedSum;
+};
+HeaderSums computeHeaderSums(const HeaderBlock& block);
+
+// True when the stored checksum equals either sum.
+bool verifyHeaderChecksum(const HeaderBlock& block);
+
+// Recomputes and stores chksum as six octal digits, a NUL and a space. A
+// signed sum below zero has no six-digit form; the unsigned sum, which every
+// reader also accepts, is stored instead.
+void setHeaderChecksum(HeaderBlock& block, bool signedSum);
+
+// A zero block ends a header sequence; only its first byte is looked at.
+inline bool isZeroBlock(const HeaderBlock& block) { return block[0] == '\0'; }
+
+bool hasMagic(const HeaderBlock& block, const Magic& magic);
+void storeMagic(HeaderBlock& block, const Magic& magic);
+
+std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset);
+void writeExtensionField(HeaderBlock& block, std::size_t offset, std::uint32_t value);
+
+}  // namespace kotar

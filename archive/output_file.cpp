@@ -1,0 +1,60 @@
+#include "archive/output_file.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace kotar {
+
+namespace {
+// Large enough that copying member data costs few system calls.
+constexpr std::size_t kOutputBuffer = 256 * 1024;
+}  // namespace
+
+OutputFile::~OutputFile() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+int OutputFile::open(const char* path) {
+    // Read access lets creation look at an executable it has just copied;
+    // a file that can only be written is still a valid destination.
+    file_ = fopen64(path, "w+");
+    readable_ = file_ != nullptr;
+    if (file_ == nullptr && errno == EACCES) file_ = fopen64(path, "w");
+    if (file_ == nullptr) return -1;
+    std::setvbuf(file_, nullptr, _IOFBF, kOutputBuffer);
+    return 0;
+}
+
+int OutputFile::seek(std::uint64_t position) {
+    if (file_ == nullptr || position > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+    return fseeko64(file_, static_cast<off64_t>(position), SEEK_SET) == 0 ? 0 : -1;
+}
+
+bool OutputFile::write(const void* bytes, std::size_t count) {
+    return file_ != nullptr && std::fwrite(bytes, 1, count, file_) == count;
+}
+
+int OutputFile::flush() {
+    return file_ != nullptr && std::fflush(file_) == 0 ? 0 : -1;
+}
+
+int OutputFile::close() {
+    if (file_ == nullptr) return -1;
+    const bool flushed = std::fflush(file_) == 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    return flushed && closed ? 0 : -1;
+}
+
+int OutputFile::readBackDescriptor() const {
+    return file_ != nullptr && readable_ ? fileno(file_) : -1;
+}
+
+bool isSameFile(const char* first, const char* second) {
+    struct stat a {};
+    struct stat b {};
+    if (stat(first, &a) != 0 || stat(second, &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace kotar

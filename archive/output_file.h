@@ -1,0 +1,44 @@
+// OutputFile: the destination of creation and extraction, an uncompressed
+// file written with absolute positioning. Regions that are skipped over are
+// never written and read back as zeros. Every operation reports failure,
+// closing included: a full disk must never pass for success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace kotar {
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates or truncates the file. 0 on success, -1 on failure.
+    int open(const char* path);
+
+    // 0 on success, -1 on failure.
+    int seek(std::uint64_t position);
+    // True when all `count` bytes were accepted.
+    bool write(const void* bytes, std::size_t count);
+    // Pushes buffered bytes to the file; 0 on success, -1 on failure.
+    int flush();
+    // Flushes and closes; 0 on success, -1 on failure.
+    int close();
+
+    // A descriptor from which written (and flushed) bytes can be read back
+    // with pread, or -1 when the file could only be opened for writing.
+    int readBackDescriptor() const;
+
+private:
+    std::FILE* file_ = nullptr;
+    bool readable_ = false;
+};
+
+// True when both paths name the same existing file (through links too).
+bool isSameFile(const char* first, const char* second);
+
+}  // namespace kotar

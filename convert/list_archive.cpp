@@ -1,0 +1,132 @@
+#include "convert/list_archive.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "archive/archive_input.h"
+#include "archive/header_block.h"
+#include "convert/mode_string.h"
+
+namespace kotar {
+
+namespace {
+
+// A long-name text is kept up to its first NUL and at most this long, so a
+// damaged size field cannot make the listing hold gigabytes.
+constexpr std::size_t kLongNameLimit = 16 * 1024 * 1024;
+
+bool readBlock(ArchiveInput& input, HeaderBlock& block) {
+    return input.read(block.data(), block.size()) == block.size();
+}
+
+int fail(const char* message) {
+    std::fputs(message, stderr);
+    return -1;
+}
+
+void printMember(const HeaderBlock& header, const std::string* longName) {
+    const std::int32_t uid = parseOctalField(header, field::uid);
+    const std::int32_t gid = parseOctalField(header, field::gid);
+    const std::int32_t mode = parseOctalField(header, field::mode);
+    const std::int32_t size = parseOctalField(header, field::size);
+    const std::time_t mtime = parseOctalField(header, field::mtime);
+
+    std::tm local{};
+    localtime_r(&mtime, &local);
+    char permissions[11];
+    formatModeString(mode, permissions);
+    permissions[0] = typeLetter(typeflagOf(header));
+
+    if (longName != nullptr) {
+        std::printf("%s %d/%d %10d %.4d-%.2d-%.2d %.2d:%.2d %s\n", permissions, uid, gid, size,
+                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                    local.tm_min, longName->c_str());
+    } else {
+        std::printf("%s %d/%d %10d %.4d-%.2d-%.2d %.2d:%.2d %.100s\n", permissions, uid, gid, size,
+                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                    local.tm_min, reinterpret_cast<const char*>(header.data() + field::name.offset));
+    }
+}
+
+// Reads the `size`-byte text of a long-name entry as it arrives, keeping it
+// up to its first NUL, and leaves the input after the text's last block.
+bool readLongText(ArchiveInput& input, std::int32_t size, std::string& text) {
+    if (size < 0) return false;
+    text.clear();
+    bool ended = false;
+    char chunk[4096];
+    for (std::size_t left = static_cast<std::size_t>(size); left > 0;) {
+        const std::size_t wanted = std::min(left, sizeof chunk);
+        if (input.read(chunk, wanted) != wanted) return false;
+        left -= wanted;
+        for (std::size_t i = 0; i < wanted && !ended; ++i) {
+            if (chunk[i] == '\0' || text.size() == kLongNameLimit) {
+                ended = true;
+            } else {
+                text.push_back(chunk[i]);
+            }
+        }
+    }
+    constexpr std::int64_t block = BLOCK_SIZE;
+    const std::int64_t padding = (block - size % block) % block;
+    input.seek(padding, SEEK_CUR);
+    return true;
+}
+
+int listHeaders(ArchiveInput& input) {
+    HeaderBlock block;
+    for (;;) {
+        if (!readBlock(input, block)) return fail("unable to read input file\n");
+        if (isZeroBlock(block)) return 0;
+        if (!hasMagic(block, kIndexedMagic)) {
+            const std::string_view magic = magicText(block);
+            std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+            return -1;
+        }
+        if (!verifyHeaderChecksum(block)) return fail("invalid tar, checksum mismatch\n");
+        if (!isLongNameEntry(block)) {
+            printMember(block, nullptr);
+            continue;
+        }
+        // One or more long-name entries, then the member they describe. With
+        // both a long link name ('K') and a long name ('L'), the name is
+        // the 'L' text; a lone 'K' text is shown as the name.
+        std::string name;
+        std::string text;
+        bool haveLongName = false;
+        do {
+            if (!readLongText(input, parseOctalField(block, field::size), text)) {
+                return fail("unable to read input file\n");
+            }
+            if (typeflagOf(block) == kTypeLongName || !haveLongName) name = text;
+            haveLongName = haveLongName || typeflagOf(block) == kTypeLongName;
+            if (!readBlock(input, block)) return fail("unable to read input file\n");
+        } while (isLongNameEntry(block));
+        printMember(block, &name);
+    }
+}
+
+// Standard input that is closed, or a terminal, holds no archive.
+int openStandardInput(ArchiveInput& input) {
+    const int descriptor = fileno(stdin);
+    if (fcntl(descriptor, F_GETFD) == -1 || isatty(descriptor)) return -1;
+    return input.openStandardInput();
+}
+
+}  // namespace
+
+int listArchive(const char* inputPath) {
+    ArchiveInput input;
+    const int opened = inputPath != nullptr ? input.open(inputPath) : openStandardInput(input);
+    if (opened != 0) {
+        std::fprintf(stderr, "Unable to open input file: %s\n", inputPath != nullptr ? inputPath : "stdin");
+        return -1;
+    }
+    return listHeaders(input);
+}
+
+}  // namespace kotar

@@ -1,0 +1,29 @@
+// The executable page analysis: for an ELF32 or ELF64 little-endian image
+// inside an archive member, where its single executable load segment (the
+// text) starts, how many whole 4096-byte pages it spans, and on how many of
+// them at least one relocation entry points.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "archive/archive_input.h"
+#include "archive/header_block.h"
+
+namespace kotar {
+
+struct ExecutableLayout {
+    std::uint32_t textOffset = 0;
+    std::uint32_t textPgs = 0;
+    std::uint32_t fixUpPgs = 0;
+};
+
+// Reads the ELF headers of the member whose data starts at stream position
+// `dataStart` (where `input` stands on entry). Problems are reported with one
+// line on standard error and give a layout of zeros; trace lines go to
+// standard output under `verbose`. Returns no layout only when the page
+// bitmap cannot be allocated. The input stands at `dataStart` on return.
+std::optional<ExecutableLayout> analyzeExecutable(ArchiveInput& input, std::int64_t dataStart,
+                                                  const HeaderBlock& header);
+
+}  // namespace kotar

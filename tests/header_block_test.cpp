@@ -1,0 +1,123 @@
+#include "archive/header_block.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/support/test_support.h"
+
+namespace kotar {
+namespace {
+
+HeaderBlock blockWithField(HeaderField field, const std::string& text) {
+    HeaderBlock block{};
+    std::memcpy(block.data() + field.offset, text.data(), std::min(text.size(), field.width));
+    return block;
+}
+
+TEST(ParseOctalField, FollowsStrtollWithinTheField) {
+    struct Case {
+        std::string text;
+        std::int32_t expected;
+    };
+    const Case cases[] = {
+        {"0000755", 0755},
+        {" 755 ", 0755},
+        {"   +17", 017},
+        {"-1", -1},
+        {"", 0},
+        {"abc", 0},
+        {"12x34", 012},
+        {"17777777777", 017777777777},          // 2^31 - 1
+        {"20000000000", INT32_MIN},             // 2^31: low 32 bits, as signed
+        {"77777777777", -1},                    // 2^33 - 1: low 32 bits all set
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parseOctalField(blockWithField(field::size, c.text), field::size), c.expected);
+    }
+}
+
+TEST(ParseOctalField, StopsAtTheFieldEdgeWhenFilledToItsWidth) {
+    HeaderBlock block = blockWithField(field::mode, "77777777");
+    std::memcpy(block.data() + field::uid.offset, "7777777", 7);  // digits run on
+    EXPECT_EQ(parseOctalField(block, field::mode), 077777777);
+}
+
+TEST(HeaderChecksum, AcceptsBothSumsAndRejectsOthers) {
+    HeaderBlock block = test::makeHeader({.name = "caf\xc3\xa9-\xe2\x82\xac"});
+    const HeaderSums sums = computeHeaderSums(block);
+    ASSERT_NE(sums.unsignedSum, sums.signedSum);
+    EXPECT_TRUE(verifyHeaderChecksum(block));  // written unsigned
+
+    setHeaderChecksum(block, true);
+    EXPECT_EQ(parseOctalField(block, field::chksum), sums.signedSum);
+    EXPECT_TRUE(verifyHeaderChecksum(block));
+
+    test::setOctalField(block, field::chksum, static_cast<std::uint64_t>(sums.signedSum + 1));
+    EXPECT_FALSE(verifyHeaderChecksum(block));
+}
+
+TEST(HeaderChecksum, StoresSixDigitsANulAndASpace) {
+    HeaderBlock block = test::makeHeader({.name = "file"});
+    setHeaderChecksum(block, false);
+    const unsigned char* chksum = block.data() + field::chksum.offset;
+    for (int i = 0; i < 6; ++i) EXPECT_TRUE(chksum[i] >= '0' && chksum[i] <= '7');
+    EXPECT_EQ(chksum[6], '\0');
+    EXPECT_EQ(chksum[7], ' ');
+    EXPECT_TRUE(verifyHeaderChecksum(block));
+}
+
+TEST(HeaderChecksum, LeadingSpaceFormParsesAlike) {
+    HeaderBlock block = test::makeHeader({.name = "file"});
+    const std::int32_t stored = parseOctalField(block, field::chksum);
+    char text[16];
+    std::snprintf(text, sizeof text, " %06o ", static_cast<unsigned>(stored));
+    std::memcpy(block.data() + field::chksum.offset, text, 8);
+    EXPECT_EQ(parseOctalField(block, field::chksum), stored);
+    EXPECT_TRUE(verifyHeaderChecksum(block));
+}
+
+TEST(HeaderChecksum, NegativeSignedSumStoresTheUnsignedSum) {
+    HeaderBlock block;
+    block.fill(0xFF);
+    ASSERT_LT(computeHeaderSums(block).signedSum, 0);
+    setHeaderChecksum(block, true);
+    EXPECT_EQ(parseOctalField(block, field::chksum), computeHeaderSums(block).unsignedSum);
+    EXPECT_TRUE(verifyHeaderChecksum(block));
+}
+
+TEST(HeaderBlock, ZeroBlockLooksAtTheFirstByteOnly) {
+    HeaderBlock block{};
+    block[1] = 'x';
+    EXPECT_TRUE(isZeroBlock(block));
+    block[0] = 'a';
+    EXPECT_FALSE(isZeroBlock(block));
+}
+
+TEST(HeaderBlock, MagicTestIsExactOverEightBytes) {
+    HeaderBlock block{};
+    storeMagic(block, kPlainMagic);
+    EXPECT_TRUE(hasMagic(block, kPlainMagic));
+    EXPECT_FALSE(hasMagic(block, kIndexedMagic));
+    std::memcpy(block.data() + field::magic.offset, "ustar\0" "00", 8);  // POSIX form
+    EXPECT_FALSE(hasMagic(block, kPlainMagic));
+    EXPECT_EQ(magicText(block), "ustar");
+}
+
+TEST(HeaderBlock, MagicTextStopsAtTheBlockEnd) {
+    HeaderBlock block;
+    block.fill('A');
+    EXPECT_EQ(magicText(block).size(), BLOCK_SIZE - field::magic.offset);
+}
+
+TEST(HeaderBlock, ExtensionFieldsAreLittleEndian) {
+    HeaderBlock block{};
+    writeExtensionField(block, kTextPgsAt, 0x04030201);
+    EXPECT_EQ(block[kTextPgsAt], 1);
+    EXPECT_EQ(block[kTextPgsAt + 3], 4);
+    EXPECT_EQ(readExtensionField(block, kTextPgsAt), 0x04030201u);
+}
+
+}  // namespace
+}  // namespace kotar

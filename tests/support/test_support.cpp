@@ -1,0 +1,136 @@
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace kotar::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kotar-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) std::abort();
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& stdinPath,
+                         const std::vector<std::string>& environment) {
+    TempDir capture;
+    const std::string outPath = capture / "out";
+    const std::string errPath = capture / "err";
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+    for (const std::string& e : environment) envStrings.push_back(e);
+    std::vector<char*> env;
+    for (std::string& e : envStrings) env.push_back(e.data());
+    env.push_back(nullptr);
+
+    CommandResult result;
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data()) == 0) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0) {
+        }
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    return result;
+}
+
+const char* kotarBinary() { return KOTAR_BINARY; }
+
+CommandResult runKotar(const std::vector<std::string>& arguments, const std::string& stdinPath,
+                       const std::vector<std::string>& environment) {
+    std::vector<std::string> argv{kotarBinary()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runCommand(argv, stdinPath, environment);
+}
+
+int shell(const std::string& commandLine, bool mustSucceed) {
+    const CommandResult result = runCommand({"/bin/sh", "-c", commandLine});
+    if (mustSucceed && result.status != 0) {
+        ADD_FAILURE() << "command failed (" << result.status << "): " << commandLine << "\n"
+                      << result.out << result.err;
+    }
+    return result.status;
+}
+
+void setOctalField(HeaderBlock& block, HeaderField field, std::uint64_t value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%0*llo", static_cast<int>(field.width - 1),
+                  static_cast<unsigned long long>(value));
+    std::memcpy(block.data() + field.offset, text, field.width);  // digits and a NUL
+}
+
+HeaderBlock makeHeader(const HeaderSpec& spec) {
+    HeaderBlock block{};
+    std::memcpy(block.data() + field::name.offset, spec.name.data(), std::min(spec.name.size(), field::name.width));
+    setOctalField(block, field::mode, spec.mode);
+    setOctalField(block, field::uid, spec.uid);
+    setOctalField(block, field::gid, spec.gid);
+    setOctalField(block, field::size, spec.size);
+    setOctalField(block, field::mtime, static_cast<std::uint64_t>(spec.mtime));
+    block[field::typeflag.offset] = static_cast<unsigned char>(spec.typeflag);
+    std::memcpy(block.data() + field::linkname.offset, spec.linkname.data(),
+                std::min(spec.linkname.size(), field::linkname.width));
+    storeMagic(block, kPlainMagic);
+    std::memcpy(block.data() + field::uname.offset, "user", 4);
+    std::memcpy(block.data() + field::gname.offset, "group", 5);
+    setHeaderChecksum(block, false);
+    return block;
+}
+
+void appendBlock(std::string& archive, const HeaderBlock& block) {
+    archive.append(reinterpret_cast<const char*>(block.data()), block.size());
+}
+
+void appendPadded(std::string& archive, const std::string& bytes) {
+    archive += bytes;
+    archive.append((BLOCK_SIZE - bytes.size() % BLOCK_SIZE) % BLOCK_SIZE, '\0');
+}
+
+}  // namespace kotar::test

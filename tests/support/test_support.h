@@ -1,0 +1,72 @@
+// Helpers shared by the tests: temporary folders, files, running commands
+// and the kotar binary, and header blocks built in code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/header_block.h"
+
+namespace kotar::test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+
+struct CommandResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] (looked up in PATH) with the given arguments; standard input
+// comes from stdinPath (or /dev/null when empty).
+CommandResult runCommand(const std::vector<std::string>& argv, const std::string& stdinPath = "",
+                         const std::vector<std::string>& environment = {});
+
+// Runs the kotar binary under test.
+CommandResult runKotar(const std::vector<std::string>& arguments, const std::string& stdinPath = "",
+                       const std::vector<std::string>& environment = {});
+const char* kotarBinary();
+
+// Runs a /bin/sh command line; returns its exit status. Fails the current
+// test (with the command's output) when it is not 0 and mustSucceed is set.
+int shell(const std::string& commandLine, bool mustSucceed = true);
+
+// A header block as GNU tar writes it (plain magic, unsigned checksum).
+struct HeaderSpec {
+    std::string name;
+    unsigned mode = 0644;
+    std::uint64_t size = 0;
+    char typeflag = '0';
+    std::int64_t mtime = 1234567890;
+    unsigned uid = 1000;
+    unsigned gid = 1000;
+    std::string linkname;
+};
+HeaderBlock makeHeader(const HeaderSpec& spec);
+
+// Writes an octal number into a header field, as tar does (zero-padded,
+// NUL-terminated, width - 1 digits).
+void setOctalField(HeaderBlock& block, HeaderField field, std::uint64_t value);
+
+// Appends a block (or raw bytes padded with zeros to a block boundary).
+void appendBlock(std::string& archive, const HeaderBlock& block);
+void appendPadded(std::string& archive, const std::string& bytes);
+
+}  // namespace kotar::test
