@@ -1,12 +1,208 @@
 #include "convert/create_archive.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+
+#include "archive/archive_input.h"
+#include "archive/header_block.h"
+#include "archive/indexed_layout.h"
+#include "archive/output_file.h"
+#include "archive/verbose.h"
+#include "elfscan/analyze_executable.h"
 
 namespace kotar {
 
-int createArchive(const char*, const char*) {
-    std::fputs("kotar: -c is not available in this build\n", stderr);
+namespace {
+
+constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
+
+// A member whose padded size leaves the 32-bit range cannot be laid out.
+constexpr std::int64_t kLargestMemberSize = kArchiveLimit - BLOCK_SIZE - 1;
+
+int fail(const char* message) {
+    std::fputs(message, stderr);
     return -1;
+}
+
+int failTooBig() {
+    std::fprintf(stderr, "file too big, max supported size is %u\n", static_cast<unsigned>(kArchiveLimit));
+    return -1;
+}
+
+bool readBlock(ArchiveInput& input, HeaderBlock& block) {
+    return input.read(block.data(), block.size()) == block.size();
+}
+
+bool isValidMemberSize(std::int32_t size) { return size >= 0 && size <= kLargestMemberSize; }
+
+// Pass 1: checks every header and counts the blocks of the header table,
+// the zero block that ends it included.
+int sizeHeaderTable(ArchiveInput& input, std::uint64_t& tableBlocks) {
+    tableBlocks = 1;
+    HeaderBlock header;
+    for (;;) {
+        if (!readBlock(input, header)) return fail("unable to read input file\n");
+        if (isZeroBlock(header)) return 0;
+        if (!hasMagic(header, kPlainMagic)) {
+            const std::string_view magic = magicText(header);
+            std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+            return -1;
+        }
+        if (!verifyHeaderChecksum(header)) return fail("invalid tar, checksum mismatch\n");
+        const std::int32_t size = parseOctalField(header, field::size);
+        if (!isValidMemberSize(size)) return failTooBig();
+        tableBlocks += 1 + (isLongNameEntry(header) ? blocksFor(size) : 0);
+        if (tableBlocks * BLOCK_SIZE >= kArchiveLimit) return failTooBig();
+        input.seek(static_cast<std::int64_t>(roundUp(size, BLOCK_SIZE)), SEEK_CUR);
+    }
+}
+
+void traceAlignment(bool aligned, const HeaderBlock& header) {
+    if (verbose) {
+        std::fprintf(stderr, "%sligning executable %.100s\n", aligned ? "A" : "Not a",
+                     reinterpret_cast<const char*>(header.data() + field::name.offset));
+    }
+}
+
+// An executable candidate is a regular file with the owner-execute bit; it
+// is aligned when its data starts with the ELF magic. The input is left at
+// the data's start.
+bool startsAsExecutable(ArchiveInput& input, const HeaderBlock& header) {
+    const bool candidate = typeflagOf(header) == kTypeRegular && (parseOctalField(header, field::mode) & 0100) != 0;
+    if (!candidate) return false;
+    const std::int64_t dataStart = input.tell();
+    unsigned char magic[sizeof kElfMagic];
+    const bool complete = input.read(magic, sizeof magic) == sizeof magic;
+    input.seek(dataStart, SEEK_SET);
+    const bool executable = complete && std::memcmp(magic, kElfMagic, sizeof magic) == 0;
+    if (!executable) traceAlignment(false, header);
+    return executable;
+}
+
+// Copies `size` bytes of member data; returns the failure message, or null.
+const char* copyData(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
+    unsigned char buffer[COPY_CHUNK];
+    while (size > 0) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof buffer));
+        if (input.read(buffer, piece) != piece) return "unable to read input file\n";
+        if (!output.write(buffer, piece)) return "unable to write output file\n";
+        size -= piece;
+    }
+    return nullptr;
+}
+
+// Analyses the executable whose data starts at dataStart and stores its
+// layout in the header. When its data is already in the output, the
+// analysis reads it back from there instead of going back in the input.
+void describeExecutable(ArchiveInput& input, OutputFile& output, HeaderBlock& header, std::int64_t dataStart,
+                        std::uint64_t dataOffset, std::int32_t size, bool copied) {
+    const int readBack = output.readBackDescriptor();
+    const bool replay = copied && readBack >= 0;
+    if (replay) {
+        input.beginReplay(readBack, static_cast<std::int64_t>(dataOffset), dataStart, size);
+    } else {
+        input.seek(dataStart, SEEK_SET);
+    }
+    const std::optional<ExecutableLayout> layout = analyzeExecutable(input, dataStart, header);
+    input.endReplay();
+    if (layout) {
+        writeExtensionField(header, kTextOffsetAt, layout->textOffset);
+        writeExtensionField(header, kTextPgsAt, layout->textPgs);
+        writeExtensionField(header, kFixUpPgsAt, layout->fixUpPgs);
+    }
+    traceAlignment(true, header);
+    input.seek(dataStart + size, SEEK_SET);
+}
+
+// Pass 2: lays out the data area and fills the header table.
+int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlocks) {
+    std::uint64_t cursor = tableBlocks * BLOCK_SIZE;
+    if (input.rewind() != 0) return fail("unable to read input file\n");
+    if (output.seek(cursor) != 0) return fail("unable to write to output file\n");
+
+    std::uint64_t headersWritten = 0;
+    std::uint64_t nameBlocks = 0;
+    HeaderBlock header;
+    for (;;) {
+        if (!readBlock(input, header)) return fail("unable to read input file\n");
+        if (isZeroBlock(header)) {
+            // The output stands right after the last header-table block (at
+            // the data area when there was no member at all).
+            header.fill(0);
+            if (!output.write(header.data(), header.size())) return fail("Unable to write to ouput file\n");
+            return 0;
+        }
+        const std::int32_t size = parseOctalField(header, field::size);
+        if (!isValidMemberSize(size)) return failTooBig();  // the input changed since pass 1
+
+        if (isLongNameEntry(header)) {
+            storeMagic(header, kIndexedMagic);
+            setHeaderChecksum(header, true);
+            if (output.seek((nameBlocks + headersWritten) * BLOCK_SIZE) != 0 ||
+                !output.write(header.data(), header.size())) {
+                return fail("unable to write to output file\n");
+            }
+            unsigned char text[BLOCK_SIZE];
+            for (std::uint64_t n = blocksFor(size); n > 0; --n, ++nameBlocks) {
+                if (input.read(text, sizeof text) != sizeof text) return fail("unable to read input file\n");
+                if (!output.write(text, sizeof text)) return fail("unable to write to output file\n");
+            }
+            ++headersWritten;
+            continue;
+        }
+
+        if (size == 0) {
+            std::fill_n(header.begin() + field::extension.offset, field::extension.width, 0);
+        } else {
+            const std::int64_t dataStart = input.tell();
+            const bool executable = startsAsExecutable(input, header);
+            const std::uint64_t alignment = executable ? PAGE_SIZE : BLOCK_SIZE;
+            if (executable) header[field::typeflag.offset] = kTypeAlignedExecutable;
+
+            const std::uint64_t dataOffset = roundUp(cursor, alignment);
+            const char* copyFailure = output.seek(dataOffset) != 0 ? "unable to write to output file\n"
+                                                                   : copyData(input, output, size);
+            if (executable) {
+                if (copyFailure == nullptr && output.flush() != 0) copyFailure = "unable to write output file\n";
+                describeExecutable(input, output, header, dataStart, dataOffset, size, copyFailure == nullptr);
+            }
+            if (copyFailure != nullptr) return fail(copyFailure);
+
+            writeExtensionField(header, kDataOffsetAt, static_cast<std::uint32_t>(dataOffset));
+            cursor = roundUp(dataOffset + static_cast<std::uint64_t>(size), alignment);
+            if (cursor >= kArchiveLimit) return failTooBig();
+            input.seek(static_cast<std::int64_t>(roundUp(size, BLOCK_SIZE)) - size, SEEK_CUR);
+        }
+
+        storeMagic(header, kIndexedMagic);
+        setHeaderChecksum(header, true);
+        if (output.seek((nameBlocks + headersWritten) * BLOCK_SIZE) != 0 ||
+            !output.write(header.data(), header.size())) {
+            return fail("unable to write to output file\n");
+        }
+        ++headersWritten;
+    }
+}
+
+}  // namespace
+
+int createArchive(const char* inputPath, const char* destinationPath) {
+    ArchiveInput input;
+    if (input.open(inputPath) != 0) {
+        std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
+        return -1;
+    }
+    // Opening the destination truncates it: never when it is the input.
+    OutputFile output;
+    if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
+        std::fprintf(stderr, "Unable to open output file: %s\n", destinationPath);
+        return -1;
+    }
+    std::uint64_t tableBlocks = 0;
+    if (sizeHeaderTable(input, tableBlocks) != 0 || writeArchive(input, output, tableBlocks) != 0) return -1;
+    if (output.close() != 0) return fail("unable to write to output file\n");
+    return 0;
 }
 
 }  // namespace kotar

@@ -1,12 +1,138 @@
 #include "convert/extract_archive.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "archive/archive_input.h"
+#include "archive/header_block.h"
+#include "archive/indexed_layout.h"
+#include "archive/output_file.h"
 
 namespace kotar {
 
-int extractArchive(const char*, const char*) {
-    std::fputs("kotar: -e is not available in this build\n", stderr);
+namespace {
+
+// Input positions are signed 32-bit in this format; output positions must
+// stay within 32 bits.
+constexpr std::uint64_t kInputPositionLimit = kArchiveLimit;
+constexpr std::uint64_t kOutputPositionLimit = std::uint64_t{1} << 32;
+
+int fail(const char* message) {
+    std::fputs(message, stderr);
     return -1;
+}
+
+bool readBlock(ArchiveInput& input, HeaderBlock& block) {
+    return input.read(block.data(), block.size()) == block.size();
+}
+
+// The header table is read front to back through `table`; member data is
+// fetched through `data`, a second handle on the same file, so that neither
+// ever has to go back (which, on gzip input, means decompressing again).
+class Extraction {
+public:
+    Extraction(ArchiveInput& table, ArchiveInput& data, OutputFile& output)
+        : table_(table), data_(data), output_(output) {}
+
+    int run() {
+        for (;;) {
+            if (!readBlock(table_, header_)) return fail("unable to read input file\n");
+            if (isZeroBlock(header_)) return writeEndOfArchive();
+            if (!hasMagic(header_, kIndexedMagic)) {
+                const std::string_view magic = magicText(header_);
+                std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                return -1;
+            }
+            if (!verifyHeaderChecksum(header_)) std::fputs("invalid tar, checksum mismatch\n", stderr);
+            if (typeflagOf(header_) == kTypeAlignedExecutable) header_[field::typeflag.offset] = kTypeRegular;
+            const int status = isLongNameEntry(header_) ? copyLongNameEntry() : copyMember();
+            if (status != 0) return status;
+        }
+    }
+
+private:
+    int writeEndOfArchive() {
+        header_.fill(0);
+        for (int i = 0; i < 2; ++i) {
+            if (!output_.write(header_.data(), header_.size())) return fail("Unable to write to ouput file\n");
+        }
+        return 0;
+    }
+
+    // A long-name entry: its header, then its text blocks, copied as they are.
+    int copyLongNameEntry() {
+        storeMagic(header_, kPlainMagic);
+        setHeaderChecksum(header_, false);
+        if (!output_.write(header_.data(), header_.size())) return fail("unable to write to output file\n");
+        outputPosition_ += BLOCK_SIZE;
+        const std::int32_t size = parseOctalField(header_, field::size);
+        const std::uint64_t textBlocks = size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0;
+        unsigned char text[BLOCK_SIZE];
+        for (std::uint64_t n = 0; n < textBlocks; ++n) {
+            if (table_.read(text, sizeof text) != sizeof text) return fail("unable to read input file\n");
+            if (!output_.write(text, sizeof text)) return fail("unable to write to output file\n");
+            outputPosition_ += BLOCK_SIZE;
+        }
+        return 0;
+    }
+
+    // Any other member: its header in the plain form, its data fetched from
+    // dataOffset, and a gap up to the next block left unwritten.
+    int copyMember() {
+        const std::int32_t size = parseOctalField(header_, field::size);
+        const std::uint32_t dataOffset = readExtensionField(header_, kDataOffsetAt);
+
+        std::fill_n(header_.begin() + field::extension.offset, field::extension.width, 0);
+        storeMagic(header_, kPlainMagic);
+        setHeaderChecksum(header_, false);
+        if (!output_.write(header_.data(), header_.size())) return fail("unable to write output file\n");
+        if (size == 0) {
+            outputPosition_ += BLOCK_SIZE;
+            return 0;
+        }
+
+        const std::uint64_t next = outputPosition_ + BLOCK_SIZE + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
+        if (size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit ||
+            data_.seek(dataOffset, SEEK_SET) < 0) {
+            return fail("invalid input file\n");
+        }
+        unsigned char buffer[COPY_CHUNK];
+        for (std::uint64_t left = static_cast<std::uint64_t>(size); left > 0;) {
+            const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer));
+            if (data_.read(buffer, piece) != piece) return fail("unable to read input file\n");
+            if (!output_.write(buffer, piece)) return fail("unable to write to output file\n");
+            left -= piece;
+        }
+        outputPosition_ = next;
+        if (output_.seek(outputPosition_) != 0) return fail("unable to write to output file\n");
+        return 0;
+    }
+
+    ArchiveInput& table_;
+    ArchiveInput& data_;
+    OutputFile& output_;
+    HeaderBlock header_{};
+    std::uint64_t outputPosition_ = 0;
+};
+
+}  // namespace
+
+int extractArchive(const char* inputPath, const char* destinationPath) {
+    ArchiveInput table;
+    ArchiveInput data;
+    if (table.open(inputPath) != 0 || data.open(inputPath) != 0) {
+        std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
+        return -1;
+    }
+    // Opening the destination truncates it: never when it is the input.
+    OutputFile output;
+    if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
+        std::fprintf(stderr, "Unable to open output file: %s\n", destinationPath);
+        return -1;
+    }
+    if (Extraction(table, data, output).run() != 0) return -1;
+    if (output.close() != 0) return fail("unable to write to output file\n");
+    return 0;
 }
 
 }  // namespace kotar
