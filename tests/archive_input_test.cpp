@@ -1,0 +1,370 @@
+#include "archive/archive_input.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <random>
+#include <string>
+#include <unistd.h>
+
+#include "tests/support/test_support.h"
+
+namespace kotar {
+namespace {
+
+using test::TempDir;
+
+// The stream is a few MB of pseudo-random bytes, not a multiple of any block
+// size, so every read and seek lands on odd positions of the compressed form.
+constexpr std::size_t kDataSize = 3 * 1024 * 1024 + 123;
+constexpr std::size_t kFirstMemberSize = 1024 * 1024 + 7;  // of the multi-member gzip
+constexpr std::int64_t KiB = 1024;
+
+enum class Kind { plain, gzip, multiMemberGzip };
+
+std::string kindName(Kind kind) {
+    switch (kind) {
+        case Kind::plain: return "plain";
+        case Kind::gzip: return "gzip";
+        case Kind::multiMemberGzip: return "multiMemberGzip";
+    }
+    return "?";
+}
+
+class ArchiveInputTest : public testing::TestWithParam<Kind> {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        data_ = new std::string(kDataSize, '\0');
+        std::mt19937 random(20240229);
+        for (char& c : *data_) c = static_cast<char>(random() >> 24);
+        // Some stretches that compress well, so the compressed and the
+        // uncompressed positions drift apart unevenly.
+        for (std::size_t i = 500000; i < 700000; ++i) (*data_)[i] = static_cast<char>(i % 7);
+
+        test::writeFile(path("data"), *data_);
+        test::writeFile(path("first"), data_->substr(0, kFirstMemberSize));
+        test::writeFile(path("second"), data_->substr(kFirstMemberSize));
+        test::shell("cd '" + dir_->path() + "' && gzip -c data > data.gz && gzip -c first > first.gz && " +
+                    "gzip -c second > second.gz && cat first.gz second.gz > multi.gz");
+    }
+    static void TearDownTestSuite() {
+        delete data_;
+        delete dir_;
+        data_ = nullptr;
+        dir_ = nullptr;
+    }
+
+    static std::string path(const std::string& name) { return *dir_ / name; }
+
+    static std::string inputPath() {
+        switch (GetParam()) {
+            case Kind::plain: return path("data");
+            case Kind::gzip: return path("data.gz");
+            case Kind::multiMemberGzip: return path("multi.gz");
+        }
+        return {};
+    }
+
+    static std::unique_ptr<ArchiveInput> openInput() {
+        auto input = std::make_unique<ArchiveInput>();
+        EXPECT_EQ(input->open(inputPath().c_str()), 0) << inputPath();
+        return input;
+    }
+
+    static const std::string& data() { return *data_; }
+
+    // Reads `count` bytes at the current position and checks that they are
+    // the stream's bytes there, cut short only by the end of the stream.
+    static void expectRead(ArchiveInput& input, std::size_t count) {
+        const std::int64_t at = input.tell();
+        ASSERT_GE(at, 0);
+        const std::size_t available =
+            at >= static_cast<std::int64_t>(kDataSize) ? 0 : kDataSize - static_cast<std::size_t>(at);
+        const std::size_t expected = std::min(count, available);
+        std::string buffer(count, '\x5a');
+        const std::size_t got = input.read(buffer.data(), count);
+        ASSERT_EQ(got, expected) << "read of " << count << " at " << at;
+        EXPECT_TRUE(buffer.compare(0, got, data(), static_cast<std::size_t>(std::min<std::int64_t>(at, kDataSize)), got) == 0)
+            << "wrong bytes in a read of " << count << " at " << at;
+        EXPECT_EQ(input.tell(), at + static_cast<std::int64_t>(got));
+    }
+
+    // Reads sequentially from the current position up to `end`, in chunks
+    // of `chunk` bytes, as the listing and creation do.
+    static void readUpTo(ArchiveInput& input, std::int64_t end, std::size_t chunk = 4096) {
+        while (input.tell() < end && !testing::Test::HasFatalFailure()) {
+            expectRead(input, static_cast<std::size_t>(std::min<std::int64_t>(chunk, end - input.tell())));
+        }
+    }
+
+private:
+    static TempDir* dir_;
+    static std::string* data_;
+};
+
+TempDir* ArchiveInputTest::dir_ = nullptr;
+std::string* ArchiveInputTest::data_ = nullptr;
+
+TEST_P(ArchiveInputTest, SequentialReadsDeliverTheStream) {
+    struct Case {
+        std::size_t chunk;
+        std::size_t end;
+    };
+    const Case cases[] = {{std::size_t{1} << 20, kDataSize}, {512, kDataSize}, {4093, kDataSize},
+                          {300000, kDataSize}, {1, 20000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "chunk " << c.chunk);
+        auto input = openInput();
+        readUpTo(*input, static_cast<std::int64_t>(c.end), c.chunk);
+        ASSERT_FALSE(HasFatalFailure());
+        EXPECT_EQ(input->tell(), static_cast<std::int64_t>(c.end));
+        if (c.end == kDataSize) {
+            char byte;
+            EXPECT_EQ(input->read(&byte, 1), 0u);
+            EXPECT_EQ(input->tell(), static_cast<std::int64_t>(kDataSize));
+        }
+    }
+}
+
+TEST_P(ArchiveInputTest, OneReadLargerThanTheStreamComesUpShort) {
+    auto input = openInput();
+    expectRead(*input, 100);
+    expectRead(*input, kDataSize + 5000);  // delivers the rest, then stops
+    EXPECT_EQ(input->tell(), static_cast<std::int64_t>(kDataSize));
+}
+
+// Seeks from a stream position reached by sequential reading, back and
+// forth by distances around the recent-bytes window (at least 64 KiB kept
+// behind, 256 KiB in all), then reads across the old position.
+TEST_P(ArchiveInputTest, SeeksAroundTheRecentWindow) {
+    const std::int64_t reached = 1024 * KiB + 300001;
+    const std::int64_t distances[] = {1,          511,        4096,       16 * KiB,  64 * KiB - 1, 64 * KiB,
+                                      64 * KiB + 1, 100 * KiB, 200 * KiB, 256 * KiB - 1, 256 * KiB,
+                                      256 * KiB + 1, 300 * KiB, 1024 * KiB, reached};
+    for (const std::int64_t distance : distances) {
+        for (const int whence : {SEEK_SET, SEEK_CUR}) {
+            SCOPED_TRACE(testing::Message() << "back " << distance << (whence == SEEK_SET ? " SEEK_SET" : " SEEK_CUR"));
+            auto input = openInput();
+            readUpTo(*input, reached);
+            ASSERT_FALSE(HasFatalFailure());
+            const std::int64_t target = reached - distance;
+            EXPECT_EQ(input->seek(whence == SEEK_SET ? target : -distance, whence), target);
+            EXPECT_EQ(input->tell(), target);
+            // One read that runs over the old stream position into bytes not
+            // read before, then more reads to check the stream stayed in step.
+            expectRead(*input, static_cast<std::size_t>(distance) + 20000);
+            readUpTo(*input, input->tell() + 100000, 7000);
+        }
+    }
+}
+
+TEST_P(ArchiveInputTest, SeeksForwardNearAndFar) {
+    struct Case {
+        std::int64_t from;     // position reached by reading first
+        std::int64_t forward;  // then a relative seek forward by this much
+    };
+    const Case cases[] = {
+        {0, 1},
+        {0, 512},
+        {1000, 16 * KiB},
+        {1000, 256 * KiB},
+        {1000, 256 * KiB + 1},
+        {70000, 1024 * KiB},
+        {0, static_cast<std::int64_t>(kDataSize) - 10},  // to ten bytes before the end
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "from " << c.from << " forward " << c.forward);
+        auto input = openInput();
+        readUpTo(*input, c.from);
+        EXPECT_EQ(input->seek(c.forward, SEEK_CUR), c.from + c.forward);
+        expectRead(*input, 5000);
+        // Back a little after a far move: the bytes before the target were
+        // never read, so they must still come out right.
+        const std::int64_t back = input->tell() - 3000;
+        EXPECT_EQ(input->seek(back, SEEK_SET), back);
+        expectRead(*input, 1000);
+    }
+}
+
+TEST_P(ArchiveInputTest, SeeksAfterTheEndOfTheStream) {
+    auto input = openInput();
+    readUpTo(*input, kDataSize, 1 << 20);  // reads up to and hits the end
+    char byte;
+    EXPECT_EQ(input->read(&byte, 1), 0u);
+
+    // Past the end: the seek succeeds, the read delivers nothing.
+    const std::int64_t pastEnd = static_cast<std::int64_t>(kDataSize) + 1000;
+    EXPECT_EQ(input->seek(pastEnd, SEEK_SET), pastEnd);
+    EXPECT_EQ(input->read(&byte, 1), 0u);
+    EXPECT_EQ(input->tell(), pastEnd);
+
+    // Back from there: within the window, far back, and to the start.
+    for (const std::int64_t target : {static_cast<std::int64_t>(kDataSize) - 100, std::int64_t{1500000},
+                                      std::int64_t{0}, static_cast<std::int64_t>(kDataSize) - 1}) {
+        SCOPED_TRACE(testing::Message() << "to " << target);
+        EXPECT_EQ(input->seek(target, SEEK_SET), target);
+        expectRead(*input, 4096);
+    }
+}
+
+TEST_P(ArchiveInputTest, NegativeTargetsFailAndLeaveThePositionAlone) {
+    auto input = openInput();
+    readUpTo(*input, 10000);
+    EXPECT_EQ(input->seek(-1, SEEK_SET), -1);
+    EXPECT_EQ(input->seek(-10001, SEEK_CUR), -1);
+    EXPECT_EQ(input->seek(INT64_MIN, SEEK_CUR), -1);
+    EXPECT_EQ(input->tell(), 10000);
+    expectRead(*input, 100);
+    // Exactly back to 0 is allowed.
+    EXPECT_EQ(input->seek(-10100, SEEK_CUR), 0);
+    expectRead(*input, 100);
+}
+
+TEST_P(ArchiveInputTest, RewindGoesBackToTheStart) {
+    auto input = openInput();
+    for (const std::int64_t reached : {std::int64_t{5000}, std::int64_t{2000000}, static_cast<std::int64_t>(kDataSize)}) {
+        SCOPED_TRACE(testing::Message() << "after reading to " << reached);
+        readUpTo(*input, reached, 65536);
+        char byte;
+        if (reached == static_cast<std::int64_t>(kDataSize)) {
+            EXPECT_EQ(input->read(&byte, 1), 0u);
+        }
+        EXPECT_EQ(input->rewind(), 0);
+        EXPECT_EQ(input->tell(), 0);
+        expectRead(*input, 3000);
+        EXPECT_EQ(input->rewind(), 0);
+    }
+}
+
+// Replay: stream bytes [start, start + length) are read from another file.
+// That file holds different bytes here, so each read shows where it came from.
+TEST_P(ArchiveInputTest, ReplayedRangeComesFromTheOtherFile) {
+    const std::int64_t start = 2000000;
+    const std::int64_t length = 70000;
+    const std::int64_t fileOffset = 1234;
+    std::string replayed(length, '\0');
+    for (std::int64_t i = 0; i < length; ++i) {
+        replayed[i] = static_cast<char>(~data()[static_cast<std::size_t>(start + i)]);
+    }
+    const std::string replayPath = path("replay-" + kindName(GetParam()));
+    test::writeFile(replayPath, std::string(fileOffset, 'z') + replayed + std::string(5000, 'y'));
+    const int descriptor = ::open(replayPath.c_str(), O_RDONLY);
+    ASSERT_GE(descriptor, 0);
+
+    struct Case {
+        std::int64_t from;
+        std::size_t count;
+    };
+    const Case cases[] = {
+        {start, 100},                   // the first bytes
+        {start + 5000, 20000},          // inside
+        {start - 300, 1000},            // straddling its start
+        {start + length - 200, 1000},   // straddling its end: the rest from the stream
+        {start - 10, static_cast<std::size_t>(length) + 5000},  // over all of it
+        {start + length, 100},          // just after
+        {start - 100000, 100},          // well before
+    };
+    // Reads `count` bytes at `from` and checks each against its source.
+    const auto expectReplayedRead = [&](ArchiveInput& input, std::int64_t from, std::size_t count) {
+        EXPECT_EQ(input.seek(from, SEEK_SET), from);
+        std::string buffer(count, '\0');
+        ASSERT_EQ(input.read(buffer.data(), count), count);
+        EXPECT_EQ(input.tell(), from + static_cast<std::int64_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t at = from + static_cast<std::int64_t>(i);
+            const bool inReplay = at >= start && at < start + length;
+            const char expected = inReplay ? replayed[static_cast<std::size_t>(at - start)]
+                                           : data()[static_cast<std::size_t>(at)];
+            if (buffer[i] != expected) {
+                ADD_FAILURE() << "byte at " << at << (inReplay ? " (replayed)" : " (stream)");
+                break;
+            }
+        }
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "read " << c.count << " at " << c.from);
+        auto input = openInput();
+        readUpTo(*input, 1000);
+        input->beginReplay(descriptor, fileOffset, start, length);
+        expectReplayedRead(*input, c.from, c.count);
+        // The stream goes on in step after the read.
+        for (int i = 0; i < 5; ++i) expectReplayedRead(*input, input->tell(), 9000);
+        // Once replay ends the same range comes from the stream again.
+        input->endReplay();
+        EXPECT_EQ(input->seek(start, SEEK_SET), start);
+        expectRead(*input, 1000);
+    }
+    ::close(descriptor);
+}
+
+TEST_P(ArchiveInputTest, ReplayOfTheSameBytesIsSeamless) {
+    const std::int64_t start = 600000;
+    const std::int64_t length = 300 * KiB;  // longer than the window
+    const std::string replayPath = path("same-" + kindName(GetParam()));
+    test::writeFile(replayPath, "header" + data().substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
+    const int descriptor = ::open(replayPath.c_str(), O_RDONLY);
+    ASSERT_GE(descriptor, 0);
+
+    auto input = openInput();
+    readUpTo(*input, start - 5000);
+    input->beginReplay(descriptor, 6, start, length);
+    // Through the range and past it, then back and forth inside it, as the
+    // executable analysis does, then back before it.
+    readUpTo(*input, start + length + 70000, 3000);
+    for (const std::int64_t target : {start + 10, start + length - 1, start + 100000, start - 1000, start + length + 1}) {
+        SCOPED_TRACE(testing::Message() << "to " << target);
+        EXPECT_EQ(input->seek(target, SEEK_SET), target);
+        expectRead(*input, 8000);
+    }
+    input->endReplay();
+    readUpTo(*input, input->tell() + 300000, 4096);
+    ::close(descriptor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, ArchiveInputTest,
+                         testing::Values(Kind::plain, Kind::gzip, Kind::multiMemberGzip),
+                         [](const testing::TestParamInfo<Kind>& info) { return kindName(info.param); });
+
+TEST(ArchiveInput, TruncatedGzipIsAShortRead) {
+    TempDir dir;
+    std::string data(400000, '\0');
+    std::mt19937 random(7);
+    for (char& c : data) c = static_cast<char>(random());
+    test::writeFile(dir / "data", data);
+    test::shell("cd '" + dir.path() + "' && gzip -c data > data.gz");
+    std::string compressed = test::readFile(dir / "data.gz");
+    test::writeFile(dir / "cut.gz", compressed.substr(0, compressed.size() / 2));
+
+    ArchiveInput input;
+    ASSERT_EQ(input.open((dir / "cut.gz").c_str()), 0);
+    std::string buffer(data.size(), '\0');
+    const std::size_t got = input.read(buffer.data(), buffer.size());
+    EXPECT_LT(got, data.size());
+    EXPECT_EQ(buffer.substr(0, got), data.substr(0, got));
+}
+
+TEST(ArchiveInput, MissingFileDoesNotOpen) {
+    TempDir dir;
+    ArchiveInput input;
+    EXPECT_EQ(input.open((dir / "missing").c_str()), -1);
+    char byte;
+    EXPECT_EQ(input.read(&byte, 1), 0u);
+    EXPECT_EQ(input.seek(0, SEEK_SET), -1);
+}
+
+TEST(ArchiveInput, EmptyFileReadsNothing) {
+    TempDir dir;
+    test::writeFile(dir / "empty", "");
+    ArchiveInput input;
+    ASSERT_EQ(input.open((dir / "empty").c_str()), 0);
+    char byte;
+    EXPECT_EQ(input.read(&byte, 1), 0u);
+    EXPECT_EQ(input.rewind(), 0);
+    EXPECT_EQ(input.read(&byte, 1), 0u);
+}
+
+}  // namespace
+}  // namespace kotar
