@@ -10,13 +10,15 @@ namespace kotar {
 
 namespace {
 
+// zlib's input buffer. Its output buffer is twice as large, and a read of at
+// least that size is decompressed straight into the caller's memory.
+constexpr unsigned kGzBuffer = 128 * 1024;
+
 // The window keeps at least kWindowKeep bytes behind the stream position,
-// and is refilled kRefillChunk bytes at a time, the size of zlib's own
-// output buffer, so a corrupt stream fails at the same places as a plain
-// series of gzread calls.
-constexpr std::size_t kWindowCapacity = 256 * 1024;
-constexpr std::size_t kWindowKeep = 64 * 1024;
-constexpr std::size_t kRefillChunk = 16 * 1024;
+// and is refilled kRefillChunk bytes at a time.
+constexpr std::size_t kWindowCapacity = 1024 * 1024;
+constexpr std::size_t kWindowKeep = 256 * 1024;
+constexpr std::size_t kRefillChunk = 2 * kGzBuffer;
 static_assert(kWindowKeep + kRefillChunk <= kWindowCapacity);
 
 // The largest count handed to gzread at once; it takes an unsigned int.
@@ -46,6 +48,7 @@ int ArchiveInput::openStandardInput() {
 int ArchiveInput::adopt(gzFile file) {
     if (file == nullptr) return -1;
     file_ = file;
+    gzbuffer(file_, kGzBuffer);
     direct_ = gzdirect(file_) != 0;
     if (!direct_) window_.resize(kWindowCapacity);
     return 0;

@@ -21,7 +21,8 @@ int OutputFile::open(const char* path) {
     readable_ = file_ != nullptr;
     if (file_ == nullptr && errno == EACCES) file_ = fopen64(path, "w");
     if (file_ == nullptr) return -1;
-    std::setvbuf(file_, nullptr, _IOFBF, kOutputBuffer);
+    buffer_ = std::make_unique<char[]>(kOutputBuffer);
+    std::setvbuf(file_, buffer_.get(), _IOFBF, kOutputBuffer);
     return 0;
 }
 

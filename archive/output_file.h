@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 namespace kotar {
 
@@ -34,6 +35,7 @@ public:
     int readBackDescriptor() const;
 
 private:
+    std::unique_ptr<char[]> buffer_;  // outlives file_, which uses it
     std::FILE* file_ = nullptr;
     bool readable_ = false;
 };
