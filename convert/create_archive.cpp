@@ -99,11 +99,8 @@ void describeExecutable(ArchiveInput& input, OutputFile& output, HeaderBlock& he
                         std::uint64_t dataOffset, std::int32_t size, bool copied) {
     const int readBack = output.readBackDescriptor();
     const bool replay = copied && readBack >= 0;
-    if (replay) {
-        input.beginReplay(readBack, static_cast<std::int64_t>(dataOffset), dataStart, size);
-    } else {
-        input.seek(dataStart, SEEK_SET);
-    }
+    if (replay) input.beginReplay(readBack, static_cast<std::int64_t>(dataOffset), dataStart, size);
+    input.seek(dataStart, SEEK_SET);  // the analysis starts reading where it stands
     const std::optional<ExecutableLayout> layout = analyzeExecutable(input, dataStart, header);
     input.endReplay();
     if (layout) {
