@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +61,16 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    // A variable given here replaces an inherited one of the same name (the
+    // C library's getenv would find the inherited one first).
+    const auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry(*e);
+        const bool replaced = std::any_of(environment.begin(), environment.end(),
+                                          [&](const std::string& given) { return nameOf(given) == nameOf(entry); });
+        if (!replaced) envStrings.push_back(entry);
+    }
     for (const std::string& e : environment) envStrings.push_back(e);
     std::vector<char*> env;
     for (std::string& e : envStrings) env.push_back(e.data());

@@ -35,7 +35,9 @@ struct CommandResult {
 };
 
 // Runs argv[0] (looked up in PATH) with the given arguments; standard input
-// comes from stdinPath (or /dev/null when empty).
+// comes from stdinPath (or /dev/null when empty). `environment` entries
+// ("NAME=value") are added to the inherited environment, replacing any
+// inherited variable of the same name.
 CommandResult runCommand(const std::vector<std::string>& argv, const std::string& stdinPath = "",
                          const std::vector<std::string>& environment = {});
 

@@ -1,0 +1,539 @@
+// The listing, end to end through the kotar binary: indexed archives are
+// built here block by block, then listed from a path, from standard input
+// (a file or a pipe, plain or gzip-compressed).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/header_block.h"
+#include "tests/support/test_support.h"
+
+namespace kotar {
+namespace {
+
+using test::CommandResult;
+using test::HeaderSpec;
+using test::TempDir;
+
+constexpr char kUtc[] = "TZ=UTC";
+const std::string kReadFailure = "unable to read input file\n";
+
+// A header in the indexed form, as creation writes it.
+HeaderBlock indexedHeader(const HeaderSpec& spec) {
+    HeaderBlock block = test::makeHeader(spec);
+    storeMagic(block, kIndexedMagic);
+    setHeaderChecksum(block, true);
+    return block;
+}
+
+// Puts raw text into a header field (for values setOctalField cannot write)
+// and recomputes the checksum.
+void setFieldText(HeaderBlock& block, HeaderField field, const std::string& text) {
+    std::memset(block.data() + field.offset, 0, field.width);
+    std::memcpy(block.data() + field.offset, text.data(), std::min(text.size(), field.width));
+    setHeaderChecksum(block, true);
+}
+
+// `length` characters of recognisable name text starting with `first`.
+std::string nameText(std::size_t length, char first) {
+    std::string text;
+    for (std::size_t i = 0; text.size() < length; ++i) {
+        text += i == 0 ? first : static_cast<char>('a' + i % 26);
+        if (i % 37 == 36 && text.size() < length) text += '/';
+    }
+    return text.substr(0, length);
+}
+
+// An indexed archive under construction, with the listing it should give
+// and, for each listed line, the offset where the block that completes it ends.
+struct ArchiveBuilder {
+    std::string bytes;
+    std::string listing;
+    std::vector<std::pair<std::size_t, std::string>> lines;
+
+    void member(const HeaderSpec& spec, const std::string& line) { member(indexedHeader(spec), line); }
+    void member(const HeaderBlock& header, const std::string& line) {
+        test::appendBlock(bytes, header);
+        listing += line;
+        lines.emplace_back(bytes.size(), line);
+    }
+    // A 'K' or 'L' entry whose size is text.size(), then its text blocks.
+    void longName(char type, const std::string& text) {
+        test::appendBlock(bytes, indexedHeader({.name = "././@LongLink", .mode = 0, .size = text.size(),
+                                                .typeflag = type, .mtime = 0, .uid = 0, .gid = 0}));
+        test::appendPadded(bytes, text);
+    }
+    void zeroBlock() { test::appendBlock(bytes, HeaderBlock{}); }
+
+    // The lines printed when the input ends at `cut`.
+    std::string listingUpTo(std::size_t cut) const {
+        std::string out;
+        for (const auto& [end, line] : lines) {
+            if (end <= cut) out += line;
+        }
+        return out;
+    }
+};
+
+// Where the listing reads its input from.
+enum class Source { path, gzipPath, stdinFile, gzipStdinFile, pipe, gzipPipe };
+
+const Source kAllSources[] = {Source::path,          Source::gzipPath, Source::stdinFile,
+                              Source::gzipStdinFile, Source::pipe,     Source::gzipPipe};
+
+const char* sourceName(Source source) {
+    switch (source) {
+        case Source::path: return "-tPATH";
+        case Source::gzipPath: return "-tPATH gzip";
+        case Source::stdinFile: return "stdin file";
+        case Source::gzipStdinFile: return "stdin gzip file";
+        case Source::pipe: return "pipe";
+        case Source::gzipPipe: return "gzip pipe";
+    }
+    return "?";
+}
+
+std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
+
+// Runs a shell command line with kotar's standard output and error captured.
+CommandResult runShellCapture(const TempDir& dir, const std::string& commandLine) {
+    CommandResult result;
+    result.status = test::shell(commandLine + " > " + shellQuoted(dir / "out") + " 2> " + shellQuoted(dir / "err"), false);
+    result.out = test::readFile(dir / "out");
+    result.err = test::readFile(dir / "err");
+    return result;
+}
+
+std::string gzipped(const std::string& path) {
+    test::shell("gzip -c " + shellQuoted(path) + " > " + shellQuoted(path + ".gz"));
+    return path + ".gz";
+}
+
+// Lists `archive` from the given source with the TZ setting `tz`.
+CommandResult listArchiveBytes(const std::string& archive, Source source, const std::string& tz = kUtc) {
+    TempDir dir;
+    std::string path = dir / "archive.ktar";
+    test::writeFile(path, archive);
+    const bool compressed =
+        source == Source::gzipPath || source == Source::gzipStdinFile || source == Source::gzipPipe;
+    if (compressed) path = gzipped(path);
+    switch (source) {
+        case Source::path:
+        case Source::gzipPath:
+            return test::runKotar({"-t" + path}, "", {tz});
+        case Source::stdinFile:
+        case Source::gzipStdinFile:
+            return test::runKotar({"-t"}, path, {tz});
+        case Source::pipe:
+        case Source::gzipPipe:
+            return runShellCapture(dir, "cat " + shellQuoted(path) + " | " + tz + " " + shellQuoted(test::kotarBinary()) + " -t");
+    }
+    return {};
+}
+
+void expectListing(const CommandResult& result, const std::string& out, const std::string& err, int status) {
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(result.status, status);
+}
+
+// One member of every kind, with long names of every shape, then the zero
+// block and data-area bytes that the listing must not read.
+ArchiveBuilder everyKindOfMember() {
+    ArchiveBuilder a;
+    const std::string utc = " 2009-02-13 23:31 ";  // the default mtime, 1234567890
+    a.member({.name = "usr/bin/tool", .mode = 0755, .size = 1234, .uid = 0, .gid = 0},
+             "-rwxr-xr-x 0/0       1234" + utc + "usr/bin/tool\n");
+    a.member({.name = "old-style", .size = 7, .typeflag = '\0', .uid = 1000, .gid = 100},
+             "-rw-r--r-- 1000/100          7" + utc + "old-style\n");
+    a.member({.name = "hard", .mode = 0755, .typeflag = '1', .linkname = "usr/bin/tool"},
+             "hrwxr-xr-x 1000/1000          0" + utc + "hard\n");
+    a.member({.name = "symlink", .mode = 0777, .typeflag = '2', .linkname = "usr/bin/tool"},
+             "lrwxrwxrwx 1000/1000          0" + utc + "symlink\n");
+    a.member({.name = "dev/tty0", .mode = 0620, .typeflag = '3', .uid = 0, .gid = 5},
+             "crw--w---- 0/5          0" + utc + "dev/tty0\n");
+    a.member({.name = "dev/sda", .mode = 0660, .typeflag = '4', .uid = 0, .gid = 6},
+             "drw-rw---- 0/6          0" + utc + "dev/sda\n");
+    a.member({.name = "bin/", .mode = 0755, .typeflag = '5', .uid = 0, .gid = 0},
+             "drwxr-xr-x 0/0          0" + utc + "bin/\n");
+    a.member({.name = "tmp/", .mode = 01777, .typeflag = '5', .uid = 0, .gid = 0},
+             "drwxrwxrwt 0/0          0" + utc + "tmp/\n");
+    a.member({.name = "spool/", .mode = 01776, .typeflag = '5', .uid = 0, .gid = 0},
+             "drwxrwxrwT 0/0          0" + utc + "spool/\n");
+    a.member({.name = "fifo", .mode = 0600, .typeflag = '6'},
+             "prw------- 1000/1000          0" + utc + "fifo\n");
+    a.member({.name = "bin/exe", .mode = 0755, .size = 8192, .typeflag = '7'},
+             "mrwxr-xr-x 1000/1000       8192" + utc + "bin/exe\n");
+    a.member({.name = "bin/su", .mode = 04755, .size = 10, .typeflag = '0', .uid = 0, .gid = 0},
+             "-rwsr-xr-x 0/0         10" + utc + "bin/su\n");
+    a.member({.name = "bin/wall", .mode = 02745, .size = 10, .typeflag = '0', .uid = 0, .gid = 0},
+             "-rwxr-Sr-x 0/0         10" + utc + "bin/wall\n");
+    a.member({.name = "pax", .mode = 0644, .size = 30, .typeflag = 'x'},
+             "-rw-r--r-- 1000/1000         30" + utc + "pax\n");
+    a.member({.name = "bigids", .mode = 0, .uid = 07777777, .gid = 07654321},
+             "---------- 2097151/2054353          0" + utc + "bigids\n");
+
+    // A name filling all 100 bytes: exactly those, nothing of the fields after.
+    const std::string fullName = nameText(100, 'F');
+    a.member({.name = fullName, .size = 1, .linkname = "LINKNAME"},
+             "-rw-r--r-- 1000/1000          1" + utc + fullName + "\n");
+
+    // Sizes at and beyond ten columns: the low 32 bits, as a signed number.
+    a.member({.name = "max", .size = 017777777777}, "-rw-r--r-- 1000/1000 2147483647" + utc + "max\n");
+    a.member({.name = "wide", .size = 020000000000}, "-rw-r--r-- 1000/1000 -2147483648" + utc + "wide\n");
+    a.member({.name = "wrapped", .size = 040000000005}, "-rw-r--r-- 1000/1000          5" + utc + "wrapped\n");
+
+    // Names with bytes of 0x80 and above: both checksum conventions verify.
+    HeaderBlock signedSum = indexedHeader({.name = "caf\xc3\xa9-\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"});
+    HeaderBlock unsignedSum = signedSum;
+    setHeaderChecksum(unsignedSum, false);
+    const HeaderSums sums = computeHeaderSums(signedSum);
+    EXPECT_NE(sums.signedSum, sums.unsignedSum);
+    a.member(signedSum, "-rw-r--r-- 1000/1000          0" + utc + "caf\xc3\xa9-\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\n");
+    a.member(unsignedSum, "-rw-r--r-- 1000/1000          0" + utc + "caf\xc3\xa9-\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\n");
+
+    // Long names. The member's own header holds a cut name, never printed.
+    const HeaderSpec cut{.name = "CUT-NAME", .size = 99};
+    a.longName('L', "");  // n = 0: no text block at all
+    a.member(cut, "-rw-r--r-- 1000/1000         99" + utc + "\n");
+    const std::string name511 = nameText(511, 'A');
+    a.longName('L', name511 + '\0');  // n = 512: one text block
+    a.member({.name = "CUT-NAME", .mode = 0750, .typeflag = '5'},
+             "drwxr-x--- 1000/1000          0" + utc + name511 + "\n");
+    const std::string name599 = nameText(599, 'B');
+    a.longName('L', name599 + '\0');  // n = 600: two text blocks
+    a.member(cut, "-rw-r--r-- 1000/1000         99" + utc + name599 + "\n");
+    const std::string name100 = nameText(100, 'C');
+    a.longName('L', name100);  // no NUL in the text
+    a.member(cut, "-rw-r--r-- 1000/1000         99" + utc + name100 + "\n");
+    a.longName('L', std::string("short\0garbage", 13));  // up to the first NUL
+    a.member(cut, "-rw-r--r-- 1000/1000         99" + utc + "short\n");
+
+    // Long link name and long name: the name is the 'L' text, in either order.
+    const std::string linkTarget = nameText(150, 'T');
+    const std::string linkName = nameText(130, 'N');
+    a.longName('K', linkTarget + '\0');
+    a.longName('L', linkName + '\0');
+    a.member({.name = "CUT-NAME", .mode = 0777, .typeflag = '2', .linkname = "CUT-TARGET"},
+             "lrwxrwxrwx 1000/1000          0" + utc + linkName + "\n");
+    a.longName('L', linkName + "-2" + '\0');
+    a.longName('K', linkTarget + "-2" + '\0');
+    a.member({.name = "CUT-NAME", .mode = 0777, .typeflag = '1', .linkname = "CUT-TARGET"},
+             "hrwxrwxrwx 1000/1000          0" + utc + linkName + "-2\n");
+    // A lone long link name is shown as the name.
+    a.longName('K', linkTarget + '\0');
+    a.member({.name = "short-link", .mode = 0777, .typeflag = '2', .linkname = "CUT-TARGET"},
+             "lrwxrwxrwx 1000/1000          0" + utc + linkTarget + "\n");
+
+    a.member({.name = "last", .size = 3}, "-rw-r--r-- 1000/1000          3" + utc + "last\n");
+    a.zeroBlock();
+    a.bytes += std::string(5000, '\x7f');  // a data area; never read
+    return a;
+}
+
+TEST(ListArchive, ListsEveryKindOfMemberFromEverySource) {
+    const ArchiveBuilder archive = everyKindOfMember();
+    for (const Source source : kAllSources) {
+        SCOPED_TRACE(sourceName(source));
+        expectListing(listArchiveBytes(archive.bytes, source), archive.listing, "", 0);
+    }
+}
+
+// mtime is broken down in the local time zone of the process.
+TEST(ListArchive, PrintsTimesInTheLocalZone) {
+    struct Stamp {
+        std::string mtimeField;  // octal text
+        const char* utc;
+        const char* plusFiveThirty;
+        const char* minusThree;
+    };
+    const Stamp stamps[] = {
+        {"00000000000", "1970-01-01 00:00", "1970-01-01 05:30", "1969-12-31 21:00"},
+        {"11145401322", "2009-02-13 23:31", "2009-02-14 05:01", "2009-02-13 20:31"},  // 1234567890
+        {"14551164034", "2024-01-15 08:09", "2024-01-15 13:39", "2024-01-15 05:09"},  // a January day
+        {"14544400177", "2023-12-31 23:59", "2024-01-01 05:29", "2023-12-31 20:59"},  // New Year's Eve
+        {"17777777777", "2038-01-19 03:14", "2038-01-19 08:44", "2038-01-19 00:14"},  // 2^31 - 1
+        {"37777777777", "1969-12-31 23:59", "1970-01-01 05:29", "1969-12-31 20:59"},  // low 32 bits: -1
+        {"-1", "1969-12-31 23:59", "1970-01-01 05:29", "1969-12-31 20:59"},
+    };
+    struct Zone {
+        std::string tz;
+        const char* Stamp::*date;
+    };
+    const Zone zones[] = {
+        {"TZ=UTC", &Stamp::utc},
+        {"TZ=UTC0", &Stamp::utc},
+        {"TZ=XST-5:30", &Stamp::plusFiveThirty},
+        {"TZ=Asia/Kolkata", &Stamp::plusFiveThirty},
+        {"TZ=ABC+3", &Stamp::minusThree},
+    };
+    for (const Zone& zone : zones) {
+        SCOPED_TRACE(zone.tz);
+        std::string bytes;
+        std::string expected;
+        for (const Stamp& stamp : stamps) {
+            HeaderBlock header = indexedHeader({.name = "t" + stamp.mtimeField, .uid = 0, .gid = 0});
+            setFieldText(header, field::mtime, stamp.mtimeField);
+            test::appendBlock(bytes, header);
+            expected += std::string("-rw-r--r-- 0/0          0 ") + stamp.*zone.date + " t" + stamp.mtimeField + "\n";
+        }
+        // A long-name member is printed with the same date.
+        test::appendBlock(bytes, indexedHeader({.name = "././@LongLink", .size = 4, .typeflag = 'L'}));
+        test::appendPadded(bytes, "long");
+        HeaderBlock member = indexedHeader({.name = "x", .uid = 0, .gid = 0});
+        setFieldText(member, field::mtime, stamps[3].mtimeField);
+        test::appendBlock(bytes, member);
+        expected += std::string("-rw-r--r-- 0/0          0 ") + stamps[3].*zone.date + " long\n";
+        test::appendBlock(bytes, HeaderBlock{});
+        for (const Source source : {Source::path, Source::gzipPipe}) {
+            SCOPED_TRACE(sourceName(source));
+            expectListing(listArchiveBytes(bytes, source, zone.tz), expected, "", 0);
+        }
+    }
+}
+
+// A long text larger than the gzip input's window of recent bytes, and more
+// than a few blocks of skipping, from a pipe.
+TEST(ListArchive, VeryLongNameFromEverySource) {
+    ArchiveBuilder a;
+    a.member({.name = "first"}, "-rw-r--r-- 1000/1000          0 2009-02-13 23:31 first\n");
+    const std::string name = nameText(300000, 'V');
+    a.longName('L', name + '\0' + "tail that is not part of the name");
+    a.member({.name = "cut"}, "-rw-r--r-- 1000/1000          0 2009-02-13 23:31 " + name + "\n");
+    a.member({.name = "after"}, "-rw-r--r-- 1000/1000          0 2009-02-13 23:31 after\n");
+    a.zeroBlock();
+    for (const Source source : kAllSources) {
+        SCOPED_TRACE(sourceName(source));
+        expectListing(listArchiveBytes(a.bytes, source), a.listing, "", 0);
+    }
+}
+
+TEST(ListArchive, StopsAtTheFirstBadBlock) {
+    const HeaderBlock good = indexedHeader({.name = "good", .size = 5});
+    const std::string goodLine = "-rw-r--r-- 1000/1000          5 2009-02-13 23:31 good\n";
+    std::string goodBlock;
+    test::appendBlock(goodBlock, good);
+    const auto withBlocks = [&](std::initializer_list<HeaderBlock> blocks, bool zeroBlock = true) {
+        std::string bytes = goodBlock;
+        for (const HeaderBlock& block : blocks) test::appendBlock(bytes, block);
+        if (zeroBlock) test::appendBlock(bytes, HeaderBlock{});
+        return bytes;
+    };
+
+    HeaderBlock plain = test::makeHeader({.name = "plain"});
+    HeaderBlock posix = plain;
+    std::memcpy(posix.data() + field::magic.offset, "ustar\0" "00", 8);
+    setHeaderChecksum(posix, false);
+    HeaderBlock runOn = indexedHeader({.name = "run-on"});
+    runOn[field::magic.offset + 7] = 'X';  // no NUL: the quoted text runs into uname
+    setHeaderChecksum(runOn, true);
+    HeaderBlock badSum = indexedHeader({.name = "bad-sum"});
+    const HeaderSums sums = computeHeaderSums(badSum);
+    test::setOctalField(badSum, field::chksum, static_cast<std::uint64_t>(sums.unsignedSum + 1));
+    HeaderBlock noSum = indexedHeader({.name = "no-sum"});
+    std::memset(noSum.data() + field::chksum.offset, ' ', field::chksum.width);
+
+    HeaderBlock longName = indexedHeader({.name = "././@LongLink", .size = 600, .typeflag = 'L'});
+    const auto longNameOfSize = [&](const std::string& sizeText) {
+        HeaderBlock block = longName;
+        setFieldText(block, field::size, sizeText);
+        return block;
+    };
+    std::string longText600;
+    test::appendPadded(longText600, nameText(599, 'L'));
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string out;
+        std::string err;
+        int status;
+    };
+    const Case cases[] = {
+        {"plain magic", withBlocks({plain}), goodLine, "invalid kotar magic 'ustar  '\n", 255},
+        {"POSIX magic", withBlocks({posix}), goodLine, "invalid kotar magic 'ustar'\n", 255},
+        {"magic without NUL", withBlocks({runOn}), goodLine, "invalid kotar magic 'kerix  Xuser'\n", 255},
+        {"wrong checksum", withBlocks({good, badSum, good}), goodLine + goodLine,
+         "invalid tar, checksum mismatch\n", 255},
+        {"blank checksum", withBlocks({noSum}), goodLine, "invalid tar, checksum mismatch\n", 255},
+        {"no zero block", withBlocks({good}, false), goodLine + goodLine, kReadFailure, 255},
+        {"half a header", goodBlock + std::string(300, 'a'), goodLine, kReadFailure, 255},
+        {"empty input", "", "", kReadFailure, 255},
+        {"zero block first", std::string(512, '\0') + goodBlock, "", "", 0},
+        {"zero block that is not all zeros", std::string(1, '\0') + goodBlock.substr(1) + goodBlock, "", "", 0},
+        {"long text cut short", goodBlock + std::string(reinterpret_cast<const char*>(longName.data()), 512) +
+                                    longText600.substr(0, 300),
+         goodLine, kReadFailure, 255},
+        {"no header after a long text",
+         goodBlock + std::string(reinterpret_cast<const char*>(longName.data()), 512) + longText600, goodLine,
+         kReadFailure, 255},
+        {"negative long-name size", withBlocks({longNameOfSize("-1"), good}), goodLine, kReadFailure, 255},
+        {"long-name size -2^31", withBlocks({longNameOfSize("20000000000"), good}), goodLine, kReadFailure, 255},
+        {"long-name size 2^32 - 1", withBlocks({longNameOfSize("37777777777"), good}), goodLine, kReadFailure, 255},
+        {"long-name size beyond the input", withBlocks({longNameOfSize("17777777777"), good, good}), goodLine,
+         kReadFailure, 255},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const Source source : kAllSources) {
+            SCOPED_TRACE(sourceName(source));
+            expectListing(listArchiveBytes(c.bytes, source), c.out, c.err, c.status);
+        }
+    }
+}
+
+// A long-name size beyond the input must not be taken as an amount of
+// memory to obtain: with little address space the listing still ends with
+// its read failure.
+TEST(ListArchive, HugeLongNameSizeNeedsNoHugeBuffer) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer runtime needs a large address space";
+#else
+    TempDir dir;
+    std::string bytes;
+    HeaderBlock longName = indexedHeader({.name = "././@LongLink", .typeflag = 'L'});
+    setFieldText(longName, field::size, "17777777000");
+    test::appendBlock(bytes, longName);
+    test::appendPadded(bytes, nameText(2000, 'H'));
+    test::writeFile(dir / "huge.ktar", bytes);
+    const CommandResult result = runShellCapture(
+        dir, "ulimit -v 262144; " + shellQuoted(test::kotarBinary()) + " -t" + shellQuoted(dir / "huge.ktar"));
+    expectListing(result, "", kReadFailure, 255);
+#endif
+}
+
+// Archives made by GNU tar itself are plain tars, not indexed ones.
+TEST(ListArchive, RejectsArchivesMadeByTar) {
+    TempDir dir;
+    test::shell("cd " + shellQuoted(dir.path()) +
+                " && mkdir src && echo hello > src/file && tar --format=gnu -cf gnu.tar src"
+                " && tar --format=ustar -cf ustar.tar src && gzip -k gnu.tar");
+    struct Case {
+        const char* file;
+        const char* err;
+    };
+    const Case cases[] = {
+        {"gnu.tar", "invalid kotar magic 'ustar  '\n"},
+        {"gnu.tar.gz", "invalid kotar magic 'ustar  '\n"},
+        {"ustar.tar", "invalid kotar magic 'ustar'\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        expectListing(test::runKotar({"-t" + dir / c.file}, "", {kUtc}), "", c.err, 255);
+        expectListing(test::runKotar({"-t"}, dir / c.file, {kUtc}), "", c.err, 255);
+    }
+}
+
+// Every cut of a good archive before its zero block ends the listing with
+// the read failure after the lines whose headers are complete; every cut
+// after it lists the whole archive.
+TEST(ListArchive, TruncatedAnywhere) {
+    ArchiveBuilder a;
+    const std::string utc = " 2009-02-13 23:31 ";
+    a.member({.name = "one", .size = 1}, "-rw-r--r-- 1000/1000          1" + utc + "one\n");
+    a.longName('L', nameText(599, 'L') + '\0');
+    a.member({.name = "cut"}, "-rw-r--r-- 1000/1000          0" + utc + nameText(599, 'L') + "\n");
+    a.longName('L', nameText(511, 'M') + '\0');
+    a.member({.name = "cut"}, "-rw-r--r-- 1000/1000          0" + utc + nameText(511, 'M') + "\n");
+    a.longName('L', "");
+    a.member({.name = "cut"}, "-rw-r--r-- 1000/1000          0" + utc + "\n");
+    a.longName('K', "target");
+    a.longName('L', nameText(40, 'K'));
+    a.member({.name = "cut", .typeflag = '2'}, "lrw-r--r-- 1000/1000          0" + utc + nameText(40, 'K') + "\n");
+    a.member({.name = "two", .size = 2}, "-rw-r--r-- 1000/1000          2" + utc + "two\n");
+    a.zeroBlock();
+    const std::size_t tableEnd = a.bytes.size();
+    a.bytes += std::string(1500, 'd');  // the data area
+
+    std::vector<std::size_t> cuts;
+    for (std::size_t block = 0; block * BLOCK_SIZE <= a.bytes.size(); ++block) {
+        for (const std::size_t within : {0, 1, 100, 511}) {
+            if (block * BLOCK_SIZE + within <= a.bytes.size()) cuts.push_back(block * BLOCK_SIZE + within);
+        }
+    }
+    for (const std::size_t cut : cuts) {
+        SCOPED_TRACE(testing::Message() << "cut at " << cut);
+        const std::string bytes = a.bytes.substr(0, cut);
+        for (const Source source : {Source::path, Source::gzipStdinFile}) {
+            SCOPED_TRACE(sourceName(source));
+            if (cut >= tableEnd) {
+                expectListing(listArchiveBytes(bytes, source), a.listing, "", 0);
+            } else {
+                expectListing(listArchiveBytes(bytes, source), a.listingUpTo(cut), kReadFailure, 255);
+            }
+        }
+    }
+}
+
+// Compressed input cut short inside the compressed stream.
+TEST(ListArchive, TruncatedGzipStream) {
+    ArchiveBuilder a;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string name = "member-" + std::to_string(i * 7919 % 100003);
+        a.member({.name = name, .size = static_cast<std::uint64_t>(i)}, "");
+    }
+    a.zeroBlock();
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", a.bytes);
+    const std::string compressed = test::readFile(gzipped(dir / "a.ktar"));
+    test::writeFile(dir / "cut.kgz", compressed.substr(0, compressed.size() / 2));
+    const CommandResult full = test::runKotar({"-t" + dir / "a.ktar.gz"}, "", {kUtc});
+    ASSERT_EQ(full.status, 0);
+    const CommandResult cut = test::runKotar({"-t"}, dir / "cut.kgz", {kUtc});
+    EXPECT_EQ(cut.err, kReadFailure);
+    EXPECT_EQ(cut.status, 255);
+    EXPECT_LT(cut.out.size(), full.out.size());
+    EXPECT_EQ(full.out.compare(0, cut.out.size(), cut.out), 0) << "the lines before are the archive's first ones";
+    EXPECT_TRUE(cut.out.empty() || cut.out.back() == '\n');
+}
+
+TEST(ListArchive, InputThatCannotBeOpened) {
+    TempDir dir;
+    std::string good;
+    test::appendBlock(good, indexedHeader({.name = "x"}));
+    test::appendBlock(good, HeaderBlock{});
+    test::writeFile(dir / "good.ktar", good);
+    const std::string kotar = shellQuoted(test::kotarBinary());
+    struct Case {
+        const char* name;
+        std::string commandLine;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"missing file", kotar + " -t" + shellQuoted(dir / "missing.ktar"),
+         "Unable to open input file: " + dir / "missing.ktar" + "\n"},
+        {"a folder", kotar + " -t" + shellQuoted(dir.path()), kReadFailure},
+        {"closed standard input", kotar + " -t <&-", "Unable to open input file: stdin\n"},
+        {"closed standard input, -o ignored", kotar + " -t -o " + shellQuoted(dir / "out.ktar") + " <&-",
+         "Unable to open input file: stdin\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CommandResult result = runShellCapture(dir, c.commandLine);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.status, 255);
+    }
+    EXPECT_FALSE(test::fileExists(dir / "out.ktar"));
+}
+
+// Standard input that is a terminal holds no archive: the listing does not
+// wait for typing.
+TEST(ListArchive, TerminalStandardInput) {
+    if (test::shell("command -v script > /dev/null", false) != 0) GTEST_SKIP() << "no script(1)";
+    TempDir dir;
+    const int status = test::shell("timeout 20 script -qec " +
+                                       shellQuoted(shellQuoted(test::kotarBinary()) + " -t > " + shellQuoted(dir / "out") +
+                                              " 2> " + shellQuoted(dir / "err")) +
+                                       " /dev/null < /dev/null > /dev/null 2>&1",
+                                   false);
+    if (!test::fileExists(dir / "err")) GTEST_SKIP() << "no terminal could be made (status " << status << ")";
+    EXPECT_EQ(test::readFile(dir / "out"), "");
+    EXPECT_EQ(test::readFile(dir / "err"), "Unable to open input file: stdin\n");
+    EXPECT_EQ(status, 255);
+}
+
+}  // namespace
+}  // namespace kotar
