@@ -1,0 +1,137 @@
+// Installation and packaging: `cmake --install` into a scratch prefix gives
+// a working kotar and its manual page, and cpack builds a Debian package
+// with the same files. The package is only inspected, never installed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace kotar::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The kotar binary sits at the top of its build folder.
+std::string buildDir() { return fs::path(kotarBinary()).parent_path(); }
+
+bool haveCommand(const std::string& name) { return runCommand({"sh", "-c", "command -v " + name}).status == 0; }
+
+const char kUsage[] =
+    "Usage: kotar {[-x ktar/kgz-file] [-c tar/tgz-file] [-v] -o destination} | -t < ktar/kgz-file\n";
+
+class InstallTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        prefix_ = new TempDir;
+        install_ = new CommandResult(runCommand({"cmake", "--install", buildDir(), "--prefix", prefix_->path()}));
+    }
+    static void TearDownTestSuite() {
+        delete prefix_;
+        delete install_;
+    }
+    void SetUp() override {
+        ASSERT_EQ(install_->status, 0) << install_->out << install_->err;
+    }
+    static std::string installed(const std::string& relative) { return *prefix_ / relative; }
+    static std::string kotar() { return installed("bin/kotar"); }
+
+    static TempDir* prefix_;
+    static CommandResult* install_;
+};
+
+TempDir* InstallTest::prefix_ = nullptr;
+CommandResult* InstallTest::install_ = nullptr;
+
+TEST_F(InstallTest, PutsProgramManualPageAndFormatDocumentInPlace) {
+    struct stat info {};
+    ASSERT_EQ(stat(kotar().c_str(), &info), 0);
+    EXPECT_TRUE(info.st_mode & S_IXUSR);
+    EXPECT_NE(readFile(installed("share/man/man1/kotar.1")).find(".TH KOTAR 1"), std::string::npos);
+    EXPECT_NE(readFile(installed("share/doc/kotar/format.md")).find("kerix"), std::string::npos);
+}
+
+TEST_F(InstallTest, InstalledProgramPrintsUsageWithoutArguments) {
+    const CommandResult result = runCommand({kotar()});
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, kUsage);
+    EXPECT_EQ(result.out, "");
+}
+
+TEST_F(InstallTest, InstalledProgramConvertsListsAndExtracts) {
+    TempDir work;
+    writeFile(work / "note.txt", "installed kotar\n");
+    shell("cd '" + work.path() + "' && chmod 644 note.txt && tar --format=gnu --owner=0 --group=0 --numeric-owner -czf in.tgz note.txt");
+
+    const CommandResult create = runCommand({kotar(), "-c", work / "in.tgz", "-o", work / "out.ktar"});
+    ASSERT_EQ(create.status, 0) << create.err;
+
+    const CommandResult listing = runCommand({kotar(), "-t" + (work / "out.ktar")});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    EXPECT_TRUE(std::regex_match(listing.out, std::regex("-rw-r--r-- 0/0         16 [0-9-]{10} [0-9:]{5} note\\.txt\n")))
+        << listing.out;
+
+    // The same listing from a gzip-compressed copy on standard input.
+    shell("gzip -c '" + (work / "out.ktar") + "' > '" + (work / "out.kgz") + "'");
+    const CommandResult fromStdin = runCommand({kotar(), "-t"}, work / "out.kgz");
+    EXPECT_EQ(fromStdin.status, 0) << fromStdin.err;
+    EXPECT_EQ(fromStdin.out, listing.out);
+
+    const CommandResult extract = runCommand({kotar(), "-x", work / "out.ktar", "-o", work / "back.tar"});
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    const CommandResult content = runCommand({"tar", "-xOf", work / "back.tar", "note.txt"});
+    EXPECT_EQ(content.out, "installed kotar\n");
+}
+
+TEST_F(InstallTest, ManFindsTheInstalledPage) {
+    if (!haveCommand("man")) GTEST_SKIP() << "man is not installed";
+    const CommandResult page =
+        runCommand({"man", "-M", installed("share/man"), "kotar"}, "", {"MANWIDTH=80", "LC_ALL=C", "MANPAGER=cat"});
+    EXPECT_EQ(page.status, 0) << page.err;
+    EXPECT_NE(page.out.find("DIAGNOSTICS"), std::string::npos);
+}
+
+TEST(InstallPackageTest, DebianPackageHoldsProgramAndManualPage) {
+    if (!haveCommand("cpack") || !haveCommand("dpkg-deb")) GTEST_SKIP() << "cpack or dpkg-deb is missing";
+    TempDir out;
+    const CommandResult pack =
+        runCommand({"cpack", "-G", "DEB", "--config", buildDir() + "/CPackConfig.cmake", "-B", out.path()});
+    ASSERT_EQ(pack.status, 0) << pack.out << pack.err;
+
+    std::vector<std::string> packages;
+    for (const auto& entry : fs::directory_iterator(out.path())) {
+        if (entry.path().extension() == ".deb") packages.push_back(entry.path());
+    }
+    ASSERT_EQ(packages.size(), 1u) << pack.out;
+    const std::string deb = packages[0];
+
+    const CommandResult contents = runCommand({"dpkg-deb", "-c", deb});
+    ASSERT_EQ(contents.status, 0) << contents.err;
+    EXPECT_TRUE(std::regex_search(contents.out, std::regex("-rwxr-xr-x [^\n]* \\./usr/bin/kotar\n")))
+        << contents.out;
+    EXPECT_TRUE(std::regex_search(contents.out, std::regex(" \\./usr/share/man/man1/kotar\\.1(\\.gz)?\n")))
+        << contents.out;
+
+    const auto control = [&](const std::string& name) {
+        std::string value = runCommand({"dpkg-deb", "-f", deb, name}).out;
+        while (!value.empty() && value.back() == '\n') value.pop_back();
+        return value;
+    };
+    EXPECT_EQ(control("Package"), "kotar");
+    EXPECT_TRUE(std::regex_search(control("Depends"), std::regex("(^|, )zlib1g($|[ ,])"))) << control("Depends");
+    EXPECT_FALSE(control("Maintainer").empty());
+    // The package and the manual page carry the same version.
+    const std::string version = control("Version");
+    ASSERT_FALSE(version.empty());
+    EXPECT_NE(deb.find("kotar_" + version + "_"), std::string::npos) << deb;
+    const CommandResult page = runCommand(
+        {"sh", "-c", "dpkg-deb --fsys-tarfile \"$1\" | tar -xOf - ./usr/share/man/man1/kotar.1", "sh", deb});
+    EXPECT_NE(page.out.find("\"kotar " + version + "\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kotar::test
