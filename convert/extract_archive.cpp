@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
 
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
@@ -22,13 +23,19 @@ int fail(const char* message) {
     return -1;
 }
 
-bool readBlock(ArchiveInput& input, HeaderBlock& block) {
-    return input.read(block.data(), block.size()) == block.size();
+// Opening the path again gives a second, independent stream only for a file
+// that can be positioned; a pipe (/dev/stdin, a FIFO) would hand each handle
+// different bytes.
+bool canOpenTwice(const char* path) {
+    struct stat status {};
+    return stat(path, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
 }
 
 // The header table is read front to back through `table`; member data is
 // fetched through `data`, a second handle on the same file, so that neither
 // ever has to go back (which, on gzip input, means decompressing again).
+// When the input cannot be opened twice, `data` is `table` itself, and the
+// table is gone back to after each member's data.
 class Extraction {
 public:
     Extraction(ArchiveInput& table, ArchiveInput& data, OutputFile& output)
@@ -36,7 +43,7 @@ public:
 
     int run() {
         for (;;) {
-            if (!readBlock(table_, header_)) return fail("unable to read input file\n");
+            if (!readTable(header_.data())) return fail("unable to read input file\n");
             if (isZeroBlock(header_)) return writeEndOfArchive();
             if (!hasMagic(header_, kIndexedMagic)) {
                 const std::string_view magic = magicText(header_);
@@ -51,6 +58,13 @@ public:
     }
 
 private:
+    // The next block of the header table: headers and long-name text.
+    bool readTable(unsigned char* block) {
+        table_.seek(static_cast<std::int64_t>(tablePosition_), SEEK_SET);  // no move unless data_ is table_
+        tablePosition_ += BLOCK_SIZE;
+        return table_.read(block, BLOCK_SIZE) == BLOCK_SIZE;
+    }
+
     int writeEndOfArchive() {
         header_.fill(0);
         for (int i = 0; i < 2; ++i) {
@@ -69,7 +83,7 @@ private:
         const std::uint64_t textBlocks = size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0;
         unsigned char text[BLOCK_SIZE];
         for (std::uint64_t n = 0; n < textBlocks; ++n) {
-            if (table_.read(text, sizeof text) != sizeof text) return fail("unable to read input file\n");
+            if (!readTable(text)) return fail("unable to read input file\n");
             if (!output_.write(text, sizeof text)) return fail("unable to write to output file\n");
             outputPosition_ += BLOCK_SIZE;
         }
@@ -113,6 +127,7 @@ private:
     OutputFile& output_;
     HeaderBlock header_{};
     std::uint64_t outputPosition_ = 0;
+    std::uint64_t tablePosition_ = 0;
 };
 
 }  // namespace
@@ -120,7 +135,8 @@ private:
 int extractArchive(const char* inputPath, const char* destinationPath) {
     ArchiveInput table;
     ArchiveInput data;
-    if (table.open(inputPath) != 0 || data.open(inputPath) != 0) {
+    const bool twoHandles = canOpenTwice(inputPath);
+    if (table.open(inputPath) != 0 || (twoHandles && data.open(inputPath) != 0)) {
         std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
         return -1;
     }
@@ -130,7 +146,7 @@ int extractArchive(const char* inputPath, const char* destinationPath) {
         std::fprintf(stderr, "Unable to open output file: %s\n", destinationPath);
         return -1;
     }
-    if (Extraction(table, data, output).run() != 0) return -1;
+    if (Extraction(table, twoHandles ? data : table, output).run() != 0) return -1;
     if (output.close() != 0) return fail("unable to write to output file\n");
     return 0;
 }

@@ -516,6 +516,9 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
             writeExtensionField(h, kDataOffsetAt, static_cast<std::uint32_t>(ktar.size() + 10 * BLOCK_SIZE));
         });
         cases.push_back({"dataOffset past the end", ktar, kReadFailure, plain.substr(0, 3 * BLOCK_SIZE)});
+        std::string farAway = archive.indexed();
+        editHeader(farAway, BLOCK_SIZE, [](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, 0x7FFFFE00u); });
+        cases.push_back({"dataOffset far past the end", farAway, kReadFailure, plain.substr(0, 3 * BLOCK_SIZE)});
         for (std::uint32_t offset : {0x80000000u, 0x80000200u, 0xFFFFFE00u}) {
             std::string far = archive.indexed();
             editHeader(far, BLOCK_SIZE, [&](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, offset); });
@@ -656,6 +659,41 @@ TEST(ExtractArchive, EveryTruncationFailsCleanly) {
     EXPECT_TRUE(whole.tar == plain);
 }
 
+TEST(ExtractArchive, InputFromAPipeNeverGivesOtherBytes) {
+    // A pipe opened again by its name does not start over: whatever comes
+    // out must be the archive's own tar, whole or cut short by a failure.
+    IndexedArchive small;
+    small.member({.name = "a"}, "first").member({.name = "b"}, randomBytes(3000, 51));
+    IndexedArchive large;
+    large.member({.name = "a"}, randomBytes(100000, 52))
+        .member({.name = "b"}, randomBytes(200000, 53))
+        .member({.name = "c"}, "x");
+    const struct {
+        const char* what;
+        const IndexedArchive& archive;
+    } cases[] = {{"small", small}, {"large", large}};
+    TempDir dir;
+    for (const auto& c : cases) {
+        writeFile(dir / "in.ktar", c.archive.indexed());
+        shell("gzip -c " + quoted(dir / "in.ktar") + " > " + quoted(dir / "in.kgz"));
+        for (const char* form : {"in.ktar", "in.kgz"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + form);
+            const CommandResult r = runCommand({"/bin/sh", "-c",
+                                                "cat " + quoted(dir / form) + " | " + quoted(test::kotarBinary()) +
+                                                    " -x /dev/stdin -o " + quoted(dir / "out.tar")});
+            const std::string out = readFile(dir / "out.tar");
+            if (r.status == 0) {
+                EXPECT_EQ(r.err, "");
+                EXPECT_TRUE(out == c.archive.plain());
+            } else {
+                EXPECT_EQ(r.status, 255);
+                EXPECT_EQ(r.err, kReadFailure);
+                EXPECT_TRUE(isPrefixOf(out, c.archive.plain())) << "output of " << out.size() << " bytes";
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Refused destinations and inputs
 
@@ -693,6 +731,12 @@ TEST(ExtractArchive, ReportsFilesThatCannotBeOpened) {
         EXPECT_EQ(x.status, 255);
         EXPECT_EQ(x.err, "Unable to open input file: " + missing + "\n");
         EXPECT_FALSE(x.created);
+    }
+    {
+        // A folder opens, but cannot be read.
+        const Extraction x = extractFile(dir.path(), dir / "out.tar");
+        EXPECT_EQ(x.status, 255);
+        EXPECT_EQ(x.err, kReadFailure);
     }
     for (const std::string& destination : {dir / "no/such/folder/out.tar", dir.path()}) {
         SCOPED_TRACE(destination);
