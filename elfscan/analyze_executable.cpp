@@ -226,6 +226,7 @@ std::optional<ExecutableLayout> analyzeExecutable(ArchiveInput& input, std::int6
     const std::unique_ptr<std::uint32_t[]> fixUpBitmap(new (std::nothrow) std::uint32_t[kBitmapWords]());
     if (!fixUpBitmap) {
         report("could not allocate memory for bitmap\n");
+        input.seek(dataStart, SEEK_SET);
         return std::nullopt;
     }
     ExecutableLayout layout;

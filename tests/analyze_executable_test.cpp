@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <new>
 #include <set>
 #include <sstream>
@@ -150,6 +148,18 @@ TEST(AnalyzeExecutable, TracesAGoodImageInOrder) {
                   "textAddr: 0x400000, textEnd: 0x402000, off: 0x400000\n"
                   "prog: textPgs: 2, fixUpPgs: 2\n");
     }
+}
+
+TEST(AnalyzeExecutable, TracesUpToASecondExecutableSegment) {
+    const Outcome outcome = analyzeImage(test::buildElf(
+        {.segments = {text(kText, 0x2000), data(0x600000), text(0x800000, 0x1000), data(0x900000)},
+         .sections = {rela({kText})}}));
+    EXPECT_EQ(outcome.err, "only 1 executable load section supported\n");
+    EXPECT_EQ(outcome.out,
+              "addr: 0x400000, sz: 8192, flags: 5\n"
+              "addr: 0x600000, sz: 2048, flags: 6\n"
+              "addr: 0x800000, sz: 4096, flags: 5\n"
+              "prog: textPgs: 0, fixUpPgs: 0\n");
 }
 
 TEST(AnalyzeExecutable, CountsTheTextPagesThatRelocationsTouch) {
@@ -320,9 +330,11 @@ TEST(AnalyzeExecutable, ReadsLargeRelocationSectionsWhole) {
 
         // The same section claimed far longer than the stream.
         s.sections[1].size = (elf64 ? 24 : 12) * offsets.size() + 0x100000;
-        const Outcome cut = analyzeImage(test::buildElf(s), true);
-        EXPECT_EQ(cut.err, "could not read rel\n");
-        EXPECT_EQ(cut.layout, kZeros);
+        for (bool compressed : {false, true}) {
+            const Outcome cut = analyzeImage(test::buildElf(s), compressed);
+            EXPECT_EQ(cut.err, "could not read rel\n");
+            EXPECT_EQ(cut.layout, kZeros);
+        }
     }
 }
 
@@ -376,6 +388,110 @@ TEST(AnalyzeExecutable, PrintsAtMost100CharactersOfTheName) {
     stream += test::buildElf({.segments = {text(kText, 0x1000)}});
     const Outcome outcome = analyzeStream(stream, BLOCK_SIZE, false, test::makeHeader({.name = name, .mode = 0755}));
     EXPECT_TRUE(outcome.out.ends_with("\n" + name + ": textPgs: 1, fixUpPgs: 0\n")) << outcome.out;
+}
+
+// What readelf's view of an executable implies: its one executable PT_LOAD
+// and the r_offset of every REL and RELA entry.
+struct ReadelfView {
+    ExecutableLayout layout;
+    std::size_t countedRelocations = 0;
+};
+
+ReadelfView readelfView(const std::string& path) {
+    std::uint64_t textAddr = 0, textEnd = 0;
+    ReadelfView view;
+    int executableLoads = 0;
+    std::istringstream segments(test::runCommand({"readelf", "-lW", path}).out);
+    for (std::string line; std::getline(segments, line);) {
+        std::istringstream in(line);
+        std::vector<std::string> tokens;
+        for (std::string token; in >> token;) tokens.push_back(token);
+        // LOAD offset vaddr paddr filesz memsz flags... align
+        if (tokens.size() < 8 || tokens[0] != "LOAD") continue;
+        std::string flags;
+        for (std::size_t i = 6; i + 1 < tokens.size(); ++i) flags += tokens[i];
+        if (flags.find('E') == std::string::npos) continue;
+        ++executableLoads;
+        const std::uint64_t memsz = std::stoull(tokens[5], nullptr, 16);
+        textAddr = std::stoull(tokens[2], nullptr, 16);
+        textEnd = textAddr + memsz / 4096 * 4096;
+        view.layout.textOffset = static_cast<std::uint32_t>(std::stoull(tokens[1], nullptr, 16));
+        view.layout.textPgs = static_cast<std::uint32_t>(memsz / 4096);
+    }
+    EXPECT_EQ(executableLoads, 1) << path;
+    EXPECT_EQ(textAddr % 4096, 0u) << path;
+
+    std::set<std::uint64_t> pages;
+    std::istringstream relocations(test::runCommand({"readelf", "-rW", path}).out);
+    for (std::string line; std::getline(relocations, line);) {
+        // "Relocation section '.rela.dyn' at offset 0x5f8 contains 196 entries:"
+        const std::size_t contains = line.find(" contains ");
+        if (!line.starts_with("Relocation section") || contains == std::string::npos) continue;
+        const std::size_t claimed = std::stoull(line.substr(contains + 10));
+        std::string columns;
+        std::getline(relocations, columns);
+        if (columns.find("Offset") == std::string::npos || columns.find("Info") == std::string::npos) continue;
+        std::size_t entries = 0;
+        for (std::string entry; std::getline(relocations, entry) && !entry.empty(); ++entries) {
+            const std::uint64_t target = std::stoull(entry, nullptr, 16);
+            if (target < textAddr || target >= textEnd) continue;
+            ++view.countedRelocations;
+            pages.insert(target / 4096);
+        }
+        EXPECT_EQ(entries, claimed) << path << ": " << line;
+    }
+    view.layout.fixUpPgs = static_cast<std::uint32_t>(pages.size());
+    return view;
+}
+
+std::size_t countLines(const std::string& text, const std::string& start) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = text.find("\n" + start, at)) != std::string::npos; ++at) ++count;
+    return count + (text.starts_with(start) ? 1 : 0);
+}
+
+TEST(AnalyzeExecutable, AgreesWithReadelfOnRealExecutables) {
+    test::TempDir dir;
+    test::writeFile(dir / "prog.c",
+                    "#include <stdio.h>\n"
+                    "static int twice(int x) { return 2 * x; }\n"
+                    "int (*table[])(int) = {twice};\n"
+                    "const char *message = \"hello\";\n"
+                    "int main(int argc, char **argv) { (void)argv; printf(\"%s %d\\n\", message, table[0](argc)); }\n");
+    std::vector<std::string> paths;
+    const std::pair<const char*, const char*> builds[] = {
+        {"pie", "-fPIE -pie"}, {"nopie", "-fno-PIE -no-pie"}, {"static", "-static -Wl,--emit-relocs"}};
+    for (const auto& [name, flags] : builds) {
+        if (test::shell("gcc -O1 " + std::string(flags) + " -o " + (dir / name) + " " + (dir / "prog.c")) == 0) {
+            paths.push_back(dir / name);
+        }
+    }
+    for (const char* path : {"/usr/bin/ls", "/usr/bin/bash", "/usr/bin/gzip", "/usr/bin/readelf"}) {
+        if (test::fileExists(path)) paths.emplace_back(path);
+    }
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        const ReadelfView expected = readelfView(path);
+        if (path.ends_with("static")) {
+            EXPECT_GT(expected.layout.fixUpPgs, 10u);
+        }
+        // A member before this one, so its data starts at 2048.
+        std::string stream;
+        test::appendBlock(stream, test::makeHeader({.name = "before", .size = 700}));
+        test::appendPadded(stream, std::string(700, 'b'));
+        const std::string image = test::readFile(path);
+        test::appendBlock(stream, test::makeHeader({.name = "prog", .mode = 0755, .size = image.size()}));
+        test::appendPadded(stream, image);
+        stream.append(2 * BLOCK_SIZE, '\0');
+        for (bool compressed : {false, true}) {
+            SCOPED_TRACE(compressed ? "gzip" : "plain");
+            const Outcome outcome = analyzeStream(stream, 2048, compressed);
+            EXPECT_EQ(outcome.err, "");
+            EXPECT_EQ(outcome.layout, expected.layout);
+            EXPECT_EQ(countLines(outcome.out, "textAddr: "), expected.countedRelocations);
+            EXPECT_EQ(countLines(outcome.out, "addr: "), countLines(test::runCommand({"readelf", "-lW", path}).out, "  LOAD "));
+        }
+    }
 }
 
 }  // namespace

@@ -37,9 +37,9 @@ void put(std::string& out, std::size_t at, const T& value) {
     std::memcpy(out.data() + at, &value, sizeof value);
 }
 
-// The bytes of one section: its relocation entries (with an r_info and an
-// addend that never fall into a text range, so reading the wrong field shows), then
-// its extra bytes.
+// The bytes of one section: its relocation entries, whose r_info and addend
+// never fall into a text range (so reading the wrong field shows), then its
+// extra bytes.
 template <typename Types>
 std::string sectionContents(const ElfSection& section) {
     std::string bytes;
