@@ -10,19 +10,18 @@ namespace kotar {
 
 namespace {
 
-// zlib's input buffer. Its output buffer is twice as large, and a read of at
-// least that size is decompressed straight into the caller's memory.
-constexpr unsigned kGzBuffer = 128 * 1024;
-
-// The window keeps at least kWindowKeep bytes behind the stream position,
-// and is refilled kRefillChunk bytes at a time.
+// The window keeps at least kWindowKeep bytes behind the read position, so
+// short moves back (a re-read header, the ELF magic test) cost nothing.
+// zlib, with its default 8 KiB buffer, delivers a read of 16 KiB or more
+// straight into the window without a copy of its own.
 constexpr std::size_t kWindowCapacity = 1024 * 1024;
 constexpr std::size_t kWindowKeep = 256 * 1024;
-constexpr std::size_t kRefillChunk = 2 * kGzBuffer;
-static_assert(kWindowKeep + kRefillChunk <= kWindowCapacity);
+constexpr std::size_t kLargestRefill = 256 * 1024;
+static_assert(kWindowKeep + kLargestRefill <= kWindowCapacity);
 
-// The largest count handed to gzread at once; it takes an unsigned int.
-constexpr std::size_t kLargestGzRead = std::size_t{1} << 30;
+// Plain input reads little after each seek, so reading a header costs
+// little more than the header, and reads more while it is read in order.
+constexpr std::size_t kSmallestRefill = 16 * 1024;
 
 }  // namespace
 
@@ -48,9 +47,9 @@ int ArchiveInput::openStandardInput() {
 int ArchiveInput::adopt(gzFile file) {
     if (file == nullptr) return -1;
     file_ = file;
-    gzbuffer(file_, kGzBuffer);
     direct_ = gzdirect(file_) != 0;
-    if (!direct_) window_.resize(kWindowCapacity);
+    // Not cleared: only the bytes that the stream delivers are ever read.
+    window_ = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     return 0;
 }
 
@@ -97,6 +96,7 @@ int ArchiveInput::rewind() {
     position_ = 0;
     streamPos_ = 0;
     windowLength_ = 0;
+    refillSize_ = kSmallestRefill;
     return 0;
 }
 
@@ -117,44 +117,37 @@ std::size_t ArchiveInput::readReplayed(unsigned char* out, std::size_t count) {
 }
 
 std::size_t ArchiveInput::readStream(unsigned char* out, std::size_t count) {
-    return direct_ ? readDirect(out, count) : readWindowed(out, count);
-}
-
-std::size_t ArchiveInput::readDirect(unsigned char* out, std::size_t count) {
-    if (streamPos_ != position_ && !moveStreamTo(position_)) return 0;
-    const int got = gzread(file_, out, static_cast<unsigned>(std::min(count, kLargestGzRead)));
-    if (got <= 0) return 0;
-    streamPos_ += got;
-    return static_cast<std::size_t>(got);
-}
-
-std::size_t ArchiveInput::readWindowed(unsigned char* out, std::size_t count) {
     const std::int64_t windowStart = streamPos_ - static_cast<std::int64_t>(windowLength_);
     if ((position_ < windowStart || position_ > streamPos_) && !moveStreamTo(position_)) return 0;
     if (position_ == streamPos_ && !refillWindow()) return 0;
     const auto offset = static_cast<std::size_t>(position_ - (streamPos_ - static_cast<std::int64_t>(windowLength_)));
     const std::size_t n = std::min(count, windowLength_ - offset);
-    std::memcpy(out, window_.data() + offset, n);
+    std::memcpy(out, window_.get() + offset, n);
     return n;
 }
 
 bool ArchiveInput::refillWindow() {
-    if (windowLength_ + kRefillChunk > window_.size()) {
-        std::memmove(window_.data(), window_.data() + windowLength_ - kWindowKeep, kWindowKeep);
+    const std::size_t chunk = direct_ ? refillSize_ : kLargestRefill;
+    if (windowLength_ + chunk > kWindowCapacity) {
+        std::memmove(window_.get(), window_.get() + windowLength_ - kWindowKeep, kWindowKeep);
         windowLength_ = kWindowKeep;
     }
-    const int got = gzread(file_, window_.data() + windowLength_, kRefillChunk);
+    const int got = gzread(file_, window_.get() + windowLength_, static_cast<unsigned>(chunk));
     if (got <= 0) return false;
     windowLength_ += static_cast<std::size_t>(got);
     streamPos_ += got;
+    refillSize_ = std::min(2 * refillSize_, kLargestRefill);
     return true;
 }
 
 // Brings the gz handle to `target`, or as near as the stream's end allows.
 bool ArchiveInput::moveStreamTo(std::int64_t target) {
     if (direct_) {
+        // Plain input: any place outside the window is one seek away.
         if (gzseek(file_, target, SEEK_SET) == target) {
             streamPos_ = target;
+            windowLength_ = 0;
+            refillSize_ = kSmallestRefill;
             return true;
         }
         // Not seekable (a pipe): forward targets are reached by reading.
@@ -168,6 +161,7 @@ bool ArchiveInput::moveStreamTo(std::int64_t target) {
         windowLength_ = 0;
     }
     if (target > streamPos_ + static_cast<std::int64_t>(kWindowCapacity)) {
+        // Far ahead: zlib decompresses up to there without copying.
         if (gzseek(file_, target, SEEK_SET) != target) return false;
         streamPos_ = target;
         windowLength_ = 0;
@@ -177,18 +171,8 @@ bool ArchiveInput::moveStreamTo(std::int64_t target) {
 }
 
 bool ArchiveInput::skipByReading(std::int64_t target) {
-    if (!direct_) {
-        while (streamPos_ < target) {
-            if (!refillWindow()) return false;
-        }
-        return true;
-    }
-    unsigned char scratch[16 * 1024];
     while (streamPos_ < target) {
-        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(target - streamPos_, sizeof scratch));
-        const int got = gzread(file_, scratch, static_cast<unsigned>(wanted));
-        if (got <= 0) return false;
-        streamPos_ += got;
+        if (!refillWindow()) return false;
     }
     return true;
 }

@@ -12,7 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include <zlib.h>
 
@@ -58,8 +58,6 @@ private:
     int adopt(gzFile file);
     std::size_t readReplayed(unsigned char* out, std::size_t count);
     std::size_t readStream(unsigned char* out, std::size_t count);
-    std::size_t readDirect(unsigned char* out, std::size_t count);
-    std::size_t readWindowed(unsigned char* out, std::size_t count);
     bool refillWindow();
     bool moveStreamTo(std::int64_t target);
     bool skipByReading(std::int64_t target);
@@ -68,12 +66,11 @@ private:
     bool direct_ = false;           // not gzip: bytes pass through unchanged
     std::int64_t position_ = 0;     // where the next read starts
     std::int64_t streamPos_ = 0;    // where the gz handle stands
-    bool streamFailed_ = false;     // the gz handle hit its end or an error
 
-    // Windowed (gzip) input: window_[0, windowLength_) holds the stream bytes
-    // that end at streamPos_.
-    std::vector<unsigned char> window_;
+    // window_[0, windowLength_) holds the stream bytes that end at streamPos_.
+    std::unique_ptr<unsigned char[]> window_;  // kWindowCapacity bytes, filled as read
     std::size_t windowLength_ = 0;
+    std::size_t refillSize_ = 16 * 1024;  // plain input: grows while read in order
 
     Replay replay_;
 };
