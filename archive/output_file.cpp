@@ -21,7 +21,7 @@ int OutputFile::open(const char* path) {
     readable_ = file_ != nullptr;
     if (file_ == nullptr && errno == EACCES) file_ = fopen64(path, "w");
     if (file_ == nullptr) return -1;
-    buffer_ = std::make_unique<char[]>(kOutputBuffer);
+    buffer_ = std::make_unique_for_overwrite<char[]>(kOutputBuffer);  // stdio fills it before use
     std::setvbuf(file_, buffer_.get(), _IOFBF, kOutputBuffer);
     return 0;
 }
