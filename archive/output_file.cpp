@@ -1,7 +1,9 @@
 #include "archive/output_file.h"
 
-#include <cerrno>
+#include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kotar {
 
@@ -11,15 +13,14 @@ constexpr std::size_t kOutputBuffer = 256 * 1024;
 }  // namespace
 
 OutputFile::~OutputFile() {
+    if (readBack_ >= 0) ::close(readBack_);
     if (file_ != nullptr) std::fclose(file_);
 }
 
 int OutputFile::open(const char* path) {
-    // Read access lets creation look at an executable it has just copied;
-    // a file that can only be written is still a valid destination.
-    file_ = fopen64(path, "w+");
-    readable_ = file_ != nullptr;
-    if (file_ == nullptr && errno == EACCES) file_ = fopen64(path, "w");
+    // Write only: on a stream that may also be read, stdio refills its
+    // buffer from the file after every seek.
+    file_ = fopen64(path, "w");
     if (file_ == nullptr) return -1;
     buffer_ = std::make_unique_for_overwrite<char[]>(kOutputBuffer);  // stdio fills it before use
     std::setvbuf(file_, buffer_.get(), _IOFBF, kOutputBuffer);
@@ -40,6 +41,8 @@ int OutputFile::flush() {
 }
 
 int OutputFile::close() {
+    if (readBack_ >= 0) ::close(readBack_);
+    readBack_ = -1;
     if (file_ == nullptr) return -1;
     const bool flushed = std::fflush(file_) == 0;
     const bool closed = std::fclose(file_) == 0;
@@ -47,8 +50,13 @@ int OutputFile::close() {
     return flushed && closed ? 0 : -1;
 }
 
-int OutputFile::readBackDescriptor() const {
-    return file_ != nullptr && readable_ ? fileno(file_) : -1;
+int OutputFile::readBackDescriptor() {
+    if (readBack_ < 0 && file_ != nullptr) {
+        // The open file itself, not whatever its path names by now.
+        const std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
+        readBack_ = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    return readBack_;
 }
 
 bool isSameFile(const char* first, const char* second) {

@@ -31,13 +31,13 @@ public:
     int close();
 
     // A descriptor from which written (and flushed) bytes can be read back
-    // with pread, or -1 when the file could only be opened for writing.
-    int readBackDescriptor() const;
+    // with pread, opened on first use; -1 when the file cannot be read.
+    int readBackDescriptor();
 
 private:
     std::unique_ptr<char[]> buffer_;  // outlives file_, which uses it
     std::FILE* file_ = nullptr;
-    bool readable_ = false;
+    int readBack_ = -1;
 };
 
 // True when both paths name the same existing file (through links too).
