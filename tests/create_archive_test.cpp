@@ -577,8 +577,8 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveAnEmptyDestination) {
 
     std::string laterPosix = good.substr(0, 1024) + test::readFile(out_ / "ustar.tar");
 
-    auto withSizeField = [](const char* text) {
-        std::string tar = codedTar({{{.name = "huge"}, ""}});
+    auto withSizeField = [](const char* text, char type = '0') {
+        std::string tar = codedTar({{{.name = "huge", .typeflag = type}, ""}});
         std::memset(tar.data() + 124, 0, 12);
         std::memcpy(tar.data() + 124, text, std::strlen(text));
         resetChecksum(tar, 0);
@@ -601,6 +601,8 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveAnEmptyDestination) {
         {"size 2^31 - 512", withSizeField("17777777000"), kTooBig},
         {"size 2^31 - 1", withSizeField("17777777777"), kTooBig},
         {"size 2^31 - 513, data missing", withSizeField("17777776777"), kReadFailure},
+        // Its blocks alone would fill the 2 GiB before any data.
+        {"long name of 2^31 - 1024 bytes", withSizeField("17777776000", 'L'), kTooBig},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -659,9 +661,12 @@ TEST_F(CreateArchiveTest, DestinationThatIsTheInputIsRefusedUntouched) {
 }
 
 TEST_F(CreateArchiveTest, FailedWritesAreFailures) {
-    // Small enough to stay in any output buffer until the end, with an
-    // executable, and with more data than a buffer holds.
-    for (const std::string& input : {tarPath("small"), tarPath("split"), tarPath("main"), tgzPath("main")}) {
+    // No member (only the final zero block is written, and it stays in the
+    // output buffer until the file is closed), a few small members, an
+    // executable, and more data than any buffer holds.
+    test::writeFile(out_ / "empty.tar", std::string(1024, '\0'));
+    for (const std::string& input :
+         {out_ / "empty.tar", tarPath("small"), tarPath("split"), tarPath("main"), tgzPath("main")}) {
         SCOPED_TRACE(input);
         const CommandResult run = create(input, "/dev/full");
         EXPECT_EQ(run.status, 255);
