@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,12 +10,26 @@
 
 namespace kotar {
 
-std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field) {
+namespace {
+
+// strtoll with base 8 over the field's bytes alone.
+long long parseWholeField(const HeaderBlock& block, HeaderField field) {
     char text[BLOCK_SIZE + 1];
     std::memcpy(text, block.data() + field.offset, field.width);
     text[field.width] = '\0';
-    const long long value = std::strtoll(text, nullptr, 8);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    return std::strtoll(text, nullptr, 8);
+}
+
+}  // namespace
+
+std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(parseWholeField(block, field)));
+}
+
+bool octalFieldFits(const HeaderBlock& block, HeaderField field) {
+    if ((block[field.offset] & 0x80) != 0) return false;
+    const long long value = parseWholeField(block, field);
+    return value >= INT32_MIN && value <= INT32_MAX;
 }
 
 std::string_view fieldText(const HeaderBlock& block, HeaderField field) {

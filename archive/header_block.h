@@ -99,6 +99,12 @@ inline bool isLongNameEntry(const HeaderBlock& block) {
 // integer (its low 32 bits). A field without digits gives 0.
 std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field);
 
+// Whether parseOctalField gives a field's whole value: false for a field in
+// tar's base-256 form (top bit of its first byte set), which that reading
+// takes for 0, and for octal text whose value lies outside the signed 32-bit
+// range, of which that reading keeps only the low 32 bits.
+bool octalFieldFits(const HeaderBlock& block, HeaderField field);
+
 // The text of a field up to its first NUL, at most its width.
 std::string_view fieldText(const HeaderBlock& block, HeaderField field);
 

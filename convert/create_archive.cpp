@@ -36,6 +36,13 @@ bool readBlock(ArchiveInput& input, HeaderBlock& block) {
 
 bool isValidMemberSize(std::int32_t size) { return size >= 0 && size <= kLargestMemberSize; }
 
+// The size field, or -1 when it holds more than 32 bits can: tar writes
+// sizes of 8 GiB and more in base-256 form, and an octal size of 2^32 or
+// more would otherwise be taken for its low 32 bits.
+std::int32_t memberSize(const HeaderBlock& header) {
+    return octalFieldFits(header, field::size) ? parseOctalField(header, field::size) : -1;
+}
+
 // Pass 1: checks every header and counts the blocks of the header table,
 // the zero block that ends it included.
 int sizeHeaderTable(ArchiveInput& input, std::uint64_t& tableBlocks) {
@@ -50,7 +57,7 @@ int sizeHeaderTable(ArchiveInput& input, std::uint64_t& tableBlocks) {
             return -1;
         }
         if (!verifyHeaderChecksum(header)) return fail("invalid tar, checksum mismatch\n");
-        const std::int32_t size = parseOctalField(header, field::size);
+        const std::int32_t size = memberSize(header);
         if (!isValidMemberSize(size)) return failTooBig();
         tableBlocks += 1 + (isLongNameEntry(header) ? blocksFor(size) : 0);
         if (tableBlocks * BLOCK_SIZE >= kArchiveLimit) return failTooBig();
@@ -130,7 +137,7 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
             if (!output.write(header.data(), header.size())) return fail("Unable to write to ouput file\n");
             return 0;
         }
-        const std::int32_t size = parseOctalField(header, field::size);
+        const std::int32_t size = memberSize(header);
         if (!isValidMemberSize(size)) return failTooBig();  // the input changed since pass 1
 
         if (isLongNameEntry(header)) {

@@ -79,6 +79,9 @@ private:
         setHeaderChecksum(header_, false);
         if (!output_.write(header_.data(), header_.size())) return fail("unable to write to output file\n");
         outputPosition_ += BLOCK_SIZE;
+        // A size beyond 32 bits (base-256, or octal of 2^31 or more) would
+        // be taken for another; no archive that kotar writes holds one.
+        if (!octalFieldFits(header_, field::size)) return fail("invalid input file\n");
         const std::int32_t size = parseOctalField(header_, field::size);
         const std::uint64_t textBlocks = size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0;
         unsigned char text[BLOCK_SIZE];
@@ -94,19 +97,20 @@ private:
     // dataOffset, and a gap up to the next block left unwritten.
     int copyMember() {
         const std::int32_t size = parseOctalField(header_, field::size);
+        const bool sizeFits = octalFieldFits(header_, field::size);
         const std::uint32_t dataOffset = readExtensionField(header_, kDataOffsetAt);
 
         std::fill_n(header_.begin() + field::extension.offset, field::extension.width, 0);
         storeMagic(header_, kPlainMagic);
         setHeaderChecksum(header_, false);
         if (!output_.write(header_.data(), header_.size())) return fail("unable to write output file\n");
-        if (size == 0) {
+        if (size == 0 && sizeFits) {
             outputPosition_ += BLOCK_SIZE;
             return 0;
         }
 
         const std::uint64_t next = outputPosition_ + BLOCK_SIZE + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
-        if (size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit ||
+        if (!sizeFits || size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit ||
             data_.seek(dataOffset, SEEK_SET) < 0) {
             return fail("invalid input file\n");
         }

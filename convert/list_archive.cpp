@@ -99,7 +99,8 @@ int listHeaders(ArchiveInput& input) {
         std::string text;
         bool haveLongName = false;
         do {
-            if (!readLongText(input, parseOctalField(block, field::size), text)) {
+            if (!octalFieldFits(block, field::size) ||
+                !readLongText(input, parseOctalField(block, field::size), text)) {
                 return fail("unable to read input file\n");
             }
             if (typeflagOf(block) == kTypeLongName || !haveLongName) name = text;
