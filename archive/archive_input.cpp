@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kotar {
@@ -16,7 +18,7 @@ namespace {
 // straight into the window without a copy of its own.
 constexpr std::size_t kWindowCapacity = 1024 * 1024;
 constexpr std::size_t kWindowKeep = 256 * 1024;
-constexpr std::size_t kLargestRefill = 256 * 1024;
+constexpr std::size_t kLargestRefill = 128 * 1024;
 static_assert(kWindowKeep + kLargestRefill <= kWindowCapacity);
 
 // Plain input reads little after each seek, so reading a header costs
@@ -29,7 +31,18 @@ ArchiveInput::~ArchiveInput() {
     if (file_ != nullptr) gzclose(file_);
 }
 
-int ArchiveInput::open(const char* path) { return adopt(gzopen(path, "r")); }
+int ArchiveInput::open(const char* path) {
+    const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return -1;
+    gzFile file = gzdopen(descriptor, "r");
+    if (file == nullptr) {
+        close(descriptor);
+        return -1;
+    }
+    struct stat status {};
+    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) regularFile_ = descriptor;
+    return adopt(file);
+}
 
 int ArchiveInput::openStandardInput() {
     // A duplicate, so that closing this input leaves the process's own

@@ -39,6 +39,10 @@ public:
     std::int64_t seek(std::int64_t offset, int whence);
 
     std::int64_t tell() const { return position_; }
+
+    // For uncompressed input in a regular file opened by path: its
+    // descriptor, where stream positions are file offsets. Otherwise -1.
+    int plainFileDescriptor() const { return direct_ ? regularFile_ : -1; }
     int rewind();
 
     // Until endReplay(), stream bytes [streamStart, streamStart + length) are
@@ -63,6 +67,7 @@ private:
     bool skipByReading(std::int64_t target);
 
     gzFile file_ = nullptr;
+    int regularFile_ = -1;          // the descriptor under file_, when a regular file
     bool direct_ = false;           // not gzip: bytes pass through unchanged
     std::int64_t position_ = 0;     // where the next read starts
     std::int64_t streamPos_ = 0;    // where the gz handle stands

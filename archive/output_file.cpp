@@ -36,6 +36,12 @@ bool OutputFile::write(const void* bytes, std::size_t count) {
     return file_ != nullptr && std::fwrite(bytes, 1, count, file_) == count;
 }
 
+std::int64_t OutputFile::tell() {
+    return file_ != nullptr ? static_cast<std::int64_t>(ftello64(file_)) : -1;
+}
+
+int OutputFile::descriptor() const { return file_ != nullptr ? fileno(file_) : -1; }
+
 int OutputFile::flush() {
     return file_ != nullptr && std::fflush(file_) == 0 ? 0 : -1;
 }

@@ -30,6 +30,11 @@ public:
     // Flushes and closes; 0 on success, -1 on failure.
     int close();
 
+    // The position where the next write goes; -1 on failure.
+    std::int64_t tell();
+    // The file's descriptor, for writes that bypass the buffer (flush first).
+    int descriptor() const;
+
     // A descriptor from which written (and flushed) bytes can be read back
     // with pread, opened on first use; -1 when the file cannot be read.
     int readBackDescriptor();

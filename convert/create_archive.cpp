@@ -7,6 +7,7 @@
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
 #include "archive/indexed_layout.h"
+#include "archive/member_copy.h"
 #include "archive/output_file.h"
 #include "archive/verbose.h"
 #include "elfscan/analyze_executable.h"
@@ -89,12 +90,10 @@ bool startsAsExecutable(ArchiveInput& input, const HeaderBlock& header) {
 
 // Copies `size` bytes of member data; returns the failure message, or null.
 const char* copyData(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
-    unsigned char buffer[COPY_CHUNK];
-    while (size > 0) {
-        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof buffer));
-        if (input.read(buffer, piece) != piece) return "unable to read input file\n";
-        if (!output.write(buffer, piece)) return "unable to write output file\n";
-        size -= piece;
+    switch (copyMemberData(input, output, size)) {
+        case CopyOutcome::copied: return nullptr;
+        case CopyOutcome::readFailed: return "unable to read input file\n";
+        case CopyOutcome::writeFailed: return "unable to write output file\n";
     }
     return nullptr;
 }

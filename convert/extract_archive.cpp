@@ -7,6 +7,7 @@
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
 #include "archive/indexed_layout.h"
+#include "archive/member_copy.h"
 #include "archive/output_file.h"
 
 namespace kotar {
@@ -114,12 +115,10 @@ private:
             data_.seek(dataOffset, SEEK_SET) < 0) {
             return fail("invalid input file\n");
         }
-        unsigned char buffer[COPY_CHUNK];
-        for (std::uint64_t left = static_cast<std::uint64_t>(size); left > 0;) {
-            const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer));
-            if (data_.read(buffer, piece) != piece) return fail("unable to read input file\n");
-            if (!output_.write(buffer, piece)) return fail("unable to write to output file\n");
-            left -= piece;
+        switch (copyMemberData(data_, output_, static_cast<std::uint64_t>(size))) {
+            case CopyOutcome::copied: break;
+            case CopyOutcome::readFailed: return fail("unable to read input file\n");
+            case CopyOutcome::writeFailed: return fail("unable to write to output file\n");
         }
         outputPosition_ = next;
         if (output_.seek(outputPosition_) != 0) return fail("unable to write to output file\n");

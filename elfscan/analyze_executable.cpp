@@ -48,7 +48,9 @@ public:
     ExecutableLayout layout() const {
         std::uint32_t fixUpPgs = 0;
         for (std::size_t i = 0; i < kBitmapWords; ++i) {
-            fixUpPgs += static_cast<std::uint32_t>(std::popcount(fixUpBitmap_[i]));
+            // Most words are empty; without a popcount instruction, counting
+            // each one costs a library call.
+            if (fixUpBitmap_[i] != 0) fixUpPgs += static_cast<std::uint32_t>(std::popcount(fixUpBitmap_[i]));
         }
         return {.textOffset = static_cast<std::uint32_t>(textOffset_),
                 .textPgs = static_cast<std::uint32_t>(textSize_ / PAGE_SIZE),
