@@ -81,7 +81,11 @@ int listHeaders(ArchiveInput& input) {
     HeaderBlock block;
     for (;;) {
         if (!readBlock(input, block)) return fail("unable to read input file\n");
-        if (isZeroBlock(block)) return 0;
+        if (isZeroBlock(block)) {
+            // The lines are the listing's output: losing them is a failure.
+            if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("unable to write to output file\n");
+            return 0;
+        }
         if (!hasMagic(block, kIndexedMagic)) {
             const std::string_view magic = magicText(block);
             std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());

@@ -696,6 +696,18 @@ TEST(HostileFiles, ListingWithoutAStandardInput) {
     EXPECT_EQ(closed.out, "");
 }
 
+// The lines are what the listing is for: standard output that takes none
+// of them is a failure, not an empty success.
+TEST(HostileFiles, ListingOntoAFullDevice) {
+    TempDir dir;
+    writeFile(dir / "in.tar", plainMember({.name = "a.txt", .size = 6}, "hello\n") + kEndOfArchive);
+    ASSERT_EQ(runKotar({"-c", dir / "in.tar", "-o", dir / "in.ktar"}).status, 0);
+    const CommandResult full =
+        test::runCommand({"/bin/sh", "-c", "exec \"$0\" -t\"$1\" > /dev/full", test::kotarBinary(), dir / "in.ktar"});
+    EXPECT_EQ(full.err, kWriteFailure);
+    EXPECT_EQ(full.status, 255);
+}
+
 // A terminal holds no archive: the listing refuses it at once instead of
 // waiting for typing (the timeout would end a wait with status 124).
 TEST(HostileFiles, ListingRefusesATerminalAtOnce) {
