@@ -1,7 +1,7 @@
 #include "archive/member_copy.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,32 +11,37 @@ namespace kotar {
 
 namespace {
 
-// Copies what it can of `size` bytes inside the kernel, when the input is a
-// plain file, and returns how many it copied; the rest is left to the copy
-// through memory, which also reports any failure.
-std::uint64_t copyInKernel(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
+// Between plain files, data moves in large pieces straight from file to
+// file, past both the input's window and the output's buffer.
+constexpr std::size_t kFileCopyPiece = 256 * 1024;
+
+// Copies what it can of `size` bytes when the input is a plain file, and
+// returns how many it copied; the rest is left to the copy through the
+// streams, which also reports any failure.
+std::uint64_t copyBetweenFiles(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
     const int in = input.plainFileDescriptor();
     if (in < 0) return 0;
     const std::int64_t outStart = output.flush() == 0 ? output.tell() : -1;
     struct stat inStat {};
     if (outStart < 0 || fstat(in, &inStat) != 0) return 0;
 
-    // Only whole pieces before the input's end: the copy through memory
-    // fails at the piece that the input cannot fill, and writes none of it.
+    // Only whole pieces before the input's end: the copy through the
+    // streams fails at the piece that the input cannot fill, and writes
+    // none of it.
     const std::int64_t inStart = input.tell();
     const std::uint64_t available = inStat.st_size > inStart ? static_cast<std::uint64_t>(inStat.st_size - inStart) : 0;
     const std::uint64_t wanted = size <= available ? size : available / COPY_CHUNK * COPY_CHUNK;
 
-    loff_t inOffset = inStart;
-    loff_t outOffset = outStart;
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kFileCopyPiece);
     std::uint64_t copied = 0;
     while (copied < wanted) {
-        const ssize_t n = copy_file_range(in, &inOffset, output.descriptor(), &outOffset, wanted - copied, 0);
-        if (n > 0) {
-            copied += static_cast<std::uint64_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-            break;  // not supported between these files, or the input shrank
-        }
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - copied, kFileCopyPiece));
+        const ssize_t got = pread(in, buffer.get(), piece, inStart + static_cast<off_t>(copied));
+        if (got <= 0) break;  // the input shrank, or an error: the streams report it
+        const ssize_t put = pwrite(output.descriptor(), buffer.get(), static_cast<std::size_t>(got),
+                                   outStart + static_cast<off_t>(copied));
+        if (put > 0) copied += static_cast<std::uint64_t>(put);
+        if (put != got) break;  // not a plain file (/dev/full), or full: the streams report it
     }
     if (copied > 0) {
         input.seek(inStart + static_cast<std::int64_t>(copied), SEEK_SET);
@@ -48,7 +53,7 @@ std::uint64_t copyInKernel(ArchiveInput& input, OutputFile& output, std::uint64_
 }  // namespace
 
 CopyOutcome copyMemberData(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
-    std::uint64_t left = size - copyInKernel(input, output, size);
+    std::uint64_t left = size - copyBetweenFiles(input, output, size);
     unsigned char buffer[COPY_CHUNK];
     while (left > 0) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer));
