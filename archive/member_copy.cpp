@@ -1,7 +1,7 @@
 #include "archive/member_copy.h"
 
 #include <algorithm>
-#include <memory>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,10 +15,12 @@ namespace {
 // file, past both the input's window and the output's buffer.
 constexpr std::size_t kFileCopyPiece = 256 * 1024;
 
+}  // namespace
+
 // Copies what it can of `size` bytes when the input is a plain file, and
 // returns how many it copied; the rest is left to the copy through the
 // streams, which also reports any failure.
-std::uint64_t copyBetweenFiles(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
+std::uint64_t MemberCopier::copyBetweenFiles(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
     const int in = input.plainFileDescriptor();
     if (in < 0) return 0;
     const std::int64_t outStart = output.flush() == 0 ? output.tell() : -1;
@@ -32,13 +34,20 @@ std::uint64_t copyBetweenFiles(ArchiveInput& input, OutputFile& output, std::uin
     const std::uint64_t available = inStat.st_size > inStart ? static_cast<std::uint64_t>(inStat.st_size - inStart) : 0;
     const std::uint64_t wanted = size <= available ? size : available / COPY_CHUNK * COPY_CHUNK;
 
-    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kFileCopyPiece);
+    // The buffer starts on a page, so it lies a multiple of 512 bytes from
+    // the file pages it is copied from and to. malloc's 16 bytes past a page
+    // made the kernel's copy from a page-aligned file offset run at less
+    // than half its speed.
+    if (!fileBuffer_) fileBuffer_.reset(static_cast<unsigned char*>(std::aligned_alloc(PAGE_SIZE, kFileCopyPiece)));
+    if (!fileBuffer_) return 0;
+    unsigned char* const buffer = fileBuffer_.get();
+
     std::uint64_t copied = 0;
     while (copied < wanted) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - copied, kFileCopyPiece));
-        const ssize_t got = pread(in, buffer.get(), piece, inStart + static_cast<off_t>(copied));
+        const ssize_t got = pread(in, buffer, piece, inStart + static_cast<off_t>(copied));
         if (got <= 0) break;  // the input shrank, or an error: the streams report it
-        const ssize_t put = pwrite(output.descriptor(), buffer.get(), static_cast<std::size_t>(got),
+        const ssize_t put = pwrite(output.descriptor(), buffer, static_cast<std::size_t>(got),
                                    outStart + static_cast<off_t>(copied));
         if (put > 0) copied += static_cast<std::uint64_t>(put);
         if (put != got) break;  // not a plain file (/dev/full), or full: the streams report it
@@ -50,9 +59,7 @@ std::uint64_t copyBetweenFiles(ArchiveInput& input, OutputFile& output, std::uin
     return copied;
 }
 
-}  // namespace
-
-CopyOutcome copyMemberData(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
+CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
     std::uint64_t left = size - copyBetweenFiles(input, output, size);
     unsigned char buffer[COPY_CHUNK];
     while (left > 0) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "archive/archive_input.h"
 #include "archive/output_file.h"
@@ -11,10 +13,23 @@ namespace kotar {
 
 enum class CopyOutcome { copied, readFailed, writeFailed };
 
-// Copies `size` bytes from the input's read position to the output's
-// position. The bytes move in pieces of at most COPY_CHUNK, and a piece that
-// the input cannot fill is not written. Between two plain files they move in
-// larger pieces straight from file to file, with the same result.
-CopyOutcome copyMemberData(ArchiveInput& input, OutputFile& output, std::uint64_t size);
+// Copies member data, one member at a time, from the input's read position
+// to the output's position. The bytes move in pieces of at most COPY_CHUNK,
+// and a piece that the input cannot fill is not written. Between two plain
+// files they move in larger pieces straight from file to file, with the
+// same result, through one buffer kept for every member.
+class MemberCopier {
+public:
+    CopyOutcome copy(ArchiveInput& input, OutputFile& output, std::uint64_t size);
+
+private:
+    struct FreeBytes {
+        void operator()(unsigned char* bytes) const { std::free(bytes); }
+    };
+
+    std::uint64_t copyBetweenFiles(ArchiveInput& input, OutputFile& output, std::uint64_t size);
+
+    std::unique_ptr<unsigned char, FreeBytes> fileBuffer_;  // allocated at the first file-to-file copy
+};
 
 }  // namespace kotar

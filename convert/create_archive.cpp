@@ -89,8 +89,8 @@ bool startsAsExecutable(ArchiveInput& input, const HeaderBlock& header) {
 }
 
 // Copies `size` bytes of member data; returns the failure message, or null.
-const char* copyData(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
-    switch (copyMemberData(input, output, size)) {
+const char* copyData(MemberCopier& copier, ArchiveInput& input, OutputFile& output, std::uint64_t size) {
+    switch (copier.copy(input, output, size)) {
         case CopyOutcome::copied: return nullptr;
         case CopyOutcome::readFailed: return "unable to read input file\n";
         case CopyOutcome::writeFailed: return "unable to write output file\n";
@@ -124,6 +124,7 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
     if (input.rewind() != 0) return fail("unable to read input file\n");
     if (output.seek(cursor) != 0) return fail("unable to write to output file\n");
 
+    MemberCopier copier;
     std::uint64_t headersWritten = 0;
     std::uint64_t nameBlocks = 0;
     HeaderBlock header;
@@ -165,7 +166,7 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
 
             const std::uint64_t dataOffset = roundUp(cursor, alignment);
             const char* copyFailure = output.seek(dataOffset) != 0 ? "unable to write to output file\n"
-                                                                   : copyData(input, output, size);
+                                                                   : copyData(copier, input, output, size);
             if (executable) {
                 if (copyFailure == nullptr && output.flush() != 0) copyFailure = "unable to write output file\n";
                 describeExecutable(input, output, header, dataStart, dataOffset, size, copyFailure == nullptr);

@@ -115,7 +115,7 @@ private:
             data_.seek(dataOffset, SEEK_SET) < 0) {
             return fail("invalid input file\n");
         }
-        switch (copyMemberData(data_, output_, static_cast<std::uint64_t>(size))) {
+        switch (copier_.copy(data_, output_, static_cast<std::uint64_t>(size))) {
             case CopyOutcome::copied: break;
             case CopyOutcome::readFailed: return fail("unable to read input file\n");
             case CopyOutcome::writeFailed: return fail("unable to write to output file\n");
@@ -128,6 +128,7 @@ private:
     ArchiveInput& table_;
     ArchiveInput& data_;
     OutputFile& output_;
+    MemberCopier copier_;
     HeaderBlock header_{};
     std::uint64_t outputPosition_ = 0;
     std::uint64_t tablePosition_ = 0;

@@ -1,7 +1,6 @@
 #include "elfscan/analyze_executable.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -46,15 +45,9 @@ public:
     }
 
     ExecutableLayout layout() const {
-        std::uint32_t fixUpPgs = 0;
-        for (std::size_t i = 0; i < kBitmapWords; ++i) {
-            // Most words are empty; without a popcount instruction, counting
-            // each one costs a library call.
-            if (fixUpBitmap_[i] != 0) fixUpPgs += static_cast<std::uint32_t>(std::popcount(fixUpBitmap_[i]));
-        }
         return {.textOffset = static_cast<std::uint32_t>(textOffset_),
                 .textPgs = static_cast<std::uint32_t>(textSize_ / PAGE_SIZE),
-                .fixUpPgs = fixUpPgs};
+                .fixUpPgs = fixUpPgs_};
     }
 
 private:
@@ -204,9 +197,19 @@ private:
                             static_cast<unsigned long long>(target));
             }
             const std::uint64_t page = pageOf(target);  // below 2^19: textEnd is at most 2 GiB
-            fixUpBitmap_[page / 32] |= std::uint32_t{1} << (page % 32);
+            markFixUpPage(page);
         }
         return 0;
+    }
+
+    // Pages are counted as they are first marked: counting the bitmap's
+    // 16384 words afterwards cost more than the rest of the analysis.
+    void markFixUpPage(std::uint64_t page) {
+        std::uint32_t& word = fixUpBitmap_[page / 32];
+        const std::uint32_t bit = std::uint32_t{1} << (page % 32);
+        if ((word & bit) != 0) return;
+        word |= bit;
+        ++fixUpPgs_;
     }
 
     ArchiveInput& input_;
@@ -219,6 +222,7 @@ private:
     std::uint64_t textAddr_ = 0;
     std::uint64_t textSize_ = 0;
     std::uint64_t textEnd_ = 0;
+    std::uint32_t fixUpPgs_ = 0;
 };
 
 }  // namespace
