@@ -1,0 +1,151 @@
+#include "archive/member_copy.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/header_block.h"
+#include "tests/support/test_support.h"
+
+namespace kotar {
+namespace {
+
+using test::TempDir;
+
+constexpr std::uint64_t KiB = 1024;
+
+// More than two of the file-to-file copy's 256 KiB pieces, and a length
+// that is no multiple of a block.
+constexpr std::size_t kSourceSize = 700 * KiB + 77;
+
+std::string sourceBytes() {
+    std::string bytes(kSourceSize, '\0');
+    std::mt19937 random(7);
+    for (char& c : bytes) c = static_cast<char>(random() >> 24);
+    return bytes;
+}
+
+struct Member {
+    std::uint64_t inputAt;
+    std::uint64_t outputAt;
+    std::uint64_t size;
+};
+
+struct CopyCase {
+    const char* name;
+    std::vector<Member> members;  // copied in order with one copier
+};
+
+// What the output holds after the members are copied: each member's bytes
+// at its place, zeros in between. When the input runs short, only the whole
+// COPY_CHUNK pieces that it could fill are written.
+std::string expectedOutput(const std::string& source, const std::vector<Member>& members, bool& complete) {
+    std::string out;
+    complete = true;
+    for (const Member& member : members) {
+        std::uint64_t size = member.size;
+        if (member.inputAt + size > source.size()) {
+            const std::uint64_t available = source.size() > member.inputAt ? source.size() - member.inputAt : 0;
+            size = available / COPY_CHUNK * COPY_CHUNK;
+            complete = false;
+        }
+        if (size > 0) {  // a seek alone does not make the file longer
+            if (out.size() < member.outputAt + size) out.resize(member.outputAt + size, '\0');
+            out.replace(member.outputAt, size, source, member.inputAt, size);
+        }
+        if (!complete) break;
+    }
+    return out;
+}
+
+class MemberCopyTest : public testing::TestWithParam<bool> {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        source_ = new std::string(sourceBytes());
+        test::writeFile(*dir_ / "source", *source_);
+        test::shell("gzip -c '" + (*dir_ / "source") + "' > '" + (*dir_ / "source.gz") + "'");
+    }
+    static void TearDownTestSuite() {
+        delete source_;
+        delete dir_;
+        source_ = nullptr;
+        dir_ = nullptr;
+    }
+
+    static std::string inputPath() { return *dir_ / (GetParam() ? "source.gz" : "source"); }
+
+    static TempDir* dir_;
+    static std::string* source_;
+};
+
+TempDir* MemberCopyTest::dir_ = nullptr;
+std::string* MemberCopyTest::source_ = nullptr;
+
+const CopyCase kCopyCases[] = {
+    {"Empty", {{512, 4096, 0}}},
+    {"WithinOnePiece", {{512, 1024, 5000}}},
+    {"PageAlignedInputAndOutput", {{4096, 8192, 300 * KiB}}},
+    {"OddOutputCrossingPieceBoundaries", {{1536, 256 * KiB - 512, 600 * KiB + 3}}},
+    {"OutputEndingOnAPieceBoundary", {{512, 256 * KiB - 4096, 4096}}},
+    {"WholeInput", {{0, 0, kSourceSize}}},
+    {"ToTheInputsEnd", {{100 * KiB, 3 * 512, kSourceSize - 100 * KiB}}},
+    {"SeveralMembersWithOneCopier",
+     {{512, 2048, 1000}, {2048, 4096, 400 * KiB}, {450 * KiB, 404 * KiB + 1024, 20 * KiB}, {0, 512 * KiB, 7}}},
+    {"InputShortByLessThanAPiece", {{512, 4096, kSourceSize}}},
+    {"InputShortByMoreThanAPiece", {{600 * KiB, 4096, 200 * KiB}}},
+    {"MemberAfterTheInputsEnd", {{512, 0, 100}, {kSourceSize + 512, 4096, 100}}},
+};
+
+TEST_P(MemberCopyTest, CopiesEachMemberToItsPlace) {
+    for (const CopyCase& copyCase : kCopyCases) {
+        SCOPED_TRACE(copyCase.name);
+        const std::string destination = *dir_ / "out";
+        ArchiveInput input;
+        ASSERT_EQ(input.open(inputPath().c_str()), 0);
+        OutputFile output;
+        ASSERT_EQ(output.open(destination.c_str()), 0);
+
+        MemberCopier copier;
+        bool allCopied = true;
+        for (const Member& member : copyCase.members) {
+            ASSERT_EQ(input.seek(static_cast<std::int64_t>(member.inputAt), SEEK_SET),
+                      static_cast<std::int64_t>(member.inputAt));
+            ASSERT_EQ(output.seek(member.outputAt), 0);
+            const CopyOutcome outcome = copier.copy(input, output, member.size);
+            if (outcome != CopyOutcome::copied) {
+                EXPECT_EQ(outcome, CopyOutcome::readFailed);
+                allCopied = false;
+                break;
+            }
+            EXPECT_EQ(input.tell(), static_cast<std::int64_t>(member.inputAt + member.size));
+            EXPECT_EQ(output.tell(), static_cast<std::int64_t>(member.outputAt + member.size));
+        }
+        ASSERT_EQ(output.close(), 0);
+
+        bool complete = true;
+        const std::string expected = expectedOutput(*source_, copyCase.members, complete);
+        EXPECT_EQ(allCopied, complete);
+        const std::string written = test::readFile(destination);
+        ASSERT_EQ(written.size(), expected.size());
+        EXPECT_TRUE(written == expected) << "the output differs from the members' bytes";
+    }
+}
+
+TEST_P(MemberCopyTest, FullDestinationIsAWriteFailure) {
+    ArchiveInput input;
+    ASSERT_EQ(input.open(inputPath().c_str()), 0);
+    OutputFile output;
+    ASSERT_EQ(output.open("/dev/full"), 0);
+    MemberCopier copier;
+    EXPECT_EQ(copier.copy(input, output, 600 * KiB), CopyOutcome::writeFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndGzipInput, MemberCopyTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "gzip" : "plain"; });
+
+}  // namespace
+}  // namespace kotar
