@@ -64,7 +64,7 @@ Outcome analyzeStream(const std::string& stream, std::int64_t dataStart, bool co
     std::string path = dir / "stream";
     test::writeFile(path, stream);
     if (compressed) {
-        test::shell("gzip -n '" + path + "'");
+        test::shell("gzip -n " + test::shellQuoted(path));
         path += ".gz";
     }
     ArchiveInput input;

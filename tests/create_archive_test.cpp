@@ -30,16 +30,12 @@ using test::ElfFacts;
 using test::IndexedArchive;
 using test::IndexedMember;
 using test::TempDir;
+using test::shellQuoted;
 
 const std::string kReadFailure = "unable to read input file\n";
 const std::string kTooBig = "file too big, max supported size is 2147483648\n";
 const std::set<std::string> kWriteFailures = {"unable to write to output file\n", "unable to write output file\n"};
 
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 std::string pseudoRandomBytes(std::size_t count, unsigned seed) {
     std::mt19937 random(seed);
@@ -188,7 +184,7 @@ protected:
         test::writeFile(build + "/prog.c", kProgram);
         test::writeFile(build + "/textrel.c", kTextRelocations);
         test::writeFile(build + "/lib.c", kLibrary);
-        test::shell("cd " + quoted(build) +
+        test::shell("cd " + shellQuoted(build) +
                     " && gcc -O1 -fPIE -pie prog.c -o pie"
                     " && gcc -O1 -fno-pie -no-pie prog.c -o nopie"
                     " && gcc -O1 -fno-pie -no-pie -Wl,--emit-relocs textrel.c -o emit-relocs"
@@ -228,8 +224,8 @@ protected:
         std::string list;
         for (const TreeEntry& entry : tree()) list += entry.path + "\n";
         test::writeFile(*dir_ / "list", list);
-        makeTar("main", "--no-recursion --verbatim-files-from -T " + quoted(*dir_ / "list"));
-        makeTar("small", "one b513 dir/sub link " + quoted(kLongName) + " script.sh elf3");
+        makeTar("main", "--no-recursion --verbatim-files-from -T " + shellQuoted(*dir_ / "list"));
+        makeTar("small", "one b513 dir/sub link " + shellQuoted(kLongName) + " script.sh elf3");
 
         // "head" is the start of an executable and "tail" the rest of it
         // minus the 512 bytes that tail's own header takes in the stream:
@@ -254,8 +250,8 @@ protected:
     static std::string tgzPath(const std::string& name) { return *dir_ / (name + ".tgz"); }
 
     static void makeTar(const std::string& name, const std::string& members) {
-        test::shell("cd " + quoted(source("")) + " && tar --format=gnu -cf " + quoted(tarPath(name)) + " " + members +
-                    " && gzip -9 -c " + quoted(tarPath(name)) + " > " + quoted(tgzPath(name)));
+        test::shell("cd " + shellQuoted(source("")) + " && tar --format=gnu -cf " + shellQuoted(tarPath(name)) + " " +
+                    members + " && gzip -9 -c " + shellQuoted(tarPath(name)) + " > " + shellQuoted(tgzPath(name)));
     }
 
     // The -v output expected for the main tar.
@@ -450,8 +446,9 @@ TEST_F(CreateArchiveTest, AnalysisReadsTablesPastTheMemberFromTheInputStream) {
 }
 
 TEST_F(CreateArchiveTest, SmallSourcesHaveTheirExactLength) {
-    test::shell("cd " + quoted(source("")) + " && tar --format=gnu --no-recursion -cf " + quoted(out_ / "dirs.tar") +
-                " dir dir/sub && tar --format=gnu -cf " + quoted(out_ / "one.tar") + " one");
+    test::shell("cd " + shellQuoted(source("")) + " && tar --format=gnu --no-recursion -cf " +
+                shellQuoted(out_ / "dirs.tar") + " dir dir/sub && tar --format=gnu -cf " + shellQuoted(out_ / "one.tar") +
+                " one");
     test::writeFile(out_ / "empty.tar", std::string(1024, '\0'));
     struct Case {
         std::string tar;
@@ -563,8 +560,8 @@ TEST_F(CreateArchiveTest, ExtensionBytesOfTheSourceHeaders) {
 
 // Sources that are refused in the first pass, before anything is written.
 TEST_F(CreateArchiveTest, RefusedSourcesLeaveAnEmptyDestination) {
-    test::shell("cd " + quoted(source("")) + " && tar --format=ustar -cf " + quoted(out_ / "ustar.tar") +
-                " one && tar --format=posix -cf " + quoted(out_ / "posix.tar") + " one");
+    test::shell("cd " + shellQuoted(source("")) + " && tar --format=ustar -cf " + shellQuoted(out_ / "ustar.tar") +
+                " one && tar --format=posix -cf " + shellQuoted(out_ / "posix.tar") + " one");
     const std::string good = codedTar({{{.name = "first"}, "abc"}});
 
     std::string badChecksum = test::readFile(tarPath("small"));

@@ -28,14 +28,13 @@ using test::readFile;
 using test::runCommand;
 using test::runKotar;
 using test::shell;
+using test::shellQuoted;
 using test::writeFile;
 
 const std::string kReadFailure = "unable to read input file\n";
 const std::string kInvalidInput = "invalid input file\n";
 const std::string kChecksumWarning = "invalid tar, checksum mismatch\n";
 const std::string kEndOfArchive(2 * BLOCK_SIZE, '\0');
-
-std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
 std::string bytesOf(const HeaderBlock& block) {
     return {reinterpret_cast<const char*>(block.data()), block.size()};
@@ -209,7 +208,7 @@ Extraction extractFile(const std::string& input, const std::string& destination)
 Extraction extractBothForms(const std::string& ktar) {
     TempDir dir;
     writeFile(dir / "in.ktar", ktar);
-    shell("gzip -c " + quoted(dir / "in.ktar") + " > " + quoted(dir / "in.kgz"));
+    shell("gzip -c " + shellQuoted(dir / "in.ktar") + " > " + shellQuoted(dir / "in.kgz"));
     const Extraction plain = extractFile(dir / "in.ktar", dir / "out.tar");
     const Extraction compressed = extractFile(dir / "in.kgz", dir / "out-kgz.tar");
     EXPECT_EQ(plain.out, "");
@@ -614,7 +613,7 @@ TEST(ExtractArchive, EveryTruncationFailsCleanly) {
 
     // The compressed form cut anywhere: zlib delivers what it could inflate.
     writeFile(dir / "full.ktar", ktar);
-    shell("gzip -c " + quoted(dir / "full.ktar") + " > " + quoted(dir / "full.kgz"));
+    shell("gzip -c " + shellQuoted(dir / "full.ktar") + " > " + shellQuoted(dir / "full.kgz"));
     const std::string kgz = readFile(dir / "full.kgz");
     const std::string kgzInput = dir / "cut.kgz";
     for (std::size_t cut = 0; cut < kgz.size(); cut += std::max<std::size_t>(1, kgz.size() / 40)) {
@@ -663,12 +662,12 @@ TEST(ExtractArchive, InputFromAPipeNeverGivesOtherBytes) {
     TempDir dir;
     for (const auto& c : cases) {
         writeFile(dir / "in.ktar", c.archive.indexed());
-        shell("gzip -c " + quoted(dir / "in.ktar") + " > " + quoted(dir / "in.kgz"));
+        shell("gzip -c " + shellQuoted(dir / "in.ktar") + " > " + shellQuoted(dir / "in.kgz"));
         for (const char* form : {"in.ktar", "in.kgz"}) {
             SCOPED_TRACE(std::string(c.what) + " " + form);
-            const CommandResult r = runCommand({"/bin/sh", "-c",
-                                                "cat " + quoted(dir / form) + " | " + quoted(test::kotarBinary()) +
-                                                    " -x /dev/stdin -o " + quoted(dir / "out.tar")});
+            const std::string pipeline = "cat " + shellQuoted(dir / form) + " | " + shellQuoted(test::kotarBinary()) +
+                                         " -x /dev/stdin -o " + shellQuoted(dir / "out.tar");
+            const CommandResult r = runCommand({"/bin/sh", "-c", pipeline});
             const std::string out = readFile(dir / "out.tar");
             if (r.status == 0) {
                 EXPECT_EQ(r.err, "");
@@ -835,10 +834,10 @@ protected:
         state_ = new State;
         buildTree(state_->dir);
         const TempDir& dir = state_->dir;
-        shell("cd " + quoted(dir.path()) + " && tar --format=gnu -cf source.tar tree");
+        shell("cd " + shellQuoted(dir.path()) + " && tar --format=gnu -cf source.tar tree");
         const CommandResult created = runKotar({"-c", dir / "source.tar", "-o", dir / "tree.ktar"});
         ASSERT_EQ(created.status, 0) << created.err;
-        shell("gzip -c " + quoted(dir / "tree.ktar") + " > " + quoted(dir / "tree.kgz"));
+        shell("gzip -c " + shellQuoted(dir / "tree.ktar") + " > " + shellQuoted(dir / "tree.kgz"));
         state_->sourceTar = readFile(dir / "source.tar");
         state_->ktar = readFile(dir / "tree.ktar");
         state_->fromKtar = extractFile(dir / "tree.ktar", dir / "from-ktar.tar");
@@ -877,7 +876,7 @@ protected:
                   "int (*table[])(int) = {twice, thrice};\n"
                   "int main(int argc, char **argv) { (void)argv; printf(\"%d\\n\", table[argc & 1](argc)); }\n");
         writeFile(dir / "lib.c", "int answer(void) { return 42; }\nint (*pointer)(void) = answer;\n");
-        const std::string d = quoted(dir.path());
+        const std::string d = shellQuoted(dir.path());
         shell("cd " + d + " && gcc -O2 -o tree/prog prog.c && gcc -O0 -no-pie -o tree/prog-nopie prog.c"
               " && gcc -shared -fPIC -o tree/libexec.so lib.c && gcc -shared -fPIC -o tree/libplain.so lib.c"
               " && cp tree/prog tree/setgid-prog");

@@ -76,7 +76,7 @@ TEST_F(InstallTest, InstalledProgramConvertsListsAndExtracts) {
         << listing.out;
 
     // The same listing from a gzip-compressed copy on standard input.
-    shell("gzip -c '" + (work / "out.ktar") + "' > '" + (work / "out.kgz") + "'");
+    shell("gzip -c " + test::shellQuoted(work / "out.ktar") + " > " + test::shellQuoted(work / "out.kgz"));
     const CommandResult fromStdin = runCommand({kotar(), "-t"}, work / "out.kgz");
     EXPECT_EQ(fromStdin.status, 0) << fromStdin.err;
     EXPECT_EQ(fromStdin.out, listing.out);

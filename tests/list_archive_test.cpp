@@ -95,7 +95,7 @@ const char* sourceName(Source source) {
     return "?";
 }
 
-std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
+using test::shellQuoted;
 
 // Runs a shell command line with kotar's standard output and error captured.
 CommandResult runShellCapture(const TempDir& dir, const std::string& commandLine) {

@@ -67,7 +67,7 @@ protected:
         dir_ = new TempDir;
         source_ = new std::string(sourceBytes());
         test::writeFile(*dir_ / "source", *source_);
-        test::shell("gzip -c '" + (*dir_ / "source") + "' > '" + (*dir_ / "source.gz") + "'");
+        test::shell("gzip -c " + test::shellQuoted(*dir_ / "source") + " > " + test::shellQuoted(*dir_ / "source.gz"));
     }
     static void TearDownTestSuite() {
         delete source_;

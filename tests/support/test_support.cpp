@@ -99,6 +99,12 @@ CommandResult runKotar(const std::vector<std::string>& arguments, const std::str
     return runCommand(argv, stdinPath, environment);
 }
 
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 int shell(const std::string& commandLine, bool mustSucceed) {
     const CommandResult result = runCommand({"/bin/sh", "-c", commandLine});
     if (mustSucceed && result.status != 0) {

@@ -46,6 +46,9 @@ CommandResult runKotar(const std::vector<std::string>& arguments, const std::str
                        const std::vector<std::string>& environment = {});
 const char* kotarBinary();
 
+// The text as one /bin/sh word, in single quotes.
+std::string shellQuoted(const std::string& text);
+
 // Runs a /bin/sh command line; returns its exit status. Fails the current
 // test (with the command's output) when it is not 0 and mustSucceed is set.
 int shell(const std::string& commandLine, bool mustSucceed = true);
