@@ -104,6 +104,16 @@ std::int64_t ArchiveInput::seek(std::int64_t offset, int whence) {
     return position_;
 }
 
+bool ArchiveInput::readToEnd() {
+    if (file_ == nullptr) return false;
+    if (direct_) return true;
+    while (refillWindow()) {
+    }
+    int error = Z_OK;
+    gzerror(file_, &error);
+    return error == Z_OK;
+}
+
 int ArchiveInput::rewind() {
     if (file_ == nullptr || gzrewind(file_) != 0) return -1;
     position_ = 0;

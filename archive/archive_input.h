@@ -40,6 +40,11 @@ public:
 
     std::int64_t tell() const { return position_; }
 
+    // Reads the rest of the stream and returns true when it ends cleanly:
+    // for compressed input, every member decompressed whole and its trailer
+    // (CRC-32 and length) checked. Plain input has nothing to check.
+    bool readToEnd();
+
     // For uncompressed input in a regular file opened by path: its
     // descriptor, where stream positions are file offsets. Otherwise -1.
     int plainFileDescriptor() const { return direct_ ? regularFile_ : -1; }

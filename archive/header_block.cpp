@@ -26,6 +26,25 @@ std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(parseWholeField(block, field)));
 }
 
+std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderField field) {
+    const unsigned char* bytes = block.data() + field.offset;
+    if ((bytes[0] & 0x80) == 0) {
+        // Octal text ends within its field, so at most 12 digits: 36 bits.
+        return parseWholeField(block, field);
+    }
+    // Base-256: the first byte's top bit is the marker, bit 6 the sign.
+    const bool negative = (bytes[0] & 0x40) != 0;
+    std::uint64_t value = negative ? ~std::uint64_t{0} : 0;
+    value = (value << 6) | (bytes[0] & 0x3F);
+    for (std::size_t i = 1; i < field.width; ++i) {
+        if ((value >> 56) != (negative ? 0xFFu : 0u)) return std::nullopt;  // would lose bits
+        value = (value << 8) | bytes[i];
+    }
+    const auto result = static_cast<std::int64_t>(value);
+    if ((result < 0) != negative) return std::nullopt;
+    return result;
+}
+
 bool octalFieldFits(const HeaderBlock& block, HeaderField field) {
     if ((block[field.offset] & 0x80) != 0) return false;
     const long long value = parseWholeField(block, field);
@@ -66,6 +85,10 @@ void setHeaderChecksum(HeaderBlock& block, bool signedSum) {
     char digits[16];  // a block's sum has at most six octal digits
     std::snprintf(digits, sizeof digits, "%06o", static_cast<unsigned>(sum));
     std::memcpy(chksum, digits, 7);  // six digits and a NUL; the eighth byte stays a space
+}
+
+bool isZeroBlock(const HeaderBlock& block) {
+    return std::all_of(block.begin(), block.end(), [](unsigned char byte) { return byte == 0; });
 }
 
 bool hasMagic(const HeaderBlock& block, const Magic& magic) {

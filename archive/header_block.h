@@ -29,6 +29,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace kotar {
@@ -88,6 +89,17 @@ inline unsigned char typeflagOf(const HeaderBlock& block) {
     return block[field::typeflag.offset];
 }
 
+// A GNU sparse member ('S') whose header sets the extension flag is
+// followed by extension blocks, each holding more of its data map and a
+// flag of its own saying whether another follows.
+inline constexpr unsigned char kTypeSparse = 'S';
+inline constexpr std::size_t kSparseExtendedAt = 482;           // in the 'S' header
+inline constexpr std::size_t kSparseExtensionExtendedAt = 504;  // in each extension block
+
+inline bool hasSparseExtension(const HeaderBlock& block) {
+    return block[field::typeflag.offset] == kTypeSparse && block[kSparseExtendedAt] != 0;
+}
+
 inline bool isLongNameEntry(const HeaderBlock& block) {
     const unsigned char type = typeflagOf(block);
     return type == kTypeLongLinkName || type == kTypeLongName;
@@ -98,6 +110,12 @@ inline bool isLongNameEntry(const HeaderBlock& block) {
 // character), never reading past the field, and taken as a signed 32-bit
 // integer (its low 32 bits). A field without digits gives 0.
 std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field);
+
+// A numeric field as tar writes it, in 64 bits: octal text within the
+// field, or, when the first byte's top bit is set, a big-endian base-256
+// number in the remaining bits (negative, in two's complement, when bit 6
+// is set too). A value beyond 64 bits gives nullopt.
+std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderField field);
 
 // Whether parseOctalField gives a field's whole value: false for a field in
 // tar's base-256 form (top bit of its first byte set), which that reading
@@ -128,8 +146,9 @@ bool verifyHeaderChecksum(const HeaderBlock& block);
 // reader also accepts, is stored instead.
 void setHeaderChecksum(HeaderBlock& block, bool signedSum);
 
-// A zero block ends a header sequence; only its first byte is looked at.
-inline bool isZeroBlock(const HeaderBlock& block) { return block[0] == '\0'; }
+// A zero block, 512 bytes of zeros, ends a header sequence. Any other block
+// is a header, an empty name included.
+bool isZeroBlock(const HeaderBlock& block);
 
 bool hasMagic(const HeaderBlock& block, const Magic& magic);
 void storeMagic(HeaderBlock& block, const Magic& magic);

@@ -38,6 +38,30 @@ TEST(ParseOctalField, FollowsStrtollWithinTheField) {
     }
 }
 
+TEST(ParseNumericField, ReadsOctalAndBase256As64Bits) {
+    struct Case {
+        const char* what;
+        std::string bytes;  // the field's bytes, zero-filled to its width
+        std::optional<std::int64_t> expected;
+    };
+    const std::string minusOne(12, '\xFF');
+    const Case cases[] = {
+        {"octal past 2^31", "20000000000", std::int64_t{1} << 31},
+        {"twelve octal digits", "777777777777", (std::int64_t{1} << 36) - 1},
+        {"base-256 positive", std::string("\x80\0\0\0\0\0\0\x01\0\0\0\0", 12), std::int64_t{1} << 32},
+        {"base-256 -1", minusOne, -1},
+        {"base-256 before 1970", std::string(11, '\xFF') + "\xF0", -16},
+        {"base-256 beyond 64 bits", std::string("\x80\x01", 2) + std::string(10, '\0'), std::nullopt},
+        {"base-256 sign flips", std::string("\x80\0\0\0\x80", 5) + std::string(7, '\0'), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HeaderBlock block{};
+        std::memcpy(block.data() + field::mtime.offset, c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(parseNumericField(block, field::mtime), c.expected);
+    }
+}
+
 TEST(ParseOctalField, StopsAtTheFieldEdgeWhenFilledToItsWidth) {
     HeaderBlock block = blockWithField(field::mode, "77777777");
     std::memcpy(block.data() + field::uid.offset, "7777777", 7);  // digits run on
@@ -87,12 +111,14 @@ TEST(HeaderChecksum, NegativeSignedSumStoresTheUnsignedSum) {
     EXPECT_TRUE(verifyHeaderChecksum(block));
 }
 
-TEST(HeaderBlock, ZeroBlockLooksAtTheFirstByteOnly) {
+TEST(HeaderBlock, ZeroBlockIsAllZeros) {
     HeaderBlock block{};
-    block[1] = 'x';
     EXPECT_TRUE(isZeroBlock(block));
-    block[0] = 'a';
-    EXPECT_FALSE(isZeroBlock(block));
+    for (const std::size_t at : {std::size_t{0}, std::size_t{1}, BLOCK_SIZE - 1}) {
+        HeaderBlock touched{};
+        touched[at] = 'x';
+        EXPECT_FALSE(isZeroBlock(touched)) << at;  // an empty name is still a header
+    }
 }
 
 TEST(HeaderBlock, MagicTestIsExactOverEightBytes) {
