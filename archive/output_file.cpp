@@ -18,10 +18,15 @@ OutputFile::~OutputFile() {
 }
 
 int OutputFile::open(const char* path) {
+    const int descriptor = staged_.open(path);
+    if (descriptor < 0) return -1;
     // Write only: on a stream that may also be read, stdio refills its
     // buffer from the file after every seek.
-    file_ = fopen64(path, "w");
-    if (file_ == nullptr) return -1;
+    file_ = fdopen(descriptor, "w");
+    if (file_ == nullptr) {
+        ::close(descriptor);
+        return -1;
+    }
     buffer_ = std::make_unique_for_overwrite<char[]>(kOutputBuffer);  // stdio fills it before use
     std::setvbuf(file_, buffer_.get(), _IOFBF, kOutputBuffer);
     return 0;
@@ -53,7 +58,7 @@ int OutputFile::close() {
     const bool flushed = std::fflush(file_) == 0;
     const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
-    return flushed && closed ? 0 : -1;
+    return flushed && closed && staged_.commit() == 0 ? 0 : -1;
 }
 
 int OutputFile::readBackDescriptor() {

@@ -1,13 +1,17 @@
 // OutputFile: the destination of creation and extraction, an uncompressed
 // file written with absolute positioning. Regions that are skipped over are
 // never written and read back as zeros. Every operation reports failure,
-// closing included: a full disk must never pass for success.
+// closing included: a full disk must never pass for success. The bytes go
+// to a StagedDestination, so the destination changes only when close()
+// succeeds.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+
+#include "archive/staged_destination.h"
 
 namespace kotar {
 
@@ -18,7 +22,7 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates or truncates the file. 0 on success, -1 on failure.
+    // Starts writing the destination. 0 on success, -1 on failure.
     int open(const char* path);
 
     // 0 on success, -1 on failure.
@@ -27,7 +31,8 @@ public:
     bool write(const void* bytes, std::size_t count);
     // Pushes buffered bytes to the file; 0 on success, -1 on failure.
     int flush();
-    // Flushes and closes; 0 on success, -1 on failure.
+    // Flushes, closes and puts the destination in place; 0 on success, -1
+    // on failure, after which the destination is as it was before open().
     int close();
 
     // The position where the next write goes; -1 on failure.
@@ -40,6 +45,7 @@ public:
     int readBackDescriptor();
 
 private:
+    StagedDestination staged_;        // outlives file_, whose bytes it holds
     std::unique_ptr<char[]> buffer_;  // outlives file_, which uses it
     std::FILE* file_ = nullptr;
     int readBack_ = -1;

@@ -61,6 +61,10 @@ int sizeHeaderTable(ArchiveInput& input, std::uint64_t& tableBlocks) {
         const std::int32_t size = memberSize(header);
         if (!isValidMemberSize(size)) return failTooBig();
         tableBlocks += 1 + (isLongNameEntry(header) ? blocksFor(size) : 0);
+        for (bool extended = hasSparseExtension(header); extended; ++tableBlocks) {
+            if (!readBlock(input, header)) return fail("unable to read input file\n");
+            extended = header[kSparseExtensionExtendedAt] != 0;
+        }
         if (tableBlocks * BLOCK_SIZE >= kArchiveLimit) return failTooBig();
         input.seek(static_cast<std::int64_t>(roundUp(size, BLOCK_SIZE)), SEEK_CUR);
     }
@@ -125,16 +129,20 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
     if (output.seek(cursor) != 0) return fail("unable to write to output file\n");
 
     MemberCopier copier;
-    std::uint64_t headersWritten = 0;
-    std::uint64_t nameBlocks = 0;
+    std::uint64_t tableBlock = 0;  // where the next entry of the header table goes
     HeaderBlock header;
     for (;;) {
         if (!readBlock(input, header)) return fail("unable to read input file\n");
         if (isZeroBlock(header)) {
-            // The output stands right after the last header-table block (at
-            // the data area when there was no member at all).
-            header.fill(0);
-            if (!output.write(header.data(), header.size())) return fail("Unable to write to ouput file\n");
+            // It ends the table; the data area starts after it (right after
+            // the first block when there was no member at all).
+            if (output.seek(std::max<std::uint64_t>(tableBlock, 1) * BLOCK_SIZE) != 0 ||
+                !output.write(header.data(), header.size())) {
+                return fail("Unable to write to ouput file\n");
+            }
+            // Compressed input is read to its end, so that every trailer is
+            // checked: a damaged stream must not pass for a whole archive.
+            if (!input.readToEnd()) return fail("unable to read input file\n");
             return 0;
         }
         const std::int32_t size = memberSize(header);
@@ -143,17 +151,31 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
         if (isLongNameEntry(header)) {
             storeMagic(header, kIndexedMagic);
             setHeaderChecksum(header, true);
-            if (output.seek((nameBlocks + headersWritten) * BLOCK_SIZE) != 0 ||
-                !output.write(header.data(), header.size())) {
+            if (output.seek(tableBlock * BLOCK_SIZE) != 0 || !output.write(header.data(), header.size())) {
                 return fail("unable to write to output file\n");
             }
             unsigned char text[BLOCK_SIZE];
-            for (std::uint64_t n = blocksFor(size); n > 0; --n, ++nameBlocks) {
+            for (std::uint64_t n = blocksFor(size); n > 0; --n) {
                 if (input.read(text, sizeof text) != sizeof text) return fail("unable to read input file\n");
                 if (!output.write(text, sizeof text)) return fail("unable to write to output file\n");
             }
-            ++headersWritten;
+            tableBlock += 1 + blocksFor(size);
             continue;
+        }
+
+        // The header's slot; a sparse member's extension blocks follow it
+        // in the table, as they followed it in the input.
+        const std::uint64_t headerSlot = tableBlock++;
+        if (hasSparseExtension(header)) {
+            if (output.seek(tableBlock * BLOCK_SIZE) != 0) return fail("unable to write to output file\n");
+            for (bool extended = true; extended; ++tableBlock) {
+                unsigned char extension[BLOCK_SIZE];
+                if (input.read(extension, sizeof extension) != sizeof extension) {
+                    return fail("unable to read input file\n");
+                }
+                if (!output.write(extension, sizeof extension)) return fail("unable to write to output file\n");
+                extended = extension[kSparseExtensionExtendedAt] != 0;
+            }
         }
 
         if (size == 0) {
@@ -181,11 +203,9 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
 
         storeMagic(header, kIndexedMagic);
         setHeaderChecksum(header, true);
-        if (output.seek((nameBlocks + headersWritten) * BLOCK_SIZE) != 0 ||
-            !output.write(header.data(), header.size())) {
+        if (output.seek(headerSlot * BLOCK_SIZE) != 0 || !output.write(header.data(), header.size())) {
             return fail("unable to write to output file\n");
         }
-        ++headersWritten;
     }
 }
 

@@ -45,7 +45,12 @@ public:
     int run() {
         for (;;) {
             if (!readTable(header_.data())) return fail("unable to read input file\n");
-            if (isZeroBlock(header_)) return writeEndOfArchive();
+            if (isZeroBlock(header_)) {
+                // Compressed input is read to its end, so that every trailer
+                // is checked: a damaged stream must not pass for a whole one.
+                if (!data_.readToEnd()) return fail("unable to read input file\n");
+                return writeEndOfArchive();
+            }
             if (!hasMagic(header_, kIndexedMagic)) {
                 const std::string_view magic = magicText(header_);
                 std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
@@ -94,6 +99,19 @@ private:
         return 0;
     }
 
+    // A sparse member's extension blocks follow its header in the table and
+    // go back right after it, as they are.
+    int copySparseExtension() {
+        unsigned char extension[BLOCK_SIZE];
+        for (bool more = true; more;) {
+            if (!readTable(extension)) return fail("unable to read input file\n");
+            if (!output_.write(extension, sizeof extension)) return fail("unable to write to output file\n");
+            outputPosition_ += BLOCK_SIZE;
+            more = extension[kSparseExtensionExtendedAt] != 0;
+        }
+        return 0;
+    }
+
     // Any other member: its header in the plain form, its data fetched from
     // dataOffset, and a gap up to the next block left unwritten.
     int copyMember() {
@@ -101,16 +119,19 @@ private:
         const bool sizeFits = octalFieldFits(header_, field::size);
         const std::uint32_t dataOffset = readExtensionField(header_, kDataOffsetAt);
 
+        const bool extended = hasSparseExtension(header_);
         std::fill_n(header_.begin() + field::extension.offset, field::extension.width, 0);
         storeMagic(header_, kPlainMagic);
         setHeaderChecksum(header_, false);
         if (!output_.write(header_.data(), header_.size())) return fail("unable to write output file\n");
-        if (size == 0 && sizeFits) {
-            outputPosition_ += BLOCK_SIZE;
-            return 0;
+        outputPosition_ += BLOCK_SIZE;
+        if (extended) {
+            const int status = copySparseExtension();
+            if (status != 0) return status;
         }
+        if (size == 0 && sizeFits) return 0;
 
-        const std::uint64_t next = outputPosition_ + BLOCK_SIZE + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
+        const std::uint64_t next = outputPosition_ + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
         if (!sizeFits || size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit ||
             data_.seek(dataOffset, SEEK_SET) < 0) {
             return fail("invalid input file\n");

@@ -28,25 +28,35 @@ int fail(const char* message) {
     return -1;
 }
 
-void printMember(const HeaderBlock& header, const std::string* longName) {
-    const std::int32_t uid = parseOctalField(header, field::uid);
-    const std::int32_t gid = parseOctalField(header, field::gid);
-    const std::int32_t mode = parseOctalField(header, field::mode);
-    const std::int32_t size = parseOctalField(header, field::size);
-    const std::time_t mtime = parseOctalField(header, field::mtime);
+// A numeric field in 64 bits; a value beyond 64 bits shows as 0.
+long long numberOf(const HeaderBlock& header, HeaderField field) {
+    return parseNumericField(header, field).value_or(0);
+}
 
+void printMember(const HeaderBlock& header, const std::string* longName) {
+    const long long uid = numberOf(header, field::uid);
+    const long long gid = numberOf(header, field::gid);
+    const std::int32_t mode = parseOctalField(header, field::mode);
+    const long long size = numberOf(header, field::size);
+    const std::time_t mtime = numberOf(header, field::mtime);
+
+    // A time that cannot be broken down (a year past the int range) shows
+    // as the epoch.
     std::tm local{};
-    localtime_r(&mtime, &local);
+    if (localtime_r(&mtime, &local) == nullptr) {
+        const std::time_t epoch = 0;
+        localtime_r(&epoch, &local);
+    }
     char permissions[11];
     formatModeString(mode, permissions);
     permissions[0] = typeLetter(typeflagOf(header));
 
     if (longName != nullptr) {
-        std::printf("%s %d/%d %10d %.4d-%.2d-%.2d %.2d:%.2d %s\n", permissions, uid, gid, size,
+        std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %s\n", permissions, uid, gid, size,
                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                     local.tm_min, longName->c_str());
     } else {
-        std::printf("%s %d/%d %10d %.4d-%.2d-%.2d %.2d:%.2d %.100s\n", permissions, uid, gid, size,
+        std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %.100s\n", permissions, uid, gid, size,
                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                     local.tm_min, reinterpret_cast<const char*>(header.data() + field::name.offset));
     }
@@ -77,6 +87,15 @@ bool readLongText(ArchiveInput& input, std::int32_t size, std::string& text) {
     return true;
 }
 
+// Steps over the extension blocks that follow a sparse member's header.
+bool skipSparseExtension(ArchiveInput& input) {
+    HeaderBlock extension;
+    do {
+        if (!readBlock(input, extension)) return false;
+    } while (extension[kSparseExtensionExtendedAt] != 0);
+    return true;
+}
+
 int listHeaders(ArchiveInput& input) {
     HeaderBlock block;
     for (;;) {
@@ -92,26 +111,25 @@ int listHeaders(ArchiveInput& input) {
             return -1;
         }
         if (!verifyHeaderChecksum(block)) return fail("invalid tar, checksum mismatch\n");
-        if (!isLongNameEntry(block)) {
-            printMember(block, nullptr);
-            continue;
-        }
-        // One or more long-name entries, then the member they describe. With
-        // both a long link name ('K') and a long name ('L'), the name is
-        // the 'L' text; a lone 'K' text is shown as the name.
+        // Long-name entries, then the member they describe. Its name is the
+        // 'L' text, else its own name field; a 'K' text is the link target,
+        // which the listing does not show.
         std::string name;
-        std::string text;
         bool haveLongName = false;
-        do {
+        while (isLongNameEntry(block)) {
+            std::string text;
             if (!octalFieldFits(block, field::size) ||
                 !readLongText(input, parseOctalField(block, field::size), text)) {
                 return fail("unable to read input file\n");
             }
-            if (typeflagOf(block) == kTypeLongName || !haveLongName) name = text;
-            haveLongName = haveLongName || typeflagOf(block) == kTypeLongName;
+            if (typeflagOf(block) == kTypeLongName) {
+                name = std::move(text);
+                haveLongName = true;
+            }
             if (!readBlock(input, block)) return fail("unable to read input file\n");
-        } while (isLongNameEntry(block));
-        printMember(block, &name);
+        }
+        printMember(block, haveLongName ? &name : nullptr);
+        if (hasSparseExtension(block) && !skipSparseExtension(input)) return fail("unable to read input file\n");
     }
 }
 

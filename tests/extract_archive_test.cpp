@@ -23,6 +23,7 @@ namespace {
 using test::CommandResult;
 using test::HeaderSpec;
 using test::TempDir;
+using test::kEarlierDestination;
 using test::makeHeader;
 using test::readFile;
 using test::runCommand;
@@ -197,6 +198,7 @@ struct Extraction {
     bool created = false;
 };
 
+
 Extraction extractFile(const std::string& input, const std::string& destination) {
     const CommandResult result = runKotar({"-x", input, "-o", destination});
     return {result.status, result.out, result.err, readFile(destination), test::fileExists(destination)};
@@ -209,6 +211,8 @@ Extraction extractBothForms(const std::string& ktar) {
     TempDir dir;
     writeFile(dir / "in.ktar", ktar);
     shell("gzip -c " + shellQuoted(dir / "in.ktar") + " > " + shellQuoted(dir / "in.kgz"));
+    writeFile(dir / "out.tar", kEarlierDestination);
+    writeFile(dir / "out-kgz.tar", kEarlierDestination);
     const Extraction plain = extractFile(dir / "in.ktar", dir / "out.tar");
     const Extraction compressed = extractFile(dir / "in.kgz", dir / "out-kgz.tar");
     EXPECT_EQ(plain.out, "");
@@ -232,15 +236,13 @@ void expectPlainHeader(const HeaderBlock& block) {
 // Hand-made indexed archives
 
 TEST(ExtractArchive, EmptyArchiveGivesJustTheEndOfArchive) {
-    std::string garbageAfterNul(BLOCK_SIZE, '\xAA');
-    garbageAfterNul[0] = '\0';  // only the first byte makes a zero block
     const struct {
         const char* what;
         std::string ktar;
     } cases[] = {
         {"a zero block", std::string(BLOCK_SIZE, '\0')},
         {"two zero blocks, as creation writes them", std::string(2 * BLOCK_SIZE, '\0')},
-        {"a first byte of NUL before garbage", garbageAfterNul + "trailing bytes"},
+        {"a zero block before garbage", std::string(BLOCK_SIZE, '\0') + "trailing bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -461,21 +463,15 @@ struct DamageCase {
     const char* what;
     std::string ktar;
     std::string message;
-    std::string output;        // the destination's exact bytes, or
-    bool outputIsPrefix = false;  // a prefix of these (data copied in part)
 };
 
+// A failure leaves the destination as it was: here, with earlier content.
 void expectFailure(const DamageCase& c) {
     SCOPED_TRACE(c.what);
     const Extraction x = extractBothForms(c.ktar);
     EXPECT_EQ(x.status, 255);
     EXPECT_EQ(x.err, c.message);
-    EXPECT_TRUE(x.created);
-    if (c.outputIsPrefix) {
-        EXPECT_TRUE(isPrefixOf(x.tar, c.output)) << "output of " << x.tar.size() << " bytes";
-    } else {
-        EXPECT_TRUE(x.tar == c.output) << "output of " << x.tar.size() << " bytes, expected " << c.output.size();
-    }
+    EXPECT_TRUE(x.tar == kEarlierDestination) << "destination of " << x.tar.size() << " bytes";
 }
 
 TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
@@ -485,43 +481,37 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
         IndexedArchive archive;
         archive.member({.name = "d/", .typeflag = '5'}).member({.name = "e"}).member({.name = "f", .typeflag = '2'});
         const std::string ktar = archive.indexed();
-        const std::string plain = archive.plain();
-        cases.push_back({"table without a zero block", ktar.substr(0, 3 * BLOCK_SIZE), kReadFailure,
-                         plain.substr(0, 3 * BLOCK_SIZE)});
-        cases.push_back({"table cut inside a header", ktar.substr(0, 2 * BLOCK_SIZE + 100), kReadFailure,
-                         plain.substr(0, 2 * BLOCK_SIZE)});
-        cases.push_back({"empty file", "", kReadFailure, ""});
+        cases.push_back({"table without a zero block", ktar.substr(0, 3 * BLOCK_SIZE), kReadFailure});
+        cases.push_back({"table cut inside a header", ktar.substr(0, 2 * BLOCK_SIZE + 100), kReadFailure});
+        cases.push_back({"empty file", "", kReadFailure});
     }
     {
-        // dataOffset past the end: the seek succeeds, the read fails; the
-        // member's header is already out.
+        // dataOffset past the end: the seek succeeds, the read fails.
         IndexedArchive archive;
         archive.member({.name = "ok"}, "x").member({.name = "lost"}, randomBytes(1000, 3));
         std::string ktar = archive.indexed();
-        const std::string plain = archive.plain();
         editHeader(ktar, BLOCK_SIZE, [&](HeaderBlock& h) {
             writeExtensionField(h, kDataOffsetAt, static_cast<std::uint32_t>(ktar.size() + 10 * BLOCK_SIZE));
         });
-        cases.push_back({"dataOffset past the end", ktar, kReadFailure, plain.substr(0, 3 * BLOCK_SIZE)});
+        cases.push_back({"dataOffset past the end", ktar, kReadFailure});
         std::string farAway = archive.indexed();
         editHeader(farAway, BLOCK_SIZE, [](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, 0x7FFFFE00u); });
-        cases.push_back({"dataOffset far past the end", farAway, kReadFailure, plain.substr(0, 3 * BLOCK_SIZE)});
+        cases.push_back({"dataOffset far past the end", farAway, kReadFailure});
         for (std::uint32_t offset : {0x80000000u, 0x80000200u, 0xFFFFFE00u}) {
             std::string far = archive.indexed();
             editHeader(far, BLOCK_SIZE, [&](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, offset); });
-            cases.push_back({"dataOffset of 2^31 or more", far, kInvalidInput, plain.substr(0, 3 * BLOCK_SIZE)});
+            cases.push_back({"dataOffset of 2^31 or more", far, kInvalidInput});
         }
         std::string cut = archive.indexed();
         cut.resize(cut.size() - 1);
-        cases.push_back({"last data cut short", cut, kReadFailure, plain, true});
+        cases.push_back({"last data cut short", cut, kReadFailure});
     }
     {
         // A long-name entry whose second text block is missing.
         IndexedArchive archive;
         archive.longName('L', std::string(700, 'q')).member({.name = "q"});
         const std::string ktar = archive.indexed();
-        cases.push_back({"long name without its last text block", ktar.substr(0, 2 * BLOCK_SIZE), kReadFailure,
-                         archive.plain().substr(0, 2 * BLOCK_SIZE)});
+        cases.push_back({"long name without its last text block", ktar.substr(0, 2 * BLOCK_SIZE), kReadFailure});
     }
     {
         // Sizes that are negative as 32-bit values.
@@ -533,11 +523,7 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
                 std::memset(h.data() + field::size.offset, '\0', field::size.width);
                 std::memcpy(h.data() + field::size.offset, size, std::strlen(size));
             });
-            HeaderBlock written = blockAt(ktar, BLOCK_SIZE);
-            storeMagic(written, kPlainMagic);
-            std::fill_n(written.begin() + field::extension.offset, field::extension.width, 0);
-            setHeaderChecksum(written, false);
-            cases.push_back({"negative size", ktar, kInvalidInput, archive.plain().substr(0, 2 * BLOCK_SIZE) + bytesOf(written)});
+            cases.push_back({"negative size", ktar, kInvalidInput});
         }
     }
     for (const DamageCase& c : cases) expectFailure(c);
@@ -550,13 +536,13 @@ TEST(ExtractArchive, RefusesHeadersWithoutTheIndexedMagic) {
         test::appendBlock(tar, makeHeader({.name = "plain", .size = 3}));
         test::appendPadded(tar, "abc");
         tar += kEndOfArchive;
-        cases.push_back({"a plain GNU tar", tar, "invalid kotar magic 'ustar  '\n", ""});
+        cases.push_back({"a plain GNU tar", tar, "invalid kotar magic 'ustar  '\n"});
     }
     {
         HeaderBlock posix = makeHeader({.name = "posix"});
         std::memcpy(posix.data() + field::magic.offset, "ustar\0" "00", 8);
         setHeaderChecksum(posix, false);
-        cases.push_back({"a POSIX tar", bytesOf(posix) + kEndOfArchive, "invalid kotar magic 'ustar'\n", ""});
+        cases.push_back({"a POSIX tar", bytesOf(posix) + kEndOfArchive, "invalid kotar magic 'ustar'\n"});
     }
     {
         // The quoted text runs to the end of the block when it has no NUL.
@@ -565,17 +551,15 @@ TEST(ExtractArchive, RefusesHeadersWithoutTheIndexedMagic) {
         std::string ktar = archive.indexed();
         std::memset(ktar.data() + field::magic.offset, 'M', BLOCK_SIZE - field::magic.offset);
         cases.push_back({"no NUL after the magic", ktar,
-                         "invalid kotar magic '" + std::string(BLOCK_SIZE - field::magic.offset, 'M') + "'\n", ""});
+                         "invalid kotar magic '" + std::string(BLOCK_SIZE - field::magic.offset, 'M') + "'\n"});
     }
     {
-        // A second header of another kind: the first member is already out.
+        // A second header of another kind, after a good member.
         IndexedArchive archive;
         archive.member({.name = "good"}, "data").member({.name = "bad"}, "more");
         std::string ktar = archive.indexed();
         editHeader(ktar, BLOCK_SIZE, [](HeaderBlock& h) { storeMagic(h, kPlainMagic); });
-        // The gap after the first member's data is never written.
-        cases.push_back({"plain magic in the second header", ktar, "invalid kotar magic 'ustar  '\n",
-                         archive.plain().substr(0, BLOCK_SIZE + 4)});
+        cases.push_back({"plain magic in the second header", ktar, "invalid kotar magic 'ustar  '\n"});
     }
     for (const DamageCase& c : cases) expectFailure(c);
 }
@@ -608,7 +592,7 @@ TEST(ExtractArchive, EveryTruncationFailsCleanly) {
         const Extraction x = extractFile(input, output);
         EXPECT_EQ(x.status, 255);
         EXPECT_EQ(x.err, kReadFailure);
-        EXPECT_TRUE(isPrefixOf(x.tar, plain)) << "output of " << x.tar.size() << " bytes";
+        EXPECT_FALSE(x.created) << "a destination of " << x.tar.size() << " bytes";
     }
 
     // The compressed form cut anywhere: zlib delivers what it could inflate.
@@ -622,22 +606,17 @@ TEST(ExtractArchive, EveryTruncationFailsCleanly) {
         const Extraction x = extractFile(kgzInput, output);
         EXPECT_EQ(x.status, 255);
         EXPECT_EQ(x.err, kReadFailure);
-        EXPECT_TRUE(isPrefixOf(x.tar, plain)) << "output of " << x.tar.size() << " bytes";
+        EXPECT_FALSE(x.created) << "a destination of " << x.tar.size() << " bytes";
     }
     for (std::size_t cut : {kgz.size() - 8, kgz.size() - 4, kgz.size() - 1}) {
         // Inside the gzip trailer (CRC and length): the data are all there,
-        // but the stream is incomplete. Either outcome is sound; nothing else.
+        // but the stream cannot be checked.
         SCOPED_TRACE("kgz cut in its trailer at " + std::to_string(cut));
         writeFile(kgzInput, kgz.substr(0, cut));
         const Extraction x = extractFile(kgzInput, output);
-        if (x.status == 0) {
-            EXPECT_EQ(x.err, "");
-            EXPECT_TRUE(x.tar == plain);
-        } else {
-            EXPECT_EQ(x.status, 255);
-            EXPECT_EQ(x.err, kReadFailure);
-            EXPECT_TRUE(isPrefixOf(x.tar, plain));
-        }
+        EXPECT_EQ(x.status, 255);
+        EXPECT_EQ(x.err, kReadFailure);
+        EXPECT_FALSE(x.created);
     }
 
     writeFile(input, ktar);
@@ -926,8 +905,7 @@ TEST_F(ExtractRoundTrip, RefusesThePlainSourceTar) {
     const Extraction x = extractFile(state_->dir / "source.tar", destination);
     EXPECT_EQ(x.status, 255);
     EXPECT_EQ(x.err, "invalid kotar magic 'ustar  '\n");
-    EXPECT_TRUE(x.created);
-    EXPECT_EQ(x.tar, "");
+    EXPECT_FALSE(x.created);
 }
 
 // Large: the whole of /usr/bin (some hundreds of MB, written and read

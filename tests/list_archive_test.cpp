@@ -174,16 +174,21 @@ ArchiveBuilder everyKindOfMember() {
              "-rw-r--r-- 1000/1000         30" + utc + "pax\n");
     a.member({.name = "bigids", .mode = 0, .uid = 07777777, .gid = 07654321},
              "---------- 2097151/2054353          0" + utc + "bigids\n");
+    // Owner ids above 2097151 in tar's base-256 form.
+    HeaderBlock base256Ids = indexedHeader({.name = "base256ids", .mode = 0});
+    setFieldText(base256Ids, field::uid, std::string("\x80\0\0\0\0\x2D\xC6\xC0", 8));  // 3000000
+    setFieldText(base256Ids, field::gid, std::string("\x80\0\0\0\xFF\xFF\xFF\xFF", 8));
+    a.member(base256Ids, "---------- 3000000/4294967295          0" + utc + "base256ids\n");
 
     // A name filling all 100 bytes: exactly those, nothing of the fields after.
     const std::string fullName = nameText(100, 'F');
     a.member({.name = fullName, .size = 1, .linkname = "LINKNAME"},
              "-rw-r--r-- 1000/1000          1" + utc + fullName + "\n");
 
-    // Sizes at and beyond ten columns: the low 32 bits, as a signed number.
+    // Sizes at and beyond ten columns, in 64 bits.
     a.member({.name = "max", .size = 017777777777}, "-rw-r--r-- 1000/1000 2147483647" + utc + "max\n");
-    a.member({.name = "wide", .size = 020000000000}, "-rw-r--r-- 1000/1000 -2147483648" + utc + "wide\n");
-    a.member({.name = "wrapped", .size = 040000000005}, "-rw-r--r-- 1000/1000          5" + utc + "wrapped\n");
+    a.member({.name = "wide", .size = 020000000000}, "-rw-r--r-- 1000/1000 2147483648" + utc + "wide\n");
+    a.member({.name = "wrapped", .size = 040000000005}, "-rw-r--r-- 1000/1000 4294967301" + utc + "wrapped\n");
 
     // Names with bytes of 0x80 and above: both checksum conventions verify.
     HeaderBlock signedSum = indexedHeader({.name = "caf\xc3\xa9-\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac"});
@@ -222,10 +227,12 @@ ArchiveBuilder everyKindOfMember() {
     a.longName('K', linkTarget + "-2" + '\0');
     a.member({.name = "CUT-NAME", .mode = 0777, .typeflag = '1', .linkname = "CUT-TARGET"},
              "hrwxrwxrwx 1000/1000          0" + utc + linkName + "-2\n");
-    // A lone long link name is shown as the name.
+    // A lone long link name is the target, not the name.
     a.longName('K', linkTarget + '\0');
     a.member({.name = "short-link", .mode = 0777, .typeflag = '2', .linkname = "CUT-TARGET"},
-             "lrwxrwxrwx 1000/1000          0" + utc + linkTarget + "\n");
+             "lrwxrwxrwx 1000/1000          0" + utc + "short-link\n");
+    // An empty name is a member, not the end of the table.
+    a.member({.name = "", .size = 4}, "-rw-r--r-- 1000/1000          4" + utc + "\n");
 
     a.member({.name = "last", .size = 3}, "-rw-r--r-- 1000/1000          3" + utc + "last\n");
     a.zeroBlock();
@@ -255,8 +262,15 @@ TEST(ListArchive, PrintsTimesInTheLocalZone) {
         {"14551164034", "2024-01-15 08:09", "2024-01-15 13:39", "2024-01-15 05:09"},  // a January day
         {"14544400177", "2023-12-31 23:59", "2024-01-01 05:29", "2023-12-31 20:59"},  // New Year's Eve
         {"17777777777", "2038-01-19 03:14", "2038-01-19 08:44", "2038-01-19 00:14"},  // 2^31 - 1
-        {"37777777777", "1969-12-31 23:59", "1970-01-01 05:29", "1969-12-31 20:59"},  // low 32 bits: -1
+        {"37777777777", "2106-02-07 06:28", "2106-02-07 11:58", "2106-02-07 03:28"},  // 2^32 - 1
         {"-1", "1969-12-31 23:59", "1970-01-01 05:29", "1969-12-31 20:59"},
+        // tar's base-256 form: before 1970, far ahead, and beyond what a
+        // calendar date can hold (shown as the epoch).
+        {std::string(11, '\xFF') + "\xF0", "1969-12-31 23:59", "1970-01-01 05:29", "1969-12-31 20:59"},
+        {std::string("\x80\0\0\0\0\0\0\x02\0\0\0\0", 12), "2242-03-16 12:56", "2242-03-16 18:26",
+         "2242-03-16 09:56"},
+        {std::string("\x80\0\0\0\x40\0\0\0\0\0\0\0", 12), "1970-01-01 00:00", "1970-01-01 05:30",
+         "1969-12-31 21:00"},
     };
     struct Zone {
         std::string tz;
@@ -272,11 +286,14 @@ TEST(ListArchive, PrintsTimesInTheLocalZone) {
         SCOPED_TRACE(zone.tz);
         std::string bytes;
         std::string expected;
-        for (const Stamp& stamp : stamps) {
-            HeaderBlock header = indexedHeader({.name = "t" + stamp.mtimeField, .uid = 0, .gid = 0});
+        for (std::size_t i = 0; i < std::size(stamps); ++i) {
+            const Stamp& stamp = stamps[i];
+            std::string name = "t";
+            name += std::to_string(i);
+            HeaderBlock header = indexedHeader({.name = name, .uid = 0, .gid = 0});
             setFieldText(header, field::mtime, stamp.mtimeField);
             test::appendBlock(bytes, header);
-            expected += std::string("-rw-r--r-- 0/0          0 ") + stamp.*zone.date + " t" + stamp.mtimeField + "\n";
+            expected += std::string("-rw-r--r-- 0/0          0 ") + stamp.*zone.date + " " + name + "\n";
         }
         // A long-name member is printed with the same date.
         test::appendBlock(bytes, indexedHeader({.name = "././@LongLink", .size = 4, .typeflag = 'L'}));
@@ -361,7 +378,8 @@ TEST(ListArchive, StopsAtTheFirstBadBlock) {
         {"half a header", goodBlock + std::string(300, 'a'), goodLine, kReadFailure, 255},
         {"empty input", "", "", kReadFailure, 255},
         {"zero block first", std::string(512, '\0') + goodBlock, "", "", 0},
-        {"zero block that is not all zeros", std::string(1, '\0') + goodBlock.substr(1) + goodBlock, "", "", 0},
+        {"a block with a first byte of NUL is a header", std::string(1, '\0') + goodBlock.substr(1) + goodBlock, "",
+         "invalid tar, checksum mismatch\n", 255},
         {"long text cut short", goodBlock + std::string(reinterpret_cast<const char*>(longName.data()), 512) +
                                     longText600.substr(0, 300),
          goodLine, kReadFailure, 255},

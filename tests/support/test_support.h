@@ -25,6 +25,12 @@ private:
 };
 
 std::string readFile(const std::string& path);
+
+// What a destination holds before a run that must leave it alone.
+inline const std::string kEarlierDestination = "an earlier destination\n";
+
+// The number of entries in a folder, hidden ones included.
+std::size_t filesIn(const std::string& folder);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 

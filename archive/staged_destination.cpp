@@ -1,0 +1,150 @@
+#include "archive/staged_destination.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kotar {
+
+namespace {
+
+constexpr std::array kCleanupSignals{SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file that a signal must remove. The handler reads it only
+// while `pendingSet` is 1; both change only with those signals blocked.
+char pendingPath[PATH_MAX];
+volatile std::sig_atomic_t pendingSet = 0;
+
+extern "C" void removePendingAndResignal(int signalNumber) {
+    if (pendingSet) unlink(pendingPath);
+    // The handler was installed with SA_RESETHAND: the signal, raised again
+    // when this handler returns, takes its default course.
+    std::raise(signalNumber);
+}
+
+// Blocks the cleanup signals for the lifetime of the object.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (const int signalNumber : kCleanupSignals) sigaddset(&blocked, signalNumber);
+        sigprocmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+void installCleanupHandlers() {
+    struct sigaction action {};
+    action.sa_handler = removePendingAndResignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (const int signalNumber : kCleanupSignals) {
+        struct sigaction previous {};
+        // A signal that the process was started to ignore stays ignored.
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+// The file a destination path finally names: a symbolic link's target.
+std::string resolveTarget(const char* path) {
+    struct stat status {};
+    if (lstat(path, &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    char* resolved = realpath(path, nullptr);
+    if (resolved == nullptr) return path;  // a dangling link: written through in place
+    std::string target = resolved;
+    std::free(resolved);
+    return target;
+}
+
+// The permission bits that a new file gets from open(2) with mode 0666.
+mode_t newFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+std::string stagingTemplate(const std::string& target) {
+    const std::size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    return directory + "." + name + ".XXXXXX";
+}
+
+}  // namespace
+
+StagedDestination::~StagedDestination() { discard(); }
+
+int StagedDestination::open(const char* path) {
+    target_ = resolveTarget(path);
+    struct stat existing {};
+    const bool exists = stat(target_.c_str(), &existing) == 0;
+    const bool stageable = exists ? S_ISREG(existing.st_mode) : errno == ENOENT;
+    // A destination the process may not write is refused, as opening it
+    // in place would be, even though a rename could replace it.
+    if (!stageable || (exists && access(target_.c_str(), W_OK) != 0)) {
+        return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
+
+    std::string staging = stagingTemplate(target_);
+    if (staging.size() >= sizeof pendingPath) return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int descriptor = -1;
+    {
+        const SignalsBlocked blocked;
+        descriptor = mkostemp(staging.data(), O_CLOEXEC);
+        if (descriptor >= 0) {
+            std::memcpy(pendingPath, staging.c_str(), staging.size() + 1);
+            pendingSet = 1;
+        }
+    }
+    if (descriptor < 0) {
+        // No temporary file can be created beside it (a directory that is
+        // not writable, say): the destination is written in place.
+        return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
+    staging_ = std::move(staging);
+    installCleanupHandlers();
+    if (exists) {
+        // Best effort: only root may give a file to another owner.
+        [[maybe_unused]] const int owned = fchown(descriptor, existing.st_uid, existing.st_gid);
+    }
+    fchmod(descriptor, exists ? existing.st_mode & 07777 : newFileMode());
+    return descriptor;
+}
+
+int StagedDestination::commit() {
+    if (staging_.empty()) return 0;
+    int renamed = -1;
+    {
+        const SignalsBlocked blocked;
+        renamed = std::rename(staging_.c_str(), target_.c_str());
+        if (renamed == 0) {
+            pendingSet = 0;
+            staging_.clear();
+        }
+    }
+    return renamed == 0 ? 0 : -1;  // on failure, discard() removes the file
+}
+
+void StagedDestination::discard() {
+    if (staging_.empty()) return;
+    const SignalsBlocked blocked;
+    unlink(staging_.c_str());
+    pendingSet = 0;
+    staging_.clear();
+}
+
+}  // namespace kotar
