@@ -103,7 +103,10 @@ int StagedDestination::open(const char* path) {
     if (staging.size() >= sizeof pendingPath) return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     int descriptor = -1;
     {
+        // The handlers are in place before the file exists, and the file
+        // is known to them before a signal can come.
         const SignalsBlocked blocked;
+        installCleanupHandlers();
         descriptor = mkostemp(staging.data(), O_CLOEXEC);
         if (descriptor >= 0) {
             std::memcpy(pendingPath, staging.c_str(), staging.size() + 1);
@@ -116,7 +119,6 @@ int StagedDestination::open(const char* path) {
         return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     }
     staging_ = std::move(staging);
-    installCleanupHandlers();
     if (exists) {
         // Best effort: only root may give a file to another owner.
         [[maybe_unused]] const int owned = fchown(descriptor, existing.st_uid, existing.st_gid);

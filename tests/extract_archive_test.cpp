@@ -911,6 +911,39 @@ TEST_F(ExtractRoundTrip, RefusesThePlainSourceTar) {
 // Large: the whole of /usr/bin (some hundreds of MB, written and read
 // several times over; some ten seconds). The ktar form only: compressing it
 // would take longer than everything else together.
+// GNU tar keeps the map of a sparse file with more than four data regions
+// in extension blocks between its header and its data. Every mode must step
+// over them as part of the header, plain and compressed.
+TEST(SparseRoundTrip, ExtensionBlocksStayWithTheirHeader) {
+    TempDir dir;
+    std::string make = "cd " + shellQuoted(dir.path()) + " && mkdir src && echo after > src/zz-after";
+    for (const int regions : {1, 4, 5, 21, 22, 100}) {
+        // `regions` runs of data 64 KiB apart, then a hole to the end.
+        const std::string file = "src/r" + std::to_string(regions);
+        make += " && truncate -s " + std::to_string((regions + 1) * 65536) + " " + file;
+        for (int i = 0; i < regions; ++i) {
+            make += " && printf 'region" + std::to_string(i) + "' | dd of=" + file + " bs=1 seek=" +
+                    std::to_string(i * 65536 + 100) + " conv=notrunc status=none";
+        }
+    }
+    shell(make + " && tar --format=gnu -S -cf sparse.tar src && gzip -k sparse.tar" +
+          " && mkdir original && tar -xf sparse.tar -C original");
+    const std::string names = runCommand({"tar", "-tf", dir / "sparse.tar"}).out;
+
+    for (const char* input : {"sparse.tar", "sparse.tar.gz"}) {
+        SCOPED_TRACE(input);
+        const CommandResult created = runKotar({"-c", dir / input, "-o", dir / "sparse.ktar"});
+        ASSERT_EQ(created.status, 0) << created.err;
+        const CommandResult listed = runCommand(
+            {"/bin/sh", "-c", shellQuoted(test::kotarBinary()) + " -t" + shellQuoted(dir / "sparse.ktar") + " | awk '{print $NF}'"});
+        EXPECT_EQ(listed.out, names);
+        const Extraction x = extractFile(dir / "sparse.ktar", dir / "back.tar");
+        ASSERT_EQ(x.status, 0) << x.err;
+        shell("cd " + shellQuoted(dir.path()) + " && rm -rf back && mkdir back && tar -xf back.tar -C back" +
+              " && diff -r original back && tar --compare -f back.tar");
+    }
+}
+
 TEST(ExtractLargeTree, UsrBinComesBackFileForFile) {
     TempDir dir;
     const CommandResult made = runCommand({"tar", "--format=gnu", "-cf", dir / "usr-bin.tar", "-C", "/", "usr/bin"});

@@ -443,6 +443,45 @@ TEST(ListArchive, RejectsArchivesMadeByTar) {
     }
 }
 
+// Values as real tools write them, converted and then listed: an empty name
+// is a member, times and owner ids beyond the octal fields come in base-256,
+// and a long link target alone does not rename its member.
+TEST(ListArchive, ValuesThatRealToolsWrite) {
+    struct Case {
+        const char* what;
+        std::string make;  // shell commands, in a fresh folder, that write x.tar
+        std::string listing;
+    };
+    const std::string gnuTar = "tar --format=gnu --owner=0 --group=0 --mode=644 --mtime=@1234567890 ";
+    const Case cases[] = {
+        {"an empty name (Python's tarfile)",
+         "python3 -c \"import io, tarfile\n"
+         "with tarfile.open('x.tar', 'w', format=tarfile.GNU_FORMAT) as t:\n"
+         "    for name, data in (('', b'empty name'), ('after', b'x')):\n"
+         "        i = tarfile.TarInfo(name); i.size = len(data); i.mtime = 1234567890\n"
+         "        t.addfile(i, io.BytesIO(data))\"",
+         "-rw-r--r-- 0/0         10 2009-02-13 23:31 \n-rw-r--r-- 0/0          1 2009-02-13 23:31 after\n"},
+        {"an mtime after 2038", "echo x > f && " + gnuTar + "--mtime=@4102444800 -cf x.tar f",
+         "-rw-r--r-- 0/0          2 2100-01-01 00:00 f\n"},
+        {"an mtime before 1970", "echo x > f && " + gnuTar + "--mtime=@-315619200 -cf x.tar f",
+         "-rw-r--r-- 0/0          2 1960-01-01 00:00 f\n"},
+        {"owner ids above 2097151", "echo x > f && " + gnuTar + "--owner=3000000 --group=4000000 -cf x.tar f",
+         "-rw-r--r-- 3000000/4000000          2 2009-02-13 23:31 f\n"},
+        {"a long link target alone", "ln -s " + std::string(150, 't') + " link && " + gnuTar + "-cf x.tar link",
+         "lrw-r--r-- 0/0          0 2009-02-13 23:31 link\n"},  // --mode applies to links too
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        test::shell("cd " + shellQuoted(dir.path()) + " && " + c.make);
+        ASSERT_EQ(test::runKotar({"-c", dir / "x.tar", "-o", dir / "x.ktar"}).status, 0);
+        expectListing(test::runKotar({"-t" + dir / "x.ktar"}, "", {kUtc}), c.listing, "", 0);
+        const CommandResult extracted = test::runKotar({"-x", dir / "x.ktar", "-o", dir / "back.tar"});
+        EXPECT_EQ(extracted.status, 0) << extracted.err;
+        EXPECT_EQ(test::runCommand({"tar", "-tvf", dir / "back.tar"}).out, test::runCommand({"tar", "-tvf", dir / "x.tar"}).out);
+    }
+}
+
 // Every cut of a good archive before its zero block ends the listing with
 // the read failure after the lines whose headers are complete; every cut
 // after it lists the whole archive.
