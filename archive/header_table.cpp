@@ -34,15 +34,14 @@ bool appendText(std::string& names, const unsigned char* bytes, std::size_t leng
 // it, up to the first NUL.
 bool appendLongText(std::string& names, const HeaderBlock* blocks, std::uint64_t size, PoolText& text) {
     std::uint64_t length = 0;  // bytes before the first NUL
-    for (std::uint64_t left = size; left > 0; ++blocks) {
-        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(left, BLOCK_SIZE));
-        const void* nul = std::memchr(blocks->data(), '\0', part);
+    for (const HeaderBlock* block = blocks; length < size; ++block) {
+        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(size - length, BLOCK_SIZE));
+        const void* nul = std::memchr(block->data(), '\0', part);
         if (nul != nullptr) {
-            length += static_cast<std::uint64_t>(static_cast<const unsigned char*>(nul) - blocks->data());
+            length += static_cast<std::uint64_t>(static_cast<const unsigned char*>(nul) - block->data());
             break;
         }
         length += part;
-        left -= part;
     }
     if (names.size() + length + 1 > std::numeric_limits<std::uint32_t>::max()) return false;
     text.at = static_cast<std::uint32_t>(names.size());

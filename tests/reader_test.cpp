@@ -79,7 +79,11 @@ TEST(Reader, TruncatedAnywhere) {
     for (std::size_t cut = 0; cut <= archive.size(); cut += cut % BLOCK_SIZE == 0 ? 1 : 255) {
         SCOPED_TRACE(testing::Message() << "cut at " << cut);
         const int expected = cut < lastHeaderEnd ? KOTAR_ETRUNCATED : cut < dataEnd ? KOTAR_EDATA : KOTAR_OK;
-        EXPECT_EQ(openBytes(archive.substr(0, cut)).status, expected);
+        const Opened opened = openBytes(archive.substr(0, cut));
+        EXPECT_EQ(opened.status, expected);
+        if (expected == KOTAR_OK) {
+            EXPECT_EQ(opened.names, (std::vector<std::string>{std::string(600, 'L'), "two"}));
+        }
     }
 }
 
