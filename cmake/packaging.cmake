@@ -1,6 +1,7 @@
 # Installation and the Debian package.
 #
-#   cmake --install build --prefix /usr/local     # kotar, its manual page, format.md
+#   cmake --install build --prefix /usr/local     # kotar, its manual page, format.md,
+#                                                 # libkotar with its headers, CMake package, kotar.pc
 #   cpack --config build/CPackConfig.cmake -B pkg  # pkg/kotar_<version>_<arch>.deb
 #
 # Included from the top-level CMakeLists.txt after the kotar target is defined.

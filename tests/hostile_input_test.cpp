@@ -23,7 +23,9 @@
 #include "archive/header_block.h"
 #include "archive/indexed_layout.h"
 #include "elfscan/analyze_executable.h"
+#include "tests/support/damaged_tables.h"
 #include "tests/support/elf_image.h"
+#include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -37,45 +39,26 @@ using test::makeHeader;
 using test::readFile;
 using test::runKotar;
 using test::writeFile;
+using test::HeaderEdit;
+using test::IndexedEntry;
+using test::SizeField;
+using test::bytesOf;
+using test::indexedArchive;
+using test::padded;
+using test::plainHeader;
+using test::putField;
+using test::sizeFields;
 
 const std::string kTooBig = "file too big, max supported size is 2147483648\n";
 const std::string kReadFailure = "unable to read input file\n";
 const std::string kInvalidInput = "invalid input file\n";
 const std::string kWriteFailure = "unable to write to output file\n";
-const std::string kZeroBlock(BLOCK_SIZE, '\0');
 const std::string kEndOfArchive(2 * BLOCK_SIZE, '\0');
-
-std::string bytesOf(const HeaderBlock& block) {
-    return {reinterpret_cast<const char*>(block.data()), block.size()};
-}
 
 HeaderBlock blockAt(const std::string& bytes, std::size_t offset) {
     HeaderBlock block{};
     if (offset + BLOCK_SIZE <= bytes.size()) std::memcpy(block.data(), bytes.data() + offset, BLOCK_SIZE);
     return block;
-}
-
-std::string padded(const std::string& bytes) {
-    std::string out;
-    test::appendPadded(out, bytes);
-    return out;
-}
-
-// Puts `text` into a field as it stands: no terminator is added, and the
-// rest of the field is cleared.
-void putField(HeaderBlock& block, HeaderField field, const std::string& text) {
-    std::fill_n(block.begin() + field.offset, field.width, 0);
-    std::memcpy(block.data() + field.offset, text.data(), std::min(text.size(), field.width));
-}
-
-using HeaderEdit = std::function<void(HeaderBlock&)>;
-
-// A header as GNU tar writes it, changed by `edit` before its checksum.
-HeaderBlock plainHeader(const HeaderSpec& spec, const HeaderEdit& edit = {}) {
-    HeaderBlock header = makeHeader(spec);
-    if (edit) edit(header);
-    setHeaderChecksum(header, false);
-    return header;
 }
 
 // A member of a plain tar: its header, then its data padded to a block.
@@ -90,37 +73,6 @@ HeaderBlock asExtracted(HeaderBlock header) {
     if (!isLongNameEntry(header)) std::fill_n(header.begin() + field::extension.offset, field::extension.width, 0);
     setHeaderChecksum(header, false);
     return header;
-}
-
-// One entry of an indexed archive built here: its header, the long-name
-// text that follows it in the header table, and its data, which goes into
-// the data area at the next block boundary unless `dataOffset` says where
-// the header is to point instead.
-struct IndexedEntry {
-    HeaderBlock header;
-    std::string text;
-    std::string data;
-    std::optional<std::uint32_t> dataOffset;
-};
-
-std::string indexedArchive(const std::vector<IndexedEntry>& entries) {
-    std::size_t tableBlocks = 1;  // the zero block
-    for (const IndexedEntry& entry : entries) tableBlocks += 1 + blocksFor(entry.text.size());
-    std::string table;
-    std::string area;
-    for (const IndexedEntry& entry : entries) {
-        HeaderBlock header = entry.header;
-        std::uint32_t offset = 0;
-        if (!entry.data.empty()) {
-            offset = static_cast<std::uint32_t>(tableBlocks * BLOCK_SIZE + area.size());
-            area += padded(entry.data);
-        }
-        writeExtensionField(header, kDataOffsetAt, entry.dataOffset.value_or(offset));
-        storeMagic(header, kIndexedMagic);
-        setHeaderChecksum(header, false);
-        table += bytesOf(header) + padded(entry.text);
-    }
-    return table + kZeroBlock + area;
 }
 
 // The bytes of a gzip member holding `bytes`.
@@ -145,31 +97,6 @@ std::size_t lineCount(const std::string& text) { return static_cast<std::size_t>
 // no size that the 32-bit format can take: negative, 2^31 and above (also
 // where the low 32 bits alone would look harmless), base-256, or digits that
 // fill the field with no terminator and run on into the next field.
-
-struct SizeField {
-    const char* what;
-    std::string text;  // the 12 bytes of the size field, as they stand
-    bool holds512;
-    bool negative;
-};
-
-const std::vector<SizeField>& sizeFields() {
-    static const std::vector<SizeField> fields = {
-        {"negative", "-0000001000", false, true},
-        {"negative after spaces", "   -1", false, true},
-        {"2^31", "20000000000", false, false},
-        {"2^32 - 1", "37777777777", false, false},
-        {"2^32 + 512, whose low 32 bits are 512", "40000001000", false, false},
-        {"eleven sevens", "77777777777", false, false},
-        {"twelve sevens, no terminator", "777777777777", false, false},
-        {"base-256 form of 512", std::string("\x80\0\0\0\0\0\0\0\0\0\x02\0", 12), false, false},
-        {"base-256 form of -1", std::string(12, '\xFF'), false, false},
-        {"spaces around the digits", "     1000 ", true, false},
-        {"plus sign", "+0000001000", true, false},
-        {"twelve digits, no terminator", "000000001000", true, false},
-    };
-    return fields;
-}
 
 const std::string kLongName = std::string(511, 'n');  // with its NUL, one block of text
 const std::string kPayload(512, 'p');

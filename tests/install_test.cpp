@@ -87,6 +87,38 @@ TEST_F(InstallTest, InstalledProgramConvertsListsAndExtracts) {
     EXPECT_EQ(content.out, "installed kotar\n");
 }
 
+// The example, built against the installed library with its CMake package
+// and with pkg-config, maps the text of an executable from an archive.
+TEST_F(InstallTest, ExampleBuildsAgainstTheInstalledLibraryBothWays) {
+    TempDir work;
+    shell("cd " + shellQuoted(work.path()) + " && cp /usr/bin/true true && chmod 755 true" +
+          " && tar --format=gnu -cf in.tar true");
+    ASSERT_EQ(runCommand({kotar(), "-c", work / "in.tar", "-o", work / "in.ktar"}).status, 0);
+    const std::string libdir = installed(KOTAR_INSTALL_LIBDIR);
+
+    const CommandResult configure = runCommand({"cmake", "-S", KOTAR_SOURCE_DIR "/examples", "-B", work / "cmake",
+                                                "-DCMAKE_PREFIX_PATH=" + prefix_->path()});
+    ASSERT_EQ(configure.status, 0) << configure.out << configure.err;
+    const CommandResult build = runCommand({"cmake", "--build", work / "cmake"});
+    ASSERT_EQ(build.status, 0) << build.out << build.err;
+    shell("cc -std=c99 -o " + shellQuoted(work / "map_text") + " " KOTAR_SOURCE_DIR "/examples/map_text.c" +
+          " $(PKG_CONFIG_PATH=" + shellQuoted(libdir + "/pkgconfig") + " pkg-config --cflags --libs kotar)");
+
+    const CommandResult viaCmake = runCommand({work / "cmake/map_text", work / "in.ktar", "true"});
+    EXPECT_EQ(viaCmake.status, 0) << viaCmake.err;
+    EXPECT_TRUE(std::regex_match(viaCmake.out, std::regex("7 0755 [0-9]+ [0-9]+ [0-9]+ [1-9][0-9]* [0-9]+ true\n"
+                                                         "text [1-9][0-9]* fnv1a [0-9a-f]{16}\n")))
+        << viaCmake.out;
+    const CommandResult viaPkgConfig =
+        runCommand({work / "map_text", work / "in.ktar", "true"}, "", {"LD_LIBRARY_PATH=" + libdir});
+    EXPECT_EQ(viaPkgConfig.status, 0) << viaPkgConfig.err;
+    EXPECT_EQ(viaPkgConfig.out, viaCmake.out);
+
+    // The shared library exports its C interface and nothing else.
+    const CommandResult symbols = runCommand({"nm", "-D", "--defined-only", libdir + "/libkotar.so"});
+    EXPECT_TRUE(std::regex_match(symbols.out, std::regex("([0-9a-f]+ T kotar_[a-z_]+\n)+"))) << symbols.out;
+}
+
 TEST_F(InstallTest, ManFindsTheInstalledPage) {
     if (!haveCommand("man")) GTEST_SKIP() << "man is not installed";
     const CommandResult page =
@@ -115,6 +147,12 @@ TEST(InstallPackageTest, DebianPackageHoldsProgramAndManualPage) {
         << contents.out;
     EXPECT_TRUE(std::regex_search(contents.out, std::regex(" \\./usr/share/man/man1/kotar\\.1(\\.gz)?\n")))
         << contents.out;
+    for (const char* library : {"/libkotar\\.so\\.[0-9.]+", "/libkotar\\.a", "/pkgconfig/kotar\\.pc",
+                                "/cmake/kotar/kotarConfig\\.cmake", "/cmake/kotar/kotarTargets\\.cmake"}) {
+        EXPECT_TRUE(std::regex_search(contents.out, std::regex(" \\./usr/lib[^ ]*" + std::string(library) + "\n")))
+            << library << "\n" << contents.out;
+    }
+    EXPECT_TRUE(std::regex_search(contents.out, std::regex(" \\./usr/include/kotar/reader\\.h\n"))) << contents.out;
 
     const auto control = [&](const std::string& name) {
         std::string value = runCommand({"dpkg-deb", "-f", deb, name}).out;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "archive/header_block.h"
+#include "tests/support/damaged_tables.h"
+#include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -16,66 +18,13 @@ namespace {
 using test::CommandResult;
 using test::HeaderSpec;
 using test::TempDir;
+using test::ArchiveBuilder;
+using test::indexedHeader;
+using test::nameText;
+using test::setFieldText;
 
 constexpr char kUtc[] = "TZ=UTC";
 const std::string kReadFailure = "unable to read input file\n";
-
-// A header in the indexed form, as creation writes it.
-HeaderBlock indexedHeader(const HeaderSpec& spec) {
-    HeaderBlock block = test::makeHeader(spec);
-    storeMagic(block, kIndexedMagic);
-    setHeaderChecksum(block, true);
-    return block;
-}
-
-// Puts raw text into a header field (for values setOctalField cannot write)
-// and recomputes the checksum.
-void setFieldText(HeaderBlock& block, HeaderField field, const std::string& text) {
-    std::memset(block.data() + field.offset, 0, field.width);
-    std::memcpy(block.data() + field.offset, text.data(), std::min(text.size(), field.width));
-    setHeaderChecksum(block, true);
-}
-
-// `length` characters of recognisable name text starting with `first`.
-std::string nameText(std::size_t length, char first) {
-    std::string text;
-    for (std::size_t i = 0; text.size() < length; ++i) {
-        text += i == 0 ? first : static_cast<char>('a' + i % 26);
-        if (i % 37 == 36 && text.size() < length) text += '/';
-    }
-    return text.substr(0, length);
-}
-
-// An indexed archive under construction, with the listing it should give
-// and, for each listed line, the offset where the block that completes it ends.
-struct ArchiveBuilder {
-    std::string bytes;
-    std::string listing;
-    std::vector<std::pair<std::size_t, std::string>> lines;
-
-    void member(const HeaderSpec& spec, const std::string& line) { member(indexedHeader(spec), line); }
-    void member(const HeaderBlock& header, const std::string& line) {
-        test::appendBlock(bytes, header);
-        listing += line;
-        lines.emplace_back(bytes.size(), line);
-    }
-    // A 'K' or 'L' entry whose size is text.size(), then its text blocks.
-    void longName(char type, const std::string& text) {
-        test::appendBlock(bytes, indexedHeader({.name = "././@LongLink", .mode = 0, .size = text.size(),
-                                                .typeflag = type, .mtime = 0, .uid = 0, .gid = 0}));
-        test::appendPadded(bytes, text);
-    }
-    void zeroBlock() { test::appendBlock(bytes, HeaderBlock{}); }
-
-    // The lines printed when the input ends at `cut`.
-    std::string listingUpTo(std::size_t cut) const {
-        std::string out;
-        for (const auto& [end, line] : lines) {
-            if (end <= cut) out += line;
-        }
-        return out;
-    }
-};
 
 // Where the listing reads its input from.
 enum class Source { path, gzipPath, stdinFile, gzipStdinFile, pipe, gzipPipe };
@@ -327,76 +276,11 @@ TEST(ListArchive, VeryLongNameFromEverySource) {
 }
 
 TEST(ListArchive, StopsAtTheFirstBadBlock) {
-    const HeaderBlock good = indexedHeader({.name = "good", .size = 5});
-    const std::string goodLine = "-rw-r--r-- 1000/1000          5 2009-02-13 23:31 good\n";
-    std::string goodBlock;
-    test::appendBlock(goodBlock, good);
-    const auto withBlocks = [&](std::initializer_list<HeaderBlock> blocks, bool zeroBlock = true) {
-        std::string bytes = goodBlock;
-        for (const HeaderBlock& block : blocks) test::appendBlock(bytes, block);
-        if (zeroBlock) test::appendBlock(bytes, HeaderBlock{});
-        return bytes;
-    };
-
-    HeaderBlock plain = test::makeHeader({.name = "plain"});
-    HeaderBlock posix = plain;
-    std::memcpy(posix.data() + field::magic.offset, "ustar\0" "00", 8);
-    setHeaderChecksum(posix, false);
-    HeaderBlock runOn = indexedHeader({.name = "run-on"});
-    runOn[field::magic.offset + 7] = 'X';  // no NUL: the quoted text runs into uname
-    setHeaderChecksum(runOn, true);
-    HeaderBlock badSum = indexedHeader({.name = "bad-sum"});
-    const HeaderSums sums = computeHeaderSums(badSum);
-    test::setOctalField(badSum, field::chksum, static_cast<std::uint64_t>(sums.unsignedSum + 1));
-    HeaderBlock noSum = indexedHeader({.name = "no-sum"});
-    std::memset(noSum.data() + field::chksum.offset, ' ', field::chksum.width);
-
-    HeaderBlock longName = indexedHeader({.name = "././@LongLink", .size = 600, .typeflag = 'L'});
-    const auto longNameOfSize = [&](const std::string& sizeText) {
-        HeaderBlock block = longName;
-        setFieldText(block, field::size, sizeText);
-        return block;
-    };
-    std::string longText600;
-    test::appendPadded(longText600, nameText(599, 'L'));
-
-    struct Case {
-        const char* name;
-        std::string bytes;
-        std::string out;
-        std::string err;
-        int status;
-    };
-    const Case cases[] = {
-        {"plain magic", withBlocks({plain}), goodLine, "invalid kotar magic 'ustar  '\n", 255},
-        {"POSIX magic", withBlocks({posix}), goodLine, "invalid kotar magic 'ustar'\n", 255},
-        {"magic without NUL", withBlocks({runOn}), goodLine, "invalid kotar magic 'kerix  Xuser'\n", 255},
-        {"wrong checksum", withBlocks({good, badSum, good}), goodLine + goodLine,
-         "invalid tar, checksum mismatch\n", 255},
-        {"blank checksum", withBlocks({noSum}), goodLine, "invalid tar, checksum mismatch\n", 255},
-        {"no zero block", withBlocks({good}, false), goodLine + goodLine, kReadFailure, 255},
-        {"half a header", goodBlock + std::string(300, 'a'), goodLine, kReadFailure, 255},
-        {"empty input", "", "", kReadFailure, 255},
-        {"zero block first", std::string(512, '\0') + goodBlock, "", "", 0},
-        {"a block with a first byte of NUL is a header", std::string(1, '\0') + goodBlock.substr(1) + goodBlock, "",
-         "invalid tar, checksum mismatch\n", 255},
-        {"long text cut short", goodBlock + std::string(reinterpret_cast<const char*>(longName.data()), 512) +
-                                    longText600.substr(0, 300),
-         goodLine, kReadFailure, 255},
-        {"no header after a long text",
-         goodBlock + std::string(reinterpret_cast<const char*>(longName.data()), 512) + longText600, goodLine,
-         kReadFailure, 255},
-        {"negative long-name size", withBlocks({longNameOfSize("-1"), good}), goodLine, kReadFailure, 255},
-        {"long-name size -2^31", withBlocks({longNameOfSize("20000000000"), good}), goodLine, kReadFailure, 255},
-        {"long-name size 2^32 - 1", withBlocks({longNameOfSize("37777777777"), good}), goodLine, kReadFailure, 255},
-        {"long-name size beyond the input", withBlocks({longNameOfSize("17777777777"), good, good}), goodLine,
-         kReadFailure, 255},
-    };
-    for (const Case& c : cases) {
+    for (const test::DamagedTable& c : test::damagedTables()) {
         SCOPED_TRACE(c.name);
         for (const Source source : kAllSources) {
             SCOPED_TRACE(sourceName(source));
-            expectListing(listArchiveBytes(c.bytes, source), c.out, c.err, c.status);
+            expectListing(listArchiveBytes(c.bytes, source), c.listing, c.listError, c.listStatus);
         }
     }
 }

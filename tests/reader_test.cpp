@@ -1,0 +1,214 @@
+// libkotar: the damaged tables that the listing and the hostile-input tests
+// use, cuts of a good archive, reader-only damage (sparse chains, long-name
+// runs, data offsets), the refusals of kotar_map_text, and the text of every
+// aligned executable of /usr/bin mapped from a real archive.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/header_block.h"
+#include "kotar/reader.h"
+#include "kotar/reader.hpp"
+#include "tests/support/damaged_tables.h"
+#include "tests/support/indexed_builder.h"
+#include "tests/support/test_support.h"
+
+namespace kotar {
+namespace {
+
+using test::IndexedEntry;
+using test::TempDir;
+using test::indexedArchive;
+using test::plainHeader;
+
+// Opens `bytes` as an archive file; the status, and the member names.
+struct Opened {
+    int status = KOTAR_EINVAL;
+    std::vector<std::string> names;
+};
+
+Opened openBytes(const std::string& bytes) {
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", bytes);
+    Archive archive;
+    Opened opened{archive.open((dir / "a.ktar").c_str()), {}};
+    for (std::size_t i = 0; i < kotar_count(archive.get()); ++i) opened.names.push_back(kotar_at(archive.get(), i)->name);
+    return opened;
+}
+
+TEST(Reader, DamagedTables) {
+    for (const test::DamagedTable& c : test::damagedTables()) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(openBytes(c.bytes).status, c.readerStatus);
+    }
+}
+
+TEST(Reader, SizeFields) {
+    const std::string longName(511, 'n');
+    for (const test::SizeField& size : test::sizeFields()) {
+        SCOPED_TRACE(size.what);
+        const auto edit = [&size](HeaderBlock& h) { test::putField(h, field::size, size.text); };
+        const Opened member = openBytes(
+            indexedArchive({{.header = plainHeader({.name = "member", .size = 512}, edit), .data = std::string(512, 'p')}}));
+        const Opened named = openBytes(indexedArchive({{.header = plainHeader({.name = "@", .typeflag = 'L'}, edit),
+                                                        .text = longName + '\0'},
+                                                       {.header = plainHeader({.name = "cut"})}}));
+        EXPECT_EQ(member.status, size.readsAs512 ? KOTAR_OK : KOTAR_EFIELD);
+        EXPECT_EQ(named.status, size.readsAs512 ? KOTAR_OK : KOTAR_EFIELD);
+        if (size.readsAs512) {
+            EXPECT_EQ(named.names, std::vector<std::string>{longName});
+        }
+    }
+}
+
+// Cuts inside the table leave it without its zero block; later cuts leave
+// the last member's data (whose header is checked before the table's end)
+// outside the file.
+TEST(Reader, TruncatedAnywhere) {
+    const std::string archive =
+        indexedArchive({{.header = plainHeader({.name = "@", .size = 600, .typeflag = 'L'}), .text = std::string(600, 'L')},
+                        {.header = plainHeader({.name = "named"})},
+                        {.header = plainHeader({.name = "two", .size = 3}), .data = "two"}});
+    const std::size_t lastHeaderEnd = 5 * BLOCK_SIZE;
+    const std::size_t dataEnd = archive.size() - BLOCK_SIZE + 3;  // "two", padded
+    for (std::size_t cut = 0; cut <= archive.size(); cut += cut % BLOCK_SIZE == 0 ? 1 : 255) {
+        SCOPED_TRACE(testing::Message() << "cut at " << cut);
+        const int expected = cut < lastHeaderEnd ? KOTAR_ETRUNCATED : cut < dataEnd ? KOTAR_EDATA : KOTAR_OK;
+        const Opened opened = openBytes(archive.substr(0, cut));
+        EXPECT_EQ(opened.status, expected);
+        if (expected == KOTAR_OK) {
+            EXPECT_EQ(opened.names, (std::vector<std::string>{std::string(600, 'L'), "two"}));
+        }
+    }
+}
+
+TEST(Reader, TablesOnlyTheReaderChecks) {
+    const auto header = [](const test::HeaderSpec& spec, std::uint32_t byte = 0, unsigned char value = 0) {
+        return plainHeader(spec, [=](HeaderBlock& h) { if (byte != 0) h[byte] = value; });
+    };
+    const HeaderBlock sparse = header({.name = "sparse", .size = 3, .typeflag = 'S'}, kSparseExtendedAt, 1);
+    HeaderBlock extension{};
+    extension[kSparseExtensionExtendedAt] = 1;
+    const std::string more = test::bytesOf(extension);
+    const std::string last(BLOCK_SIZE, '\0');  // a zero extension block ends the chain, not the table
+    const HeaderBlock plain = header({.name = "plain"});
+    struct Case {
+        const char* name;
+        std::vector<IndexedEntry> entries;
+        int status;
+        std::vector<std::string> names;
+    };
+    const std::vector<Case> cases = {
+        {"sparse chain of two", {{.header = sparse, .text = more + last, .data = "abc"}, {.header = plain}},
+         KOTAR_OK, {"sparse", "plain"}},
+        {"sparse chain into the zero block", {{.header = sparse, .text = more}}, KOTAR_ETRUNCATED, {}},
+        {"long name, then the zero block", {{.header = header({.name = "@", .size = 4, .typeflag = 'L'}), .text = "long"}},
+         KOTAR_ELONGNAME, {}},
+        {"long link name and long name folded",
+         {{.header = header({.name = "@", .size = 4, .typeflag = 'K'}), .text = "link"},
+          {.header = header({.name = "@", .size = 9, .typeflag = 'L'}), .text = std::string("name\0tail", 9)},
+          {.header = header({.name = "cut", .typeflag = '2', .linkname = "cut"})}},
+         KOTAR_OK, {"name"}},
+        {"data from 2 GiB", {{.header = header({.name = "x", .size = 1}), .data = "x", .dataOffset = 0x80000000u}},
+         KOTAR_EDATA, {}},
+        {"data past the end", {{.header = header({.name = "x", .size = 1}), .data = "x", .dataOffset = 1536}},
+         KOTAR_EDATA, {}},
+        {"mtime beyond 64 bits",
+         {{.header = plainHeader({.name = "x"}, [](HeaderBlock& h) { test::putField(h, field::mtime, std::string(1, '\x80').append(11, '\x7f')); })}},
+         KOTAR_EFIELD, {}},
+        {"the later of two names is found", {{.header = header({.name = "x", .mode = 0600})}, {.header = header({.name = "x", .mode = 0700})}},
+         KOTAR_OK, {"x", "x"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Opened opened = openBytes(indexedArchive(c.entries));
+        EXPECT_EQ(opened.status, c.status);
+        EXPECT_EQ(opened.names, c.names);
+    }
+}
+
+// An aligned executable whose data is at 1024: its text at textOffset 3072
+// starts on a page.
+TEST(Reader, MapTextRefusals) {
+    std::string data(3 * PAGE_SIZE, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+    struct Case {
+        const char* name;
+        char type;
+        std::uint32_t textOffset;
+        std::uint32_t textPgs;
+        int status;
+    };
+    const Case cases[] = {
+        {"mapped", '7', 3072, 2, KOTAR_OK},
+        {"not aligned", '0', 3072, 2, KOTAR_ENOTALIGNED},
+        {"no text pages", '7', 3072, 0, KOTAR_ENOTEXT},
+        {"past the data", '7', 3072, 3, KOTAR_ETEXTRANGE},
+        {"far past the data", '7', 0xFFFFFFFFu, 0xFFFFFFFFu, KOTAR_ETEXTRANGE},
+        {"off a page", '7', 0, 2, KOTAR_EPAGEOFFSET},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HeaderBlock header = plainHeader({.name = "exe", .mode = 0755, .size = data.size(), .typeflag = c.type},
+                                               [&c](HeaderBlock& h) {
+                                                   writeExtensionField(h, kTextOffsetAt, c.textOffset);
+                                                   writeExtensionField(h, kTextPgsAt, c.textPgs);
+                                               });
+        test::writeFile(dir / "a.ktar", indexedArchive({{.header = header, .data = data}}));
+        const int fd = open((dir / "a.ktar").c_str(), O_RDONLY | O_CLOEXEC);
+        Archive archive;
+        ASSERT_EQ(archive.openFd(fd), KOTAR_OK);
+        close(fd);  // the archive reads through its own descriptor
+        const kotar_member* exe = kotar_find(archive.get(), "exe");
+        ASSERT_NE(exe, nullptr);
+        MappedText text;
+        EXPECT_EQ(text.map(archive.get(), exe, false), c.status);
+        if (c.status == KOTAR_OK) {
+            ASSERT_EQ(text.size(), 2 * PAGE_SIZE);
+            EXPECT_EQ(std::memcmp(text.data(), data.data() + c.textOffset, text.size()), 0);
+        }
+        // Reads stop at the end of the data.
+        char tail[16];
+        EXPECT_EQ(kotar_read(archive.get(), exe, data.size() - 5, tail, sizeof tail), 5);
+        EXPECT_EQ(std::string(tail, 5), data.substr(data.size() - 5));
+        EXPECT_EQ(kotar_read(archive.get(), exe, data.size() + 1, tail, sizeof tail), 0);
+    }
+}
+
+// A real archive: the text mapped for every aligned executable of /usr/bin
+// is the file's own bytes, and every member is found by its name.
+TEST(Reader, UsrBin) {
+    TempDir dir;
+    test::shell("tar --format=gnu -C /usr -cf " + test::shellQuoted(dir / "bin.tar") + " bin 2>/dev/null; test -s " +
+                test::shellQuoted(dir / "bin.tar"));
+    const test::CommandResult create = test::runKotar({"-c", dir / "bin.tar", "-o", dir / "bin.ktar"});
+    ASSERT_EQ(create.status, 0) << create.err;
+    unlink((dir / "bin.tar").c_str());
+    Archive archive;
+    ASSERT_EQ(archive.open((dir / "bin.ktar").c_str()), KOTAR_OK);
+    std::size_t mapped = 0;
+    for (std::size_t i = 0; i < kotar_count(archive.get()); ++i) {
+        const kotar_member* member = kotar_at(archive.get(), i);
+        SCOPED_TRACE(member->name);
+        const kotar_member* found = kotar_find(archive.get(), member->name);
+        ASSERT_NE(found, nullptr);
+        EXPECT_TRUE(found >= member && std::strcmp(found->name, member->name) == 0);
+        if (!member->aligned || member->text_pages == 0) continue;
+        MappedText text;
+        ASSERT_EQ(text.map(archive.get(), member, true), KOTAR_OK);
+        const std::string original = test::readFile("/usr/" + std::string(member->name));
+        ASSERT_EQ(original.size(), member->size);
+        EXPECT_EQ(std::memcmp(text.data(), original.data() + member->text_offset, text.size()), 0);
+        ++mapped;
+    }
+    EXPECT_GT(mapped, 10u);
+}
+
+}  // namespace
+}  // namespace kotar

@@ -1,0 +1,33 @@
+// Damaged header tables shared by the tests of the listing, of hostile input
+// and of libkotar, each with what the listing prints and what kotar_open
+// returns for it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kotar::test {
+
+// A table that ends at a bad block (or never ends), after a good member.
+struct DamagedTable {
+    const char* name;
+    std::string bytes;
+    std::string listing;  // kotar -t: the lines before it stops,
+    std::string listError;  // its message
+    int listStatus;         // and its status
+    int readerStatus;       // kotar_open
+};
+const std::vector<DamagedTable>& damagedTables();
+
+// Size fields as they stand (12 bytes): a size of 512 written in an unusual
+// way, or no size that the 32-bit format can take.
+struct SizeField {
+    const char* what;
+    std::string text;
+    bool holds512;    // as kotar's octal reading takes it
+    bool negative;
+    bool readsAs512;  // as tar's numeric reading takes it: octal or base-256
+};
+const std::vector<SizeField>& sizeFields();
+
+}  // namespace kotar::test
