@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive/byte_source.h"
 #include "archive/header_block.h"
 
 namespace kotar {
@@ -17,21 +18,20 @@ constexpr std::size_t kFileCopyPiece = 256 * 1024;
 
 }  // namespace
 
-// Copies what it can of `size` bytes when the input is a plain file, and
-// returns how many it copied; the rest is left to the copy through the
-// streams, which also reports any failure.
-std::uint64_t MemberCopier::copyBetweenFiles(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
-    const int in = input.plainFileDescriptor();
-    if (in < 0) return 0;
-    const std::int64_t outStart = output.flush() == 0 ? output.tell() : -1;
+// Copies what it can of `size` bytes at `inStart` in the plain file `in`
+// straight to the output's file, and returns how many it copied; the rest
+// is left to the copy through the output's buffer, which also reports any
+// failure.
+std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size) {
+    const std::uint64_t outStart = output.tell();
     struct stat inStat {};
-    if (outStart < 0 || fstat(in, &inStat) != 0) return 0;
+    if (in < 0 || output.flush() != 0 || fstat(in, &inStat) != 0) return 0;
 
     // Only whole pieces before the input's end: the copy through the
-    // streams fails at the piece that the input cannot fill, and writes
+    // buffers fails at the piece that the input cannot fill, and writes
     // none of it.
-    const std::int64_t inStart = input.tell();
-    const std::uint64_t available = inStat.st_size > inStart ? static_cast<std::uint64_t>(inStat.st_size - inStart) : 0;
+    const auto inSize = static_cast<std::uint64_t>(inStat.st_size);
+    const std::uint64_t available = inSize > inStart ? inSize - inStart : 0;
     const std::uint64_t wanted = size <= available ? size : available / COPY_CHUNK * COPY_CHUNK;
 
     // The buffer starts on a page, so it lies a multiple of 512 bytes from
@@ -56,21 +56,34 @@ std::uint64_t MemberCopier::copyBetweenFiles(ArchiveInput& input, OutputFile& ou
         if (put > 0) copied += static_cast<std::uint64_t>(put);
         if (put != got) break;  // not a plain file (/dev/full), or full: the streams report it
     }
-    if (copied > 0) {
-        input.seek(inStart + static_cast<std::int64_t>(copied), SEEK_SET);
-        if (output.seek(static_cast<std::uint64_t>(outStart) + copied) != 0) return 0;
-    }
+    if (copied > 0 && output.seek(outStart + copied) != 0) return 0;
     return copied;
 }
 
 CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
-    std::uint64_t left = size - copyBetweenFiles(input, output, size);
+    const int in = input.plainFileDescriptor();
+    const std::uint64_t copied = in < 0 ? 0 : copyBetweenFiles(in, static_cast<std::uint64_t>(input.tell()), output, size);
+    if (copied > 0) input.seek(input.tell() + static_cast<std::int64_t>(copied), SEEK_SET);
+    std::uint64_t left = size - copied;
     unsigned char buffer[COPY_CHUNK];
     while (left > 0) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer));
         if (input.read(buffer, piece) != piece) return CopyOutcome::readFailed;
         if (!output.write(buffer, piece)) return CopyOutcome::writeFailed;
         left -= piece;
+    }
+    return CopyOutcome::copied;
+}
+
+CopyOutcome MemberCopier::copyFromFile(int descriptor, std::uint64_t offset, OutputFile& output, std::uint64_t size) {
+    const std::uint64_t copied = copyBetweenFiles(descriptor, offset, output, size);
+    const FileByteSource source(descriptor);
+    unsigned char buffer[COPY_CHUNK];
+    for (std::uint64_t done = copied; done < size;) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, sizeof buffer));
+        if (source.readAt(offset + done, buffer, piece) != piece) return CopyOutcome::readFailed;
+        if (!output.write(buffer, piece)) return CopyOutcome::writeFailed;
+        done += piece;
     }
     return CopyOutcome::copied;
 }

@@ -1,5 +1,6 @@
 #include "archive/output_file.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@ constexpr std::size_t kOutputBuffer = 256 * 1024;
 }  // namespace
 
 OutputFile::~OutputFile() {
-    if (readBack_ >= 0) ::close(readBack_);
     if (file_ != nullptr) std::fclose(file_);
 }
 
@@ -34,15 +34,30 @@ int OutputFile::open(const char* path) {
 
 int OutputFile::seek(std::uint64_t position) {
     if (file_ == nullptr || position > static_cast<std::uint64_t>(INT64_MAX)) return -1;
-    return fseeko64(file_, static_cast<off64_t>(position), SEEK_SET) == 0 ? 0 : -1;
+    if (fseeko64(file_, static_cast<off64_t>(position), SEEK_SET) != 0) return -1;
+    position_ = position;
+    return 0;
+}
+
+int OutputFile::padTo(std::uint64_t position) {
+    if (file_ == nullptr || position < position_) return -1;
+    if (position == position_) return 0;
+    if (seekable_) {
+        if (seek(position) == 0) return 0;
+        seekable_ = false;  // a pipe or a terminal: gaps are written from now on
+    }
+    static constexpr unsigned char kZeros[4096] = {};
+    while (position_ < position) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(position - position_, sizeof kZeros));
+        if (!write(kZeros, piece)) return -1;
+    }
+    return 0;
 }
 
 bool OutputFile::write(const void* bytes, std::size_t count) {
-    return file_ != nullptr && std::fwrite(bytes, 1, count, file_) == count;
-}
-
-std::int64_t OutputFile::tell() {
-    return file_ != nullptr ? static_cast<std::int64_t>(ftello64(file_)) : -1;
+    if (file_ == nullptr || std::fwrite(bytes, 1, count, file_) != count) return false;
+    position_ += count;
+    return true;
 }
 
 int OutputFile::descriptor() const { return file_ != nullptr ? fileno(file_) : -1; }
@@ -52,22 +67,11 @@ int OutputFile::flush() {
 }
 
 int OutputFile::close() {
-    if (readBack_ >= 0) ::close(readBack_);
-    readBack_ = -1;
     if (file_ == nullptr) return -1;
     const bool flushed = std::fflush(file_) == 0;
     const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
     return flushed && closed && staged_.commit() == 0 ? 0 : -1;
-}
-
-int OutputFile::readBackDescriptor() {
-    if (readBack_ < 0 && file_ != nullptr) {
-        // The open file itself, not whatever its path names by now.
-        const std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
-        readBack_ = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
-    }
-    return readBack_;
 }
 
 bool isSameFile(const char* first, const char* second) {

@@ -27,6 +27,10 @@ public:
 
     // 0 on success, -1 on failure.
     int seek(std::uint64_t position);
+    // Moves forward to `position`, over a gap that reads as zeros: by a seek
+    // where the destination can be positioned, else by writing zeros.
+    // 0 on success, -1 on failure.
+    int padTo(std::uint64_t position);
     // True when all `count` bytes were accepted.
     bool write(const void* bytes, std::size_t count);
     // Pushes buffered bytes to the file; 0 on success, -1 on failure.
@@ -35,20 +39,17 @@ public:
     // on failure, after which the destination is as it was before open().
     int close();
 
-    // The position where the next write goes; -1 on failure.
-    std::int64_t tell();
+    // The position where the next write goes.
+    std::uint64_t tell() const { return position_; }
     // The file's descriptor, for writes that bypass the buffer (flush first).
     int descriptor() const;
-
-    // A descriptor from which written (and flushed) bytes can be read back
-    // with pread, opened on first use; -1 when the file cannot be read.
-    int readBackDescriptor();
 
 private:
     StagedDestination staged_;        // outlives file_, whose bytes it holds
     std::unique_ptr<char[]> buffer_;  // outlives file_, which uses it
     std::FILE* file_ = nullptr;
-    int readBack_ = -1;
+    std::uint64_t position_ = 0;
+    bool seekable_ = true;
 };
 
 // True when both paths name the same existing file (through links too).

@@ -3,14 +3,34 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
+#include "archive/retained_input.h"
+#include "archive/table_spool.h"
 #include "archive/verbose.h"
 #include "elfscan/analyze_executable.h"
+
+// Creation reads its input once, front to back, so that it works from a
+// pipe and decompresses once. Where member data goes depends on the size of
+// the header table, known only at the input's end, so creation runs in
+// three steps:
+//
+//   gather   read every header into a TableSpool and note, for each member
+//            with data, where its data lies in the input stream and whether
+//            it is an executable to align; the input keeps every byte
+//            (RetainedInput)
+//   table    lay the data out, analyse each executable from its kept
+//            bytes, and write the finished header table and its zero block
+//   data     copy each member's data from the kept bytes to its place
+//
+// The destination is written strictly front to back, so it may be a pipe.
 
 namespace kotar {
 
@@ -31,10 +51,6 @@ int failTooBig() {
     return -1;
 }
 
-bool readBlock(ArchiveInput& input, HeaderBlock& block) {
-    return input.read(block.data(), block.size()) == block.size();
-}
-
 bool isValidMemberSize(std::int32_t size) { return size >= 0 && size <= kLargestMemberSize; }
 
 // The size field, or -1 when it holds more than 32 bits can: tar writes
@@ -44,31 +60,18 @@ std::int32_t memberSize(const HeaderBlock& header) {
     return octalFieldFits(header, field::size) ? parseOctalField(header, field::size) : -1;
 }
 
-// Pass 1: checks every header and counts the blocks of the header table,
-// the zero block that ends it included.
-int sizeHeaderTable(ArchiveInput& input, std::uint64_t& tableBlocks) {
-    tableBlocks = 1;
-    HeaderBlock header;
-    for (;;) {
-        if (!readBlock(input, header)) return fail("unable to read input file\n");
-        if (isZeroBlock(header)) return 0;
-        if (!hasMagic(header, kPlainMagic)) {
-            const std::string_view magic = magicText(header);
-            std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
-            return -1;
-        }
-        if (!verifyHeaderChecksum(header)) return fail("invalid tar, checksum mismatch\n");
-        const std::int32_t size = memberSize(header);
-        if (!isValidMemberSize(size)) return failTooBig();
-        tableBlocks += 1 + (isLongNameEntry(header) ? blocksFor(size) : 0);
-        for (bool extended = hasSparseExtension(header); extended; ++tableBlocks) {
-            if (!readBlock(input, header)) return fail("unable to read input file\n");
-            extended = header[kSparseExtensionExtendedAt] != 0;
-        }
-        if (tableBlocks * BLOCK_SIZE >= kArchiveLimit) return failTooBig();
-        input.seek(static_cast<std::int64_t>(roundUp(size, BLOCK_SIZE)), SEEK_CUR);
-    }
+// A regular file with the owner-execute bit, aligned when its data starts
+// with the ELF magic.
+bool isExecutableCandidate(const HeaderBlock& header) {
+    return typeflagOf(header) == kTypeRegular && (parseOctalField(header, field::mode) & 0100) != 0;
 }
+
+// A member with data, as the gathering step found it.
+struct MemberData {
+    std::uint64_t streamOffset;  // where its data starts in the input stream
+    std::uint32_t size;
+    bool aligned;  // an executable, placed on a page
+};
 
 void traceAlignment(bool aligned, const HeaderBlock& header) {
     if (verbose) {
@@ -77,136 +80,229 @@ void traceAlignment(bool aligned, const HeaderBlock& header) {
     }
 }
 
-// An executable candidate is a regular file with the owner-execute bit; it
-// is aligned when its data starts with the ELF magic. The input is left at
-// the data's start.
-bool startsAsExecutable(ArchiveInput& input, const HeaderBlock& header) {
-    const bool candidate = typeflagOf(header) == kTypeRegular && (parseOctalField(header, field::mode) & 0100) != 0;
-    if (!candidate) return false;
-    const std::int64_t dataStart = input.tell();
-    unsigned char magic[sizeof kElfMagic];
-    const bool complete = input.read(magic, sizeof magic) == sizeof magic;
-    input.seek(dataStart, SEEK_SET);
-    const bool executable = complete && std::memcmp(magic, kElfMagic, sizeof magic) == 0;
-    if (!executable) traceAlignment(false, header);
-    return executable;
-}
+// Lays member data out from the start of the data area on: each member at
+// the cursor rounded up to its alignment.
+class DataLayout {
+public:
+    explicit DataLayout(std::uint64_t dataArea) : cursor_(dataArea) {}
 
-// Copies `size` bytes of member data; returns the failure message, or null.
-const char* copyData(MemberCopier& copier, ArchiveInput& input, OutputFile& output, std::uint64_t size) {
-    switch (copier.copy(input, output, size)) {
-        case CopyOutcome::copied: return nullptr;
-        case CopyOutcome::readFailed: return "unable to read input file\n";
-        case CopyOutcome::writeFailed: return "unable to write output file\n";
+    // The member's data offset; false when the archive would pass 2 GiB.
+    bool place(const MemberData& member, std::uint64_t& dataOffset) {
+        const std::uint64_t alignment = member.aligned ? PAGE_SIZE : BLOCK_SIZE;
+        dataOffset = roundUp(cursor_, alignment);
+        cursor_ = roundUp(dataOffset + member.size, alignment);
+        return cursor_ < kArchiveLimit;
     }
-    return nullptr;
-}
 
-// Analyses the executable whose data starts at dataStart and stores its
-// layout in the header. When its data is already in the output, the
-// analysis reads it back from there instead of going back in the input.
-void describeExecutable(ArchiveInput& input, OutputFile& output, HeaderBlock& header, std::int64_t dataStart,
-                        std::uint64_t dataOffset, std::int32_t size, bool copied) {
-    const int readBack = output.readBackDescriptor();
-    const bool replay = copied && readBack >= 0;
-    if (replay) input.beginReplay(readBack, static_cast<std::int64_t>(dataOffset), dataStart, size);
-    input.seek(dataStart, SEEK_SET);  // the analysis starts reading where it stands
-    const std::optional<ExecutableLayout> layout = analyzeExecutable(input, dataStart, header);
-    input.endReplay();
-    if (layout) {
-        writeExtensionField(header, kTextOffsetAt, layout->textOffset);
-        writeExtensionField(header, kTextPgsAt, layout->textPgs);
-        writeExtensionField(header, kFixUpPgsAt, layout->fixUpPgs);
+private:
+    std::uint64_t cursor_;
+};
+
+class Creation {
+public:
+    Creation(RetainedInput& input, TableSpool& table, OutputFile& output)
+        : input_(input), table_(table), output_(output) {}
+
+    int run() {
+        if (gather() != 0 || writeTable() != 0 || writeData() != 0) return -1;
+        return 0;
     }
-    traceAlignment(true, header);
-    input.seek(dataStart + size, SEEK_SET);
-}
 
-// Pass 2: lays out the data area and fills the header table.
-int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlocks) {
-    std::uint64_t cursor = tableBlocks * BLOCK_SIZE;
-    if (input.rewind() != 0) return fail("unable to read input file\n");
-    if (output.seek(cursor) != 0) return fail("unable to write to output file\n");
+private:
+    bool readBlock(unsigned char* block) { return input_.read(block, BLOCK_SIZE); }
 
-    MemberCopier copier;
-    std::uint64_t tableBlock = 0;  // where the next entry of the header table goes
-    HeaderBlock header;
-    for (;;) {
-        if (!readBlock(input, header)) return fail("unable to read input file\n");
-        if (isZeroBlock(header)) {
-            // It ends the table; the data area starts after it (right after
-            // the first block when there was no member at all).
-            if (output.seek(std::max<std::uint64_t>(tableBlock, 1) * BLOCK_SIZE) != 0 ||
-                !output.write(header.data(), header.size())) {
-                return fail("Unable to write to ouput file\n");
-            }
-            // Compressed input is read to its end, so that every trailer is
-            // checked: a damaged stream must not pass for a whole archive.
-            if (!input.readToEnd()) return fail("unable to read input file\n");
-            return 0;
+    // Appends `count` blocks of the input to the table as they are.
+    int keepBlocks(std::uint64_t count) {
+        unsigned char block[BLOCK_SIZE];
+        for (; count > 0; --count) {
+            if (!readBlock(block)) return fail("unable to read input file\n");
+            if (!table_.append(block)) return fail("unable to write to output file\n");
         }
-        const std::int32_t size = memberSize(header);
-        if (!isValidMemberSize(size)) return failTooBig();  // the input changed since pass 1
+        return 0;
+    }
 
-        if (isLongNameEntry(header)) {
-            storeMagic(header, kIndexedMagic);
-            setHeaderChecksum(header, true);
-            if (output.seek(tableBlock * BLOCK_SIZE) != 0 || !output.write(header.data(), header.size())) {
-                return fail("unable to write to output file\n");
+    // Every header of the input, checked, into the table; the rest of the
+    // stream kept. The first failure ends creation before anything is
+    // written.
+    int gather() {
+        HeaderBlock header;
+        for (;;) {
+            if (!readBlock(header.data())) return fail("unable to read input file\n");
+            if (isZeroBlock(header)) break;
+            if (!hasMagic(header, kPlainMagic)) {
+                const std::string_view magic = magicText(header);
+                std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                return -1;
             }
-            unsigned char text[BLOCK_SIZE];
-            for (std::uint64_t n = blocksFor(size); n > 0; --n) {
-                if (input.read(text, sizeof text) != sizeof text) return fail("unable to read input file\n");
-                if (!output.write(text, sizeof text)) return fail("unable to write to output file\n");
-            }
-            tableBlock += 1 + blocksFor(size);
-            continue;
+            if (!verifyHeaderChecksum(header)) return fail("invalid tar, checksum mismatch\n");
+            const std::int32_t size = memberSize(header);
+            if (!isValidMemberSize(size)) return failTooBig();
+            if (!table_.append(header.data())) return fail("unable to write to output file\n");
+
+            const int status = isLongNameEntry(header) ? gatherLongName(size) : gatherMember(header, size);
+            if (status != 0) return status;
         }
+        // Compressed input is read to its end, so that every trailer is
+        // checked: a damaged stream must not pass for a whole archive.
+        if (!input_.readToEnd()) return fail("unable to read input file\n");
+        if (!input_.finish()) return fail("unable to write to output file\n");
+        return 0;
+    }
 
-        // The header's slot; a sparse member's extension blocks follow it
-        // in the table, as they followed it in the input.
-        const std::uint64_t headerSlot = tableBlock++;
-        if (hasSparseExtension(header)) {
-            if (output.seek(tableBlock * BLOCK_SIZE) != 0) return fail("unable to write to output file\n");
-            for (bool extended = true; extended; ++tableBlock) {
-                unsigned char extension[BLOCK_SIZE];
-                if (input.read(extension, sizeof extension) != sizeof extension) {
-                    return fail("unable to read input file\n");
-                }
-                if (!output.write(extension, sizeof extension)) return fail("unable to write to output file\n");
-                extended = extension[kSparseExtensionExtendedAt] != 0;
-            }
+    int gatherLongName(std::int32_t size) {
+        const std::uint64_t textBlocks = blocksFor(static_cast<std::uint64_t>(size));
+        if ((table_.blocks() + textBlocks + 1) * BLOCK_SIZE >= kArchiveLimit) return failTooBig();
+        return keepBlocks(textBlocks);
+    }
+
+    int gatherMember(const HeaderBlock& header, std::int32_t size) {
+        // A sparse member's extension blocks follow its header.
+        for (bool extended = hasSparseExtension(header); extended;) {
+            unsigned char extension[BLOCK_SIZE];
+            if (!readBlock(extension)) return fail("unable to read input file\n");
+            if (!table_.append(extension)) return fail("unable to write to output file\n");
+            extended = extension[kSparseExtensionExtendedAt] != 0;
         }
+        const std::uint64_t dataArea = (table_.blocks() + 1) * BLOCK_SIZE;
+        if (dataArea >= kArchiveLimit) return failTooBig();
+        if (size == 0) return 0;
 
-        if (size == 0) {
-            std::fill_n(header.begin() + field::extension.offset, field::extension.width, 0);
-        } else {
-            const std::int64_t dataStart = input.tell();
-            const bool executable = startsAsExecutable(input, header);
-            const std::uint64_t alignment = executable ? PAGE_SIZE : BLOCK_SIZE;
-            if (executable) header[field::typeflag.offset] = kTypeAlignedExecutable;
+        // The data can only end later than right after what is known of
+        // the table: refuse before going over it when even that is too far.
+        dataBytes_ += static_cast<std::uint64_t>(size);
+        if (dataArea + dataBytes_ >= kArchiveLimit) return failTooBig();
 
-            const std::uint64_t dataOffset = roundUp(cursor, alignment);
-            const char* copyFailure = output.seek(dataOffset) != 0 ? "unable to write to output file\n"
-                                                                   : copyData(copier, input, output, size);
-            if (executable) {
-                if (copyFailure == nullptr && output.flush() != 0) copyFailure = "unable to write output file\n";
-                describeExecutable(input, output, header, dataStart, dataOffset, size, copyFailure == nullptr);
-            }
-            if (copyFailure != nullptr) return fail(copyFailure);
-
-            writeExtensionField(header, kDataOffsetAt, static_cast<std::uint32_t>(dataOffset));
-            cursor = roundUp(dataOffset + static_cast<std::uint64_t>(size), alignment);
-            if (cursor >= kArchiveLimit) return failTooBig();
-            input.seek(static_cast<std::int64_t>(roundUp(size, BLOCK_SIZE)) - size, SEEK_CUR);
+        MemberData member{input_.position(), static_cast<std::uint32_t>(size), false};
+        std::uint64_t read = 0;
+        if (isExecutableCandidate(header)) {
+            // As many bytes as the magic, even from a shorter member: what
+            // follows it in the stream is what it is compared with then.
+            unsigned char magic[sizeof kElfMagic];
+            if (!input_.read(magic, sizeof magic)) return fail("unable to read input file\n");
+            read = sizeof magic;
+            member.aligned = std::memcmp(magic, kElfMagic, sizeof magic) == 0;
         }
+        members_.push_back(member);
+        if (!input_.skip(roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE) - read)) {
+            return fail("unable to read input file\n");
+        }
+        return 0;
+    }
 
+    // The header table, finished, then its zero block.
+    int writeTable() {
+        if (!table_.rewind()) return fail("unable to read input file\n");
+        DataLayout layout(dataArea());
+        std::size_t memberIndex = 0;
+        HeaderBlock header;
+        while (table_.next(header.data())) {
+            if (isLongNameEntry(header)) {
+                const int status = writeHeader(header) != 0 ? -1 : copyTableBlocks(blocksFor(memberSize(header)));
+                if (status != 0) return status;
+                continue;
+            }
+            const std::int32_t size = memberSize(header);
+            if (size == 0) {
+                std::fill_n(header.begin() + field::extension.offset, field::extension.width, 0);
+            } else {
+                const MemberData& member = members_[memberIndex++];
+                std::uint64_t dataOffset = 0;
+                const bool fits = layout.place(member, dataOffset);
+                describeMember(header, member);
+                writeExtensionField(header, kDataOffsetAt, static_cast<std::uint32_t>(dataOffset));
+                if (!fits) return failTooBig();
+            }
+            if (writeHeader(header) != 0) return -1;
+            if (hasSparseExtension(header) && copySparseExtension() != 0) return -1;
+        }
+        // The zero block, right after the table (after the first block when
+        // the table is empty: that one is never written).
+        const HeaderBlock zeros{};
+        if (output_.padTo(std::max<std::uint64_t>(table_.blocks(), 1) * BLOCK_SIZE) != 0 ||
+            !output_.write(zeros.data(), zeros.size())) {
+            return fail("Unable to write to ouput file\n");
+        }
+        return 0;
+    }
+
+    // Marks an executable and stores its layout, tracing as it goes.
+    void describeMember(HeaderBlock& header, const MemberData& member) {
+        if (!member.aligned) {
+            if (isExecutableCandidate(header)) traceAlignment(false, header);
+            return;
+        }
+        header[field::typeflag.offset] = kTypeAlignedExecutable;
+        const std::optional<ExecutableLayout> layout =
+            analyzeExecutable(input_, static_cast<std::int64_t>(member.streamOffset), header);
+        if (layout) {
+            writeExtensionField(header, kTextOffsetAt, layout->textOffset);
+            writeExtensionField(header, kTextPgsAt, layout->textPgs);
+            writeExtensionField(header, kFixUpPgsAt, layout->fixUpPgs);
+        }
+        traceAlignment(true, header);
+    }
+
+    int writeHeader(HeaderBlock& header) {
         storeMagic(header, kIndexedMagic);
         setHeaderChecksum(header, true);
-        if (output.seek(headerSlot * BLOCK_SIZE) != 0 || !output.write(header.data(), header.size())) {
-            return fail("unable to write to output file\n");
-        }
+        return output_.write(header.data(), header.size()) ? 0 : fail("unable to write to output file\n");
     }
+
+    // Copies the next `count` blocks of the table as they are.
+    int copyTableBlocks(std::uint64_t count) {
+        unsigned char block[BLOCK_SIZE];
+        for (; count > 0; --count) {
+            if (!table_.next(block)) return fail("unable to read input file\n");
+            if (!output_.write(block, sizeof block)) return fail("unable to write to output file\n");
+        }
+        return 0;
+    }
+
+    int copySparseExtension() {
+        unsigned char block[BLOCK_SIZE];
+        do {
+            if (!table_.next(block)) return fail("unable to read input file\n");
+            if (!output_.write(block, sizeof block)) return fail("unable to write to output file\n");
+        } while (block[kSparseExtensionExtendedAt] != 0);
+        return 0;
+    }
+
+    // Every member's data at its place in the data area, gaps unwritten.
+    int writeData() {
+        DataLayout layout(dataArea());
+        for (const MemberData& member : members_) {
+            std::uint64_t dataOffset = 0;
+            layout.place(member, dataOffset);
+            if (output_.padTo(dataOffset) != 0) return fail("unable to write to output file\n");
+            switch (copier_.copyFromFile(input_.descriptor(), member.streamOffset, output_, member.size)) {
+                case CopyOutcome::copied: break;
+                case CopyOutcome::readFailed: return fail("unable to read input file\n");
+                case CopyOutcome::writeFailed: return fail("unable to write output file\n");
+            }
+        }
+        return 0;
+    }
+
+    std::uint64_t dataArea() const { return (table_.blocks() + 1) * BLOCK_SIZE; }
+
+    RetainedInput& input_;
+    TableSpool& table_;
+    OutputFile& output_;
+    MemberCopier copier_;
+    std::vector<MemberData> members_;
+    std::uint64_t dataBytes_ = 0;  // the sizes of all member data so far
+};
+
+// Where creation's temporary files go: beside a regular or new destination,
+// on the file system that must hold the archive anyway; elsewhere (a pipe, a
+// device) none is named, and they go to the temporary directory.
+std::string workDirectoryFor(const char* destination) {
+    struct stat status {};
+    if (stat(destination, &status) == 0 && !S_ISREG(status.st_mode)) return "";
+    const std::string text = destination;
+    const std::size_t slash = text.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : text.substr(0, slash);
 }
 
 }  // namespace
@@ -217,14 +313,17 @@ int createArchive(const char* inputPath, const char* destinationPath) {
         std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
         return -1;
     }
-    // Opening the destination truncates it: never when it is the input.
+    // Opening the destination replaces it in the end: never when it is the input.
     OutputFile output;
     if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
         std::fprintf(stderr, "Unable to open output file: %s\n", destinationPath);
         return -1;
     }
-    std::uint64_t tableBlocks = 0;
-    if (sizeHeaderTable(input, tableBlocks) != 0 || writeArchive(input, output, tableBlocks) != 0) return -1;
+    const std::string workDirectory = workDirectoryFor(destinationPath);
+    RetainedInput retained;
+    if (retained.open(input, workDirectory) != 0) return fail("unable to write to output file\n");
+    TableSpool table(workDirectory);
+    if (Creation(retained, table, output).run() != 0) return -1;
     if (output.close() != 0) return fail("unable to write to output file\n");
     return 0;
 }

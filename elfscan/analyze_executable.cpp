@@ -35,8 +35,8 @@ std::uint64_t pageOf(std::uint64_t address) { return address / PAGE_SIZE; }
 
 class Analysis {
 public:
-    Analysis(ArchiveInput& input, std::int64_t dataStart, std::uint32_t* fixUpBitmap)
-        : input_(input), dataStart_(dataStart), fixUpBitmap_(fixUpBitmap) {}
+    Analysis(const ByteSource& source, std::int64_t dataStart, std::uint32_t* fixUpBitmap)
+        : source_(source), dataStart_(dataStart), position_(dataStart), fixUpBitmap_(fixUpBitmap) {}
 
     // 0 when the layout is known, -1 after one message on standard error.
     int run() {
@@ -56,16 +56,24 @@ private:
         return -1;
     }
 
-    // Positions the input at dataStart + offset; false when that fails.
+    // Moves the read position to dataStart + offset; false when that fails.
     bool seekTo(std::uint32_t offset) {
         std::int64_t target = 0;
         if (__builtin_add_overflow(dataStart_, static_cast<std::int64_t>(offset), &target)) return false;
-        return input_.seek(target, SEEK_SET) >= 0;
+        position_ = target;
+        return true;
+    }
+
+    // Reads up to `count` bytes at the read position and moves past them.
+    std::size_t read(unsigned char* buffer, std::size_t count) {
+        const std::size_t got = source_.readAt(static_cast<std::uint64_t>(position_), buffer, count);
+        position_ += static_cast<std::int64_t>(got);
+        return got;
     }
 
     // Reads a whole table at dataStart + offset; false when fewer bytes come.
     bool readTable(std::uint32_t offset, unsigned char* buffer, std::size_t count) {
-        return seekTo(offset) && input_.read(buffer, count) == count;
+        return seekTo(offset) && read(buffer, count) == count;
     }
 
     std::uint64_t headerField(elf::Field field) const { return elf::readField(ehdr_.get(), field); }
@@ -73,13 +81,13 @@ private:
     int readHeader() {
         ehdr_ = allocateBytes(elf::kLongHeaderSize);
         if (!ehdr_) return stop("could not allocate memory for ehdr\n");
-        if (input_.read(ehdr_.get(), elf::kShortHeaderSize) != elf::kShortHeaderSize) {
+        if (dataStart_ < 0) return stop("gzseek failed\n");
+        if (read(ehdr_.get(), elf::kShortHeaderSize) != elf::kShortHeaderSize) {
             return stop("could not read ehdr\n");
         }
         if (headerField(elf::eMachine) != elf::kMachineX86_64) return 0;
         elf_ = &elf::kElf64;
-        if (input_.seek(dataStart_, SEEK_SET) < 0) return stop("gzseek failed\n");
-        if (input_.read(ehdr_.get(), elf::kLongHeaderSize) != elf::kLongHeaderSize) {
+        if (!seekTo(0) || read(ehdr_.get(), elf::kLongHeaderSize) != elf::kLongHeaderSize) {
             return stop("could not read ehdr\n");
         }
         return 0;
@@ -159,7 +167,7 @@ private:
         std::size_t filled = 0;
         for (;;) {
             const std::size_t wanted = capacity - filled;
-            const std::size_t got = input_.read(buffer.get() + filled, wanted);
+            const std::size_t got = read(buffer.get() + filled, wanted);
             filled += got;
             if (got != wanted) return ReadOutcome::tooShort;
             if (filled == size) return ReadOutcome::complete;
@@ -212,8 +220,9 @@ private:
         ++fixUpPgs_;
     }
 
-    ArchiveInput& input_;
+    const ByteSource& source_;
     const std::int64_t dataStart_;
+    std::int64_t position_;
     std::uint32_t* const fixUpBitmap_;
     const elf::Layout* elf_ = &elf::kElf32;
     std::unique_ptr<unsigned char[]> ehdr_;
@@ -227,17 +236,16 @@ private:
 
 }  // namespace
 
-std::optional<ExecutableLayout> analyzeExecutable(ArchiveInput& input, std::int64_t dataStart,
+std::optional<ExecutableLayout> analyzeExecutable(const ByteSource& source, std::int64_t dataStart,
                                                   const HeaderBlock& header) {
     const std::unique_ptr<std::uint32_t[]> fixUpBitmap(new (std::nothrow) std::uint32_t[kBitmapWords]());
     if (!fixUpBitmap) {
         report("could not allocate memory for bitmap\n");
-        input.seek(dataStart, SEEK_SET);
         return std::nullopt;
     }
     ExecutableLayout layout;
     {
-        Analysis analysis(input, dataStart, fixUpBitmap.get());
+        Analysis analysis(source, dataStart, fixUpBitmap.get());
         if (analysis.run() == 0) layout = analysis.layout();
     }
     if (verbose) {
@@ -245,7 +253,6 @@ std::optional<ExecutableLayout> analyzeExecutable(ArchiveInput& input, std::int6
                     reinterpret_cast<const char*>(header.data() + field::name.offset),
                     static_cast<int>(layout.textPgs), static_cast<int>(layout.fixUpPgs));
     }
-    input.seek(dataStart, SEEK_SET);
     return layout;
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "archive/archive_input.h"
+#include "archive/byte_source.h"
 #include "archive/header_block.h"
 
 namespace kotar {
@@ -18,12 +18,12 @@ struct ExecutableLayout {
     std::uint32_t fixUpPgs = 0;
 };
 
-// Reads the ELF headers of the member whose data starts at stream position
-// `dataStart` (where `input` stands on entry). Problems are reported with one
-// line on standard error and give a layout of zeros; trace lines go to
-// standard output under `verbose`. Returns no layout only when the page
-// bitmap cannot be allocated. The input stands at `dataStart` on return.
-std::optional<ExecutableLayout> analyzeExecutable(ArchiveInput& input, std::int64_t dataStart,
+// Reads the ELF headers of the member whose data starts at `dataStart` in
+// `source`; its tables may lie past the member's own data. Problems are
+// reported with one line on standard error and give a layout of zeros;
+// trace lines go to standard output under `verbose`. Returns no layout only
+// when the page bitmap cannot be allocated.
+std::optional<ExecutableLayout> analyzeExecutable(const ByteSource& source, std::int64_t dataStart,
                                                   const HeaderBlock& header);
 
 }  // namespace kotar

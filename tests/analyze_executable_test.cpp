@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <new>
 #include <set>
 #include <sstream>
@@ -56,43 +58,39 @@ struct Outcome {
     std::string err;
 };
 
-// Analyses the member whose data starts at dataStart in `stream`, read from a
-// file (gzip-compressed when asked), with trace lines on.
-Outcome analyzeStream(const std::string& stream, std::int64_t dataStart, bool compressed = false,
+// Analyses the member whose data starts at dataStart in `stream`, read by
+// position from a file, with trace lines on.
+Outcome analyzeStream(const std::string& stream, std::int64_t dataStart,
                       const HeaderBlock& header = test::makeHeader({.name = "prog"})) {
     test::TempDir dir;
-    std::string path = dir / "stream";
+    const std::string path = dir / "stream";
     test::writeFile(path, stream);
-    if (compressed) {
-        test::shell("gzip -n " + test::shellQuoted(path));
-        path += ".gz";
-    }
-    ArchiveInput input;
     Outcome outcome;
-    if (input.open(path.c_str()) != 0 || input.seek(dataStart, SEEK_SET) != dataStart) {
+    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
         ADD_FAILURE() << "cannot open " << path;
         return outcome;
     }
     verbose = true;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    outcome.layout = analyzeExecutable(input, dataStart, header);
+    outcome.layout = analyzeExecutable(FileByteSource(descriptor), dataStart, header);
     std::fflush(stdout);
     outcome.out = testing::internal::GetCapturedStdout();
     outcome.err = testing::internal::GetCapturedStderr();
     verbose = false;
-    EXPECT_EQ(input.tell(), dataStart);
+    close(descriptor);
     return outcome;
 }
 
 // The image as the data of a member "prog" after one header block, followed
 // by the two zero blocks of a tar's end.
-Outcome analyzeImage(const std::string& image, bool compressed = false) {
+Outcome analyzeImage(const std::string& image) {
     std::string stream;
     test::appendBlock(stream, test::makeHeader({.name = "prog", .mode = 0755, .size = image.size()}));
     test::appendPadded(stream, image);
     stream.append(2 * BLOCK_SIZE, '\0');
-    return analyzeStream(stream, BLOCK_SIZE, compressed);
+    return analyzeStream(stream, BLOCK_SIZE);
 }
 
 ElfSegment text(std::uint64_t vaddr, std::uint64_t memsz, std::uint64_t offset = 0x1000) {
@@ -136,9 +134,8 @@ void runCases(const std::vector<Case>& cases) {
 TEST(AnalyzeExecutable, TracesAGoodImageInOrder) {
     const ElfSpec spec{.segments = {text(kText, 0x2A10, 0), data(0x600000)},
                        .sections = {rela({kText + 0x1010, kText - 8, kText + 0x2000}), rel({kText})}};
-    for (bool compressed : {false, true}) {
-        SCOPED_TRACE(compressed ? "gzip" : "plain");
-        const Outcome outcome = analyzeImage(test::buildElf(spec), compressed);
+    {
+        const Outcome outcome = analyzeImage(test::buildElf(spec));
         EXPECT_EQ(outcome.layout, (ExecutableLayout{0, 2, 2}));
         EXPECT_EQ(outcome.err, "");
         EXPECT_EQ(outcome.out,
@@ -274,15 +271,10 @@ TEST(AnalyzeExecutable, ShortStreamsAndMembers) {
 }
 
 TEST(AnalyzeExecutable, ReportsAPositionThatCannotBeTaken) {
-    // The input refuses only negative positions.
-    test::TempDir dir;
-    test::writeFile(dir / "image", test::buildElf({.segments = {text(kText, 0x2000)}}));
-    ArchiveInput input;
-    ASSERT_EQ(input.open((dir / "image").c_str()), 0);
-    testing::internal::CaptureStderr();
-    const auto layout = analyzeExecutable(input, -1, test::makeHeader({.name = "prog"}));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "gzseek failed\n");
-    EXPECT_EQ(layout, kZeros);
+    // Only a negative position cannot be taken.
+    const Outcome outcome = analyzeStream(test::buildElf({.segments = {text(kText, 0x2000)}}), -1);
+    EXPECT_EQ(outcome.err, "gzseek failed\n");
+    EXPECT_EQ(outcome.layout, kZeros);
 }
 
 TEST(AnalyzeExecutable, ReadsTablesFromTheBytesAfterTheMember) {
@@ -296,11 +288,9 @@ TEST(AnalyzeExecutable, ReadsTablesFromTheBytesAfterTheMember) {
     image.replace(512, BLOCK_SIZE, reinterpret_cast<const char*>(next.data()), BLOCK_SIZE);
     test::appendPadded(stream, image);
     stream.append(2 * BLOCK_SIZE, '\0');
-    for (bool compressed : {false, true}) {
-        const Outcome outcome = analyzeStream(stream, BLOCK_SIZE, compressed);
-        EXPECT_EQ(outcome.err, "");
-        EXPECT_EQ(outcome.layout, (ExecutableLayout{0x1000, 3, 2}));
-    }
+    const Outcome outcome = analyzeStream(stream, BLOCK_SIZE);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.layout, (ExecutableLayout{0x1000, 3, 2}));
 }
 
 TEST(AnalyzeExecutable, ReadsTablesOfTheLargestSizes) {
@@ -326,15 +316,12 @@ TEST(AnalyzeExecutable, ReadsLargeRelocationSectionsWhole) {
         s.elf64 = elf64;
         const std::string image = test::buildElf(s);
         EXPECT_EQ(analyzeImage(image).layout, (ExecutableLayout{0x1000, 0x30, 0x30}));
-        EXPECT_EQ(analyzeImage(image, true).layout, (ExecutableLayout{0x1000, 0x30, 0x30}));
 
         // The same section claimed far longer than the stream.
         s.sections[1].size = (elf64 ? 24 : 12) * offsets.size() + 0x100000;
-        for (bool compressed : {false, true}) {
-            const Outcome cut = analyzeImage(test::buildElf(s), compressed);
-            EXPECT_EQ(cut.err, "could not read rel\n");
-            EXPECT_EQ(cut.layout, kZeros);
-        }
+        const Outcome cut = analyzeImage(test::buildElf(s));
+        EXPECT_EQ(cut.err, "could not read rel\n");
+        EXPECT_EQ(cut.layout, kZeros);
     }
 }
 
@@ -386,7 +373,7 @@ TEST(AnalyzeExecutable, PrintsAtMost100CharactersOfTheName) {
     const std::string name(100, 'n');
     std::string stream(BLOCK_SIZE, '\0');
     stream += test::buildElf({.segments = {text(kText, 0x1000)}});
-    const Outcome outcome = analyzeStream(stream, BLOCK_SIZE, false, test::makeHeader({.name = name, .mode = 0755}));
+    const Outcome outcome = analyzeStream(stream, BLOCK_SIZE, test::makeHeader({.name = name, .mode = 0755}));
     EXPECT_TRUE(outcome.out.ends_with("\n" + name + ": textPgs: 1, fixUpPgs: 0\n")) << outcome.out;
 }
 
@@ -483,14 +470,11 @@ TEST(AnalyzeExecutable, AgreesWithReadelfOnRealExecutables) {
         test::appendBlock(stream, test::makeHeader({.name = "prog", .mode = 0755, .size = image.size()}));
         test::appendPadded(stream, image);
         stream.append(2 * BLOCK_SIZE, '\0');
-        for (bool compressed : {false, true}) {
-            SCOPED_TRACE(compressed ? "gzip" : "plain");
-            const Outcome outcome = analyzeStream(stream, 2048, compressed);
-            EXPECT_EQ(outcome.err, "");
-            EXPECT_EQ(outcome.layout, expected.layout);
-            EXPECT_EQ(countLines(outcome.out, "textAddr: "), expected.countedRelocations);
-            EXPECT_EQ(countLines(outcome.out, "addr: "), countLines(test::runCommand({"readelf", "-lW", path}).out, "  LOAD "));
-        }
+        const Outcome outcome = analyzeStream(stream, 2048);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.layout, expected.layout);
+        EXPECT_EQ(countLines(outcome.out, "textAddr: "), expected.countedRelocations);
+        EXPECT_EQ(countLines(outcome.out, "addr: "), countLines(test::runCommand({"readelf", "-lW", path}).out, "  LOAD "));
     }
 }
 

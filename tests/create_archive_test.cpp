@@ -595,7 +595,9 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
         {"size -1", withSizeField("-1"), kTooBig},
         {"size 2^31 - 512", withSizeField("17777777000"), kTooBig},
         {"size 2^31 - 1", withSizeField("17777777777"), kTooBig},
-        {"size 2^31 - 513, data missing", withSizeField("17777776777"), kReadFailure},
+        // Refused before its data is read: no room is left for it after
+        // even the smallest header table.
+        {"size 2^31 - 513, data missing", withSizeField("17777776777"), kTooBig},
         // Its blocks alone would fill the 2 GiB before any data.
         {"long name of 2^31 - 1024 bytes", withSizeField("17777776000", 'L'), kTooBig},
     };
@@ -668,17 +670,6 @@ TEST_F(CreateArchiveTest, FailedWritesAreFailures) {
         EXPECT_EQ(run.status, 255);
         EXPECT_EQ(kWriteFailures.count(run.err), 1u) << run.err;
     }
-
-    // A pipe cannot be positioned. The test holds the pipe open itself, so
-    // that kotar's opening it for writing finds a reader and does not wait.
-    const std::string fifo = out_ / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    const int reader = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    const CommandResult run = create(tarPath("small"), fifo);
-    close(reader);
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(kWriteFailures.count(run.err), 1u) << run.err;
 }
 
 // A good source cut short anywhere fails in the first pass, with an empty
