@@ -65,7 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (archive.open(stream->path()) != 0) invariantBroken("cannot open the stream");
     const auto layout = analyze(archive, dataStart, header);
 
-    if (input.has(kAlternate) && static_cast<std::size_t>(dataStart) < input.size) {
+    // The copy holds the payload's own bytes: the stream's, unless the
+    // payload is itself compressed and stored as it is.
+    if (input.has(kAlternate) && (input.has(kGzip) || !looksCompressed(input)) &&
+        static_cast<std::size_t>(dataStart) < input.size) {
         const std::size_t rest = input.size - static_cast<std::size_t>(dataStart);
         const std::size_t memberSize = rest - rest * (input.options >> 4) / 16;
         copy->assign(input.payload + dataStart, memberSize, kCopyOffset);
