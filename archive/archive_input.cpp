@@ -14,8 +14,8 @@ namespace {
 
 // The window keeps at least kWindowKeep bytes behind the read position, so
 // short moves back (a re-read header, the ELF magic test) cost nothing.
-// zlib, with its default 8 KiB buffer, delivers a read of 16 KiB or more
-// straight into the window without a copy of its own.
+// Compressed input is decoded straight into the window, kLargestRefill bytes
+// at a time.
 constexpr std::size_t kWindowCapacity = 1024 * 1024;
 constexpr std::size_t kWindowKeep = 256 * 1024;
 constexpr std::size_t kLargestRefill = 128 * 1024;
@@ -27,21 +27,16 @@ constexpr std::size_t kSmallestRefill = 16 * 1024;
 
 }  // namespace
 
-ArchiveInput::~ArchiveInput() {
-    if (file_ != nullptr) gzclose(file_);
-}
+ArchiveInput::~ArchiveInput() = default;
 
 int ArchiveInput::open(const char* path) {
     const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) return -1;
-    gzFile file = gzdopen(descriptor, "r");
-    if (file == nullptr) {
-        close(descriptor);
-        return -1;
-    }
     struct stat status {};
-    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) regularFile_ = descriptor;
-    return adopt(file);
+    const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    if (adopt(descriptor) != 0) return -1;
+    if (regular) regularFile_ = descriptor;
+    return 0;
 }
 
 int ArchiveInput::openStandardInput() {
@@ -49,25 +44,36 @@ int ArchiveInput::openStandardInput() {
     // standard input alone.
     const int descriptor = dup(fileno(stdin));
     if (descriptor < 0) return -1;
-    gzFile file = gzdopen(descriptor, "r");
-    if (file == nullptr) {
-        close(descriptor);
-        return -1;
-    }
-    return adopt(file);
+    return adopt(descriptor);
 }
 
-int ArchiveInput::adopt(gzFile file) {
-    if (file == nullptr) return -1;
-    file_ = file;
-    direct_ = gzdirect(file_) != 0;
-    // Not cleared: only the bytes that the stream delivers are ever read.
+int ArchiveInput::adopt(int descriptor) {
+    source_ = std::make_unique<InputSource>(descriptor);  // closes it from here on
+    decoder_ = chooseDecoder(*source_);
+    if (decoder_ == nullptr) {
+        source_.reset();
+        return -1;
+    }
+    direct_ = decoder_->passesThrough();
+    // Not cleared: only the bytes that the decoder delivers are ever read.
     window_ = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     return 0;
 }
 
+// Starts reading again at `offset`: any offset for plain input, 0 for
+// compressed input, which is decoded again from its start.
+bool ArchiveInput::restartDecoding(std::int64_t offset) {
+    if (!source_->seekTo(offset)) return false;
+    decoder_ = direct_ ? makePlainDecoder(*source_) : chooseDecoder(*source_);
+    streamPos_ = offset;
+    windowLength_ = 0;
+    refillSize_ = kSmallestRefill;
+    decodeState_ = decoder_ != nullptr ? DecodeState::more : DecodeState::damaged;
+    return decoder_ != nullptr;
+}
+
 std::size_t ArchiveInput::read(void* buffer, std::size_t count) {
-    if (file_ == nullptr) return 0;
+    if (decoder_ == nullptr) return 0;
     auto* out = static_cast<unsigned char*>(buffer);
     std::size_t delivered = 0;
     while (delivered < count) {
@@ -91,7 +97,7 @@ std::size_t ArchiveInput::read(void* buffer, std::size_t count) {
 }
 
 std::int64_t ArchiveInput::seek(std::int64_t offset, int whence) {
-    if (file_ == nullptr) return -1;
+    if (decoder_ == nullptr) return -1;
     std::int64_t target = offset;
     if (whence == SEEK_CUR) {
         if (__builtin_add_overflow(position_, offset, &target)) return -1;
@@ -99,27 +105,22 @@ std::int64_t ArchiveInput::seek(std::int64_t offset, int whence) {
         return -1;
     }
     if (target < 0) return -1;
-    // The stream itself moves at the next read, as zlib's own seek does.
+    // The stream itself moves at the next read.
     position_ = target;
     return position_;
 }
 
 bool ArchiveInput::readToEnd() {
-    if (file_ == nullptr) return false;
+    if (decoder_ == nullptr) return false;
     if (direct_) return true;
     while (refillWindow()) {
     }
-    int error = Z_OK;
-    gzerror(file_, &error);
-    return error == Z_OK;
+    return decodeState_ == DecodeState::end;
 }
 
 int ArchiveInput::rewind() {
-    if (file_ == nullptr || gzrewind(file_) != 0) return -1;
+    if (decoder_ == nullptr || !restartDecoding(0)) return -1;
     position_ = 0;
-    streamPos_ = 0;
-    windowLength_ = 0;
-    refillSize_ = kSmallestRefill;
     return 0;
 }
 
@@ -149,47 +150,35 @@ std::size_t ArchiveInput::readStream(unsigned char* out, std::size_t count) {
     return n;
 }
 
+// Decodes the next bytes into the window. Bytes decoded before damage are
+// kept and served; the damage shows only when a read needs bytes after them.
 bool ArchiveInput::refillWindow() {
+    if (decoder_ == nullptr || decodeState_ != DecodeState::more) return false;
     const std::size_t chunk = direct_ ? refillSize_ : kLargestRefill;
     if (windowLength_ + chunk > kWindowCapacity) {
         std::memmove(window_.get(), window_.get() + windowLength_ - kWindowKeep, kWindowKeep);
         windowLength_ = kWindowKeep;
     }
-    const int got = gzread(file_, window_.get() + windowLength_, static_cast<unsigned>(chunk));
-    if (got <= 0) return false;
-    windowLength_ += static_cast<std::size_t>(got);
-    streamPos_ += got;
+    const Decoded decoded = decoder_->decode(window_.get() + windowLength_, chunk);
+    windowLength_ += decoded.length;
+    streamPos_ += static_cast<std::int64_t>(decoded.length);
+    decodeState_ = decoded.state;
     refillSize_ = std::min(2 * refillSize_, kLargestRefill);
-    return true;
+    return decoded.length > 0;
 }
 
-// Brings the gz handle to `target`, or as near as the stream's end allows.
+// Brings the decoder to `target`, or as near as the stream's end allows.
 bool ArchiveInput::moveStreamTo(std::int64_t target) {
     if (direct_) {
         // Plain input: any place outside the window is one seek away.
-        if (gzseek(file_, target, SEEK_SET) == target) {
-            streamPos_ = target;
-            windowLength_ = 0;
-            refillSize_ = kSmallestRefill;
-            return true;
-        }
+        if (source_->seekable()) return restartDecoding(target);
         // Not seekable (a pipe): forward targets are reached by reading.
         return target > streamPos_ && skipByReading(target);
     }
+    // Before the window: only decoding again from the start helps, which a
+    // pipe cannot do.
     const std::int64_t windowStart = streamPos_ - static_cast<std::int64_t>(windowLength_);
-    if (target < windowStart) {
-        // Before the window: only decompressing again from the start helps.
-        if (gzrewind(file_) != 0) return false;
-        streamPos_ = 0;
-        windowLength_ = 0;
-    }
-    if (target > streamPos_ + static_cast<std::int64_t>(kWindowCapacity)) {
-        // Far ahead: zlib decompresses up to there without copying.
-        if (gzseek(file_, target, SEEK_SET) != target) return false;
-        streamPos_ = target;
-        windowLength_ = 0;
-        return true;
-    }
+    if (target < windowStart && !restartDecoding(0)) return false;
     return target <= streamPos_ || skipByReading(target);
 }
 

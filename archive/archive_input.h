@@ -1,8 +1,9 @@
-// ArchiveInput: the one way every mode reads its input. It wraps a zlib gz
-// file handle, so a gzip-compressed stream is read as its uncompressed bytes
-// and any other file unchanged; positions are positions in that stream.
+// ArchiveInput: the one way every mode reads its input. A decoder chosen by
+// the input's magic number (stream_decoder.h) turns gzip, zstd or xz input
+// into its uncompressed bytes and passes any other input unchanged;
+// positions are positions in that stream.
 //
-// zlib can only go back in a gzip stream by decompressing again from its
+// A compressed stream can only be gone back in by decoding again from its
 // start. ArchiveInput therefore keeps a window of the bytes it most recently
 // delivered and serves short backward moves from it. Creation can also hand
 // it a stretch of the stream that it has already copied to a seekable file
@@ -14,7 +15,8 @@
 #include <cstdint>
 #include <memory>
 
-#include <zlib.h>
+#include "archive/input_source.h"
+#include "archive/stream_decoder.h"
 
 namespace kotar {
 
@@ -30,7 +32,8 @@ public:
     int openStandardInput();
 
     // Reads up to `count` bytes; returns how many were delivered. Fewer than
-    // asked means the end of the stream, a read error or corrupt data.
+    // asked means the end of the stream, a read error or corrupt data; every
+    // byte decoded before damage is delivered first.
     std::size_t read(void* buffer, std::size_t count);
 
     // Moves to an absolute (SEEK_SET) or relative (SEEK_CUR) position and
@@ -41,8 +44,8 @@ public:
     std::int64_t tell() const { return position_; }
 
     // Reads the rest of the stream and returns true when it ends cleanly:
-    // for compressed input, every member decompressed whole and its trailer
-    // (CRC-32 and length) checked. Plain input has nothing to check.
+    // for compressed input, every member, frame or stream decoded whole and
+    // its check verified. Plain input has nothing to check.
     bool readToEnd();
 
     // For uncompressed input in a regular file opened by path: its
@@ -64,18 +67,21 @@ private:
         std::int64_t length = 0;
     };
 
-    int adopt(gzFile file);
+    int adopt(int descriptor);
+    bool restartDecoding(std::int64_t offset);
     std::size_t readReplayed(unsigned char* out, std::size_t count);
     std::size_t readStream(unsigned char* out, std::size_t count);
     bool refillWindow();
     bool moveStreamTo(std::int64_t target);
     bool skipByReading(std::int64_t target);
 
-    gzFile file_ = nullptr;
-    int regularFile_ = -1;          // the descriptor under file_, when a regular file
-    bool direct_ = false;           // not gzip: bytes pass through unchanged
+    std::unique_ptr<InputSource> source_;
+    std::unique_ptr<StreamDecoder> decoder_;
+    int regularFile_ = -1;          // the source's descriptor, when a regular file opened by path
+    bool direct_ = false;           // plain input: bytes pass through unchanged
+    DecodeState decodeState_ = DecodeState::more;  // after the bytes up to streamPos_
     std::int64_t position_ = 0;     // where the next read starts
-    std::int64_t streamPos_ = 0;    // where the gz handle stands
+    std::int64_t streamPos_ = 0;    // where the decoder stands
 
     // window_[0, windowLength_) holds the stream bytes that end at streamPos_.
     std::unique_ptr<unsigned char[]> window_;  // kWindowCapacity bytes, filled as read

@@ -18,10 +18,10 @@ set(CPACK_PACKAGE_VENDOR "kotar developers")
 set(CPACK_PACKAGE_CONTACT "kotar developers <kotar@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert GNU tar archives to an indexed archive and back")
 set(CPACK_PACKAGE_DESCRIPTION
-    "kotar turns a GNU tar archive, plain or gzip-compressed, into an indexed
-archive that keeps all member headers together at the front of the file and
-records where each member's data lies; ELF executables are placed on 4096-byte
-boundaries. It turns indexed archives back into plain tar archives and lists
+    "kotar turns a GNU tar archive, plain or compressed with gzip, zstd or xz,
+into an indexed archive that keeps all member headers together at the front
+of the file and records where each member's data lies; ELF executables are
+placed on 4096-byte boundaries. It turns indexed archives back into plain tar archives and lists
 their members.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -29,7 +29,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# zlib is the one library of its own; the C and C++ runtimes come with it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g, libc6, libstdc++6")
+# The decoders' libraries (ISA-L for gzip, zstd, xz); the C and C++ runtimes
+# come with them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libisal2, libzstd1, liblzma5, libc6, libstdc++6")
 
 include(CPack)

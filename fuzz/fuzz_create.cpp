@@ -19,10 +19,6 @@ namespace {
 MemoryFile* source = nullptr;
 MemoryFile* indexed = nullptr;
 MemoryFile* extracted = nullptr;
-
-bool looksCompressed(const FuzzCase& input) {
-    return input.size >= 2 && input.payload[0] == 0x1F && input.payload[1] == 0x8B;
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -15,10 +15,6 @@ using namespace kotar::fuzz;
 namespace {
 MemoryFile* archive = nullptr;
 MemoryFile* destination = nullptr;
-
-bool looksCompressed(const FuzzCase& input) {
-    return input.size >= 2 && input.payload[0] == 0x1F && input.payload[1] == 0x8B;
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -55,6 +55,13 @@ FuzzCase splitInput(const std::uint8_t* data, std::size_t size) {
     return {data[0], data + 1, size - 1};
 }
 
+bool looksCompressed(const FuzzCase& input) {
+    const auto startsWith = [&](const char* magic, std::size_t length) {
+        return input.size >= length && std::memcmp(input.payload, magic, length) == 0;
+    };
+    return startsWith("\x1f\x8b", 2) || startsWith("\x28\xb5\x2f\xfd", 4) || startsWith("\xfd\x37\x7a\x58\x5a\x00", 6);
+}
+
 std::vector<std::uint8_t> gzipStream(const std::uint8_t* data, std::size_t size, bool twoMembers) {
     std::vector<std::uint8_t> out;
     if (twoMembers) {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/support/test_support.h"
@@ -22,13 +25,15 @@ constexpr std::size_t kDataSize = 3 * 1024 * 1024 + 123;
 constexpr std::size_t kFirstMemberSize = 1024 * 1024 + 7;  // of the multi-member gzip
 constexpr std::int64_t KiB = 1024;
 
-enum class Kind { plain, gzip, multiMemberGzip };
+enum class Kind { plain, gzip, multiMemberGzip, multiFrameZstd, multiStreamXz };
 
 std::string kindName(Kind kind) {
     switch (kind) {
         case Kind::plain: return "plain";
         case Kind::gzip: return "gzip";
         case Kind::multiMemberGzip: return "multiMemberGzip";
+        case Kind::multiFrameZstd: return "multiFrameZstd";
+        case Kind::multiStreamXz: return "multiStreamXz";
     }
     return "?";
 }
@@ -48,7 +53,9 @@ protected:
         test::writeFile(path("first"), data_->substr(0, kFirstMemberSize));
         test::writeFile(path("second"), data_->substr(kFirstMemberSize));
         test::shell("cd '" + dir_->path() + "' && gzip -c data > data.gz && gzip -c first > first.gz && " +
-                    "gzip -c second > second.gz && cat first.gz second.gz > multi.gz");
+                    "gzip -c second > second.gz && cat first.gz second.gz > multi.gz && " +
+                    "zstd -q -c first > multi.zst && zstd -q -c second >> multi.zst && " +
+                    "xz -c first > multi.xz && xz -c second >> multi.xz");
     }
     static void TearDownTestSuite() {
         delete data_;
@@ -64,6 +71,8 @@ protected:
             case Kind::plain: return path("data");
             case Kind::gzip: return path("data.gz");
             case Kind::multiMemberGzip: return path("multi.gz");
+            case Kind::multiFrameZstd: return path("multi.zst");
+            case Kind::multiStreamXz: return path("multi.xz");
         }
         return {};
     }
@@ -325,8 +334,141 @@ TEST_P(ArchiveInputTest, ReplayOfTheSameBytesIsSeamless) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, ArchiveInputTest,
-                         testing::Values(Kind::plain, Kind::gzip, Kind::multiMemberGzip),
+                         testing::Values(Kind::plain, Kind::gzip, Kind::multiMemberGzip, Kind::multiFrameZstd,
+                                         Kind::multiStreamXz),
                          [](const testing::TestParamInfo<Kind>& info) { return kindName(info.param); });
+
+// Reads in `chunk`-byte pieces up to the first short read.
+std::string readAll(ArchiveInput& input, std::size_t chunk = 65536) {
+    std::string all;
+    std::string buffer(chunk, '\0');
+    for (std::size_t got = chunk; got == chunk;) {
+        got = input.read(buffer.data(), chunk);
+        all.append(buffer, 0, got);
+    }
+    return all;
+}
+
+// Real archives: a GNU tar of some of this machine's programs, compressed by
+// the usual tools, read from a file and from a pipe, and converted.
+class CompressedTarTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        test::shell("cd " + test::shellQuoted(dir_->path()) +
+                    " && mkdir bin && cp /usr/bin/bash /usr/bin/ls /usr/bin/tar /usr/bin/gzip /usr/bin/cmp bin/ &&"
+                    " tar --format=gnu -cf bin.tar bin && " + test::shellQuoted(test::kotarBinary()) +
+                    " -c bin.tar -o bin.ktar");
+        tar_ = new std::string(test::readFile(*dir_ / "bin.tar"));
+    }
+    static void TearDownTestSuite() {
+        delete tar_;
+        delete dir_;
+    }
+    // Runs `command` in the folder; its output becomes the file `name`.
+    static std::string make(const std::string& name, const std::string& command) {
+        test::shell("cd " + test::shellQuoted(dir_->path()) + " && { " + command + "; } > " + name);
+        return *dir_ / name;
+    }
+    static TempDir* dir_;
+    static std::string* tar_;
+};
+
+TempDir* CompressedTarTest::dir_ = nullptr;
+std::string* CompressedTarTest::tar_ = nullptr;
+
+TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
+    const std::string first = "head -c 1000000 bin.tar | ";
+    const std::string rest = "tail -c +1000001 bin.tar | ";
+    const struct {
+        const char* what;
+        std::string command;
+    } cases[] = {
+        {"gzip -1", "gzip -1 -c bin.tar"},
+        {"gzip -9", "gzip -9 -c bin.tar"},
+        {"pigz", "pigz -c bin.tar"},
+        {"igzip", "igzip -c bin.tar"},
+        {"two gzip members", first + "gzip -c; " + rest + "gzip -c"},
+        {"two zstd frames", first + "zstd -q -c; " + rest + "zstd -q -c"},
+        {"xz", "xz -c bin.tar"},
+        {"two xz streams", first + "xz -2 -c; " + rest + "xz -2 -c"},
+    };
+    const std::string fifo = *dir_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string in = make("in", c.command);
+        for (const bool pipe : {false, true}) {
+            SCOPED_TRACE(pipe ? "pipe" : "file");
+            if (pipe) test::shell("cat " + test::shellQuoted(in) + " > " + test::shellQuoted(fifo) + " &");
+            ArchiveInput input;
+            ASSERT_EQ(input.open((pipe ? fifo : in).c_str()), 0);
+            EXPECT_TRUE(readAll(input) == *tar_);
+            EXPECT_TRUE(input.readToEnd());
+        }
+        const test::CommandResult created = test::runKotar({"-c", in, "-o", *dir_ / "out.ktar"});
+        EXPECT_EQ(created.status, 0) << created.err;
+        EXPECT_TRUE(test::readFile(*dir_ / "out.ktar") == test::readFile(*dir_ / "bin.ktar"));
+    }
+}
+
+// Damage in each compressed form of the tar's first 300000 bytes. What comes
+// out is the stream's start, except where a flipped byte inside the data may
+// decode to other bytes before the check finds it; either way the stream
+// never ends cleanly. Read-ahead must not hide the bytes before the damage.
+TEST_F(CompressedTarTest, DamageIsAReadFailureAfterTheBytesBeforeIt) {
+    const std::string data = tar_->substr(0, 300000);
+    test::writeFile(*dir_ / "part", data);
+    using Make = std::function<std::string(std::string z, std::size_t check)>;
+    const auto flip = [](std::string z, std::size_t at) { z[at] = static_cast<char>(z[at] ^ 0x10); return z; };
+    const struct {
+        const char* what;
+        Make make;              // from the compressed bytes and the offset of their check value
+        bool clean;             // readToEnd() is true, and every byte comes out
+        bool exact;             // what comes out is the stream's start
+        std::size_t delivered;  // at least this many bytes come out
+    } damages[] = {
+        {"cut in the header", [](std::string z, std::size_t) { return z.substr(0, 8); }, false, true, 0},
+        {"cut in the middle", [](std::string z, std::size_t) { return z.substr(0, z.size() / 2); }, false, true, 512},
+        {"cut one byte short", [](std::string z, std::size_t) { return z.substr(0, z.size() - 1); }, false, true, 512},
+        {"a byte flipped early", [&](std::string z, std::size_t) { return flip(z, z.size() / 10); }, false, false, 0},
+        {"a byte flipped late", [&](std::string z, std::size_t) { return flip(z, z.size() * 9 / 10); }, false, false, 512},
+        {"a wrong check value", [&](std::string z, std::size_t check) { return flip(z, check); }, false, true, 512},
+        {"trailing garbage", [](std::string z, std::size_t) { return z + "garbage\n"; }, true, true, 0},
+    };
+    const struct {
+        const char* format;
+        const char* command;
+        std::function<std::size_t(const std::string&)> checkAt;
+    } formats[] = {
+        {"gzip", "gzip -c part", [](const std::string& z) { return z.size() - 8; }},
+        {"gzip length", "gzip -c part", [](const std::string& z) { return z.size() - 4; }},
+        {"zstd", "zstd -q --check -c part", [](const std::string& z) { return z.size() - 4; }},
+        // The last block's CRC-64 comes before the index, whose size the
+        // stream footer gives in 4-byte units, less one.
+        {"xz", "xz -c part",
+         [](const std::string& z) {
+             std::uint32_t backward;
+             std::memcpy(&backward, z.data() + z.size() - 8, 4);
+             return z.size() - 12 - (backward + 1) * 4 - 8;
+         }},
+    };
+    for (const auto& f : formats) {
+        const std::string z = test::readFile(make("part.z", f.command));
+        for (const auto& d : damages) {
+            SCOPED_TRACE(std::string(f.format) + ", " + d.what);
+            test::writeFile(*dir_ / "damaged", d.make(z, f.checkAt(z)));
+            ArchiveInput input;
+            ASSERT_EQ(input.open((*dir_ / "damaged").c_str()), 0);
+            const std::string got = readAll(input, 4096);
+            EXPECT_GE(got.size(), d.clean ? data.size() : d.delivered);
+            if (d.exact) {
+                EXPECT_TRUE(data.starts_with(got)) << got.size() << " bytes";
+            }
+            EXPECT_EQ(input.readToEnd(), d.clean);
+        }
+    }
+}
 
 TEST(ArchiveInput, TruncatedGzipIsAShortRead) {
     TempDir dir;
