@@ -78,17 +78,7 @@ std::size_t ArchiveInput::read(void* buffer, std::size_t count) {
     std::size_t delivered = 0;
     while (delivered < count) {
         const std::size_t wanted = count - delivered;
-        std::size_t got = 0;
-        const bool replaying = replay_.descriptor >= 0;
-        if (replaying && position_ >= replay_.streamStart &&
-            position_ < replay_.streamStart + replay_.length) {
-            got = readReplayed(out + delivered, wanted);
-        } else if (replaying && position_ < replay_.streamStart) {
-            const auto beforeReplay = static_cast<std::uint64_t>(replay_.streamStart - position_);
-            got = readStream(out + delivered, static_cast<std::size_t>(std::min<std::uint64_t>(wanted, beforeReplay)));
-        } else {
-            got = readStream(out + delivered, wanted);
-        }
+        const std::size_t got = readStream(out + delivered, wanted);
         if (got == 0) break;
         delivered += got;
         position_ += static_cast<std::int64_t>(got);
@@ -116,28 +106,6 @@ bool ArchiveInput::readToEnd() {
     while (refillWindow()) {
     }
     return decodeState_ == DecodeState::end;
-}
-
-int ArchiveInput::rewind() {
-    if (decoder_ == nullptr || !restartDecoding(0)) return -1;
-    position_ = 0;
-    return 0;
-}
-
-void ArchiveInput::beginReplay(int descriptor, std::int64_t fileOffset, std::int64_t streamStart,
-                               std::int64_t length) {
-    replay_ = Replay{descriptor, fileOffset, streamStart, length};
-}
-
-std::size_t ArchiveInput::readReplayed(unsigned char* out, std::size_t count) {
-    const auto left = static_cast<std::uint64_t>(replay_.streamStart + replay_.length - position_);
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count, left));
-    const off_t at = replay_.fileOffset + (position_ - replay_.streamStart);
-    for (;;) {
-        const ssize_t got = pread(replay_.descriptor, out, wanted, at);
-        if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) return 0;
-    }
 }
 
 std::size_t ArchiveInput::readStream(unsigned char* out, std::size_t count) {

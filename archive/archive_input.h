@@ -5,10 +5,7 @@
 //
 // A compressed stream can only be gone back in by decoding again from its
 // start. ArchiveInput therefore keeps a window of the bytes it most recently
-// delivered and serves short backward moves from it. Creation can also hand
-// it a stretch of the stream that it has already copied to a seekable file
-// (replay), so the executable analysis can go back and forth over a member
-// without touching the compressed stream at all.
+// delivered and serves short backward moves from it.
 #pragma once
 
 #include <cstddef>
@@ -51,25 +48,13 @@ public:
     // For uncompressed input in a regular file opened by path: its
     // descriptor, where stream positions are file offsets. Otherwise -1.
     int plainFileDescriptor() const { return direct_ ? regularFile_ : -1; }
-    int rewind();
 
-    // Until endReplay(), stream bytes [streamStart, streamStart + length) are
-    // read from the file `descriptor` at `fileOffset` instead.
-    void beginReplay(int descriptor, std::int64_t fileOffset, std::int64_t streamStart,
-                     std::int64_t length);
-    void endReplay() { replay_ = Replay{}; }
+    // Whether any earlier position can be gone back to (not a pipe).
+    bool seekable() const { return source_ != nullptr && source_->seekable(); }
 
 private:
-    struct Replay {
-        int descriptor = -1;
-        std::int64_t fileOffset = 0;
-        std::int64_t streamStart = 0;
-        std::int64_t length = 0;
-    };
-
     int adopt(int descriptor);
     bool restartDecoding(std::int64_t offset);
-    std::size_t readReplayed(unsigned char* out, std::size_t count);
     std::size_t readStream(unsigned char* out, std::size_t count);
     bool refillWindow();
     bool moveStreamTo(std::int64_t target);
@@ -87,8 +72,6 @@ private:
     std::unique_ptr<unsigned char[]> window_;  // kWindowCapacity bytes, filled as read
     std::size_t windowLength_ = 0;
     std::size_t refillSize_ = 16 * 1024;  // plain input: grows while read in order
-
-    Replay replay_;
 };
 
 }  // namespace kotar

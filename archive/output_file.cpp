@@ -74,6 +74,15 @@ int OutputFile::close() {
     return flushed && closed && staged_.commit() == 0 ? 0 : -1;
 }
 
+std::string workDirectoryFor(const char* destination) {
+    struct stat status {};
+    if (stat(destination, &status) == 0 && !S_ISREG(status.st_mode)) return "";
+    const std::string text = destination;
+    const std::size_t slash = text.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : text.substr(0, slash);
+}
+
 bool isSameFile(const char* first, const char* second) {
     struct stat a {};
     struct stat b {};

@@ -293,17 +293,6 @@ private:
     std::uint64_t dataBytes_ = 0;  // the sizes of all member data so far
 };
 
-// Where creation's temporary files go: beside a regular or new destination,
-// on the file system that must hold the archive anyway; elsewhere (a pipe, a
-// device) none is named, and they go to the temporary directory.
-std::string workDirectoryFor(const char* destination) {
-    struct stat status {};
-    if (stat(destination, &status) == 0 && !S_ISREG(status.st_mode)) return "";
-    const std::string text = destination;
-    const std::size_t slash = text.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : text.substr(0, slash);
-}
 
 }  // namespace
 

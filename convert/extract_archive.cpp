@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <sys/stat.h>
 
 #include "archive/archive_input.h"
@@ -9,6 +10,14 @@
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
+#include "archive/table_spool.h"
+
+// Extraction reads its input in one forward pass where the archive allows:
+// first the header table, gathered into a TableSpool, then the member data,
+// which an archive that creation wrote holds in header order. Only data
+// that lies before what has been read needs going back, which a pipe cannot
+// do. The plain tar is written front to back, so the destination may be a
+// pipe too.
 
 namespace kotar {
 
@@ -24,27 +33,48 @@ int fail(const char* message) {
     return -1;
 }
 
-// Opening the path again gives a second, independent stream only for a file
-// that can be positioned; a pipe (/dev/stdin, a FIFO) would hand each handle
-// different bytes.
-bool canOpenTwice(const char* path) {
-    struct stat status {};
-    return stat(path, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+// Gathers the blocks of the header table, up to and including the block
+// that ends it: the zero block, or the first that is not an indexed header
+// (which the extraction reports when it comes to it). A table cut short
+// simply ends early. The blocks that follow a header inside the table
+// (long-name text, sparse extension blocks) are gathered with it, counted
+// exactly as the extraction counts them.
+int gatherTable(ArchiveInput& input, TableSpool& table) {
+    HeaderBlock block;
+    const auto take = [&]() { return input.read(block.data(), block.size()) == block.size(); };
+    const auto keep = [&]() { return table.append(block.data()) ? 0 : fail("unable to write to output file\n"); };
+    for (;;) {
+        if (!take()) return 0;
+        if (keep() != 0) return -1;
+        if (isZeroBlock(block) || !hasMagic(block, kIndexedMagic)) return 0;
+        if (isLongNameEntry(block)) {
+            if (!octalFieldFits(block, field::size)) return 0;
+            const std::int32_t size = parseOctalField(block, field::size);
+            for (std::uint64_t n = size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0; n > 0; --n) {
+                if (!take()) return 0;
+                if (keep() != 0) return -1;
+            }
+        } else {
+            for (bool extended = hasSparseExtension(block); extended;) {
+                if (!take()) return 0;
+                if (keep() != 0) return -1;
+                extended = block[kSparseExtensionExtendedAt] != 0;
+            }
+        }
+    }
 }
 
-// The header table is read front to back through `table`; member data is
-// fetched through `data`, a second handle on the same file, so that neither
-// ever has to go back (which, on gzip input, means decompressing again).
-// When the input cannot be opened twice, `data` is `table` itself, and the
-// table is gone back to after each member's data.
+// Walks the gathered header table in order: each header back to the plain
+// form, followed by its long-name text, sparse extension blocks or data.
 class Extraction {
 public:
-    Extraction(ArchiveInput& table, ArchiveInput& data, OutputFile& output)
+    Extraction(TableSpool& table, ArchiveInput& data, OutputFile& output)
         : table_(table), data_(data), output_(output) {}
 
     int run() {
+        if (!table_.rewind()) return fail("unable to read input file\n");
         for (;;) {
-            if (!readTable(header_.data())) return fail("unable to read input file\n");
+            if (!table_.next(header_.data())) return fail("unable to read input file\n");
             if (isZeroBlock(header_)) {
                 // Compressed input is read to its end, so that every trailer
                 // is checked: a damaged stream must not pass for a whole one.
@@ -64,17 +94,20 @@ public:
     }
 
 private:
-    // The next block of the header table: headers and long-name text.
-    bool readTable(unsigned char* block) {
-        table_.seek(static_cast<std::int64_t>(tablePosition_), SEEK_SET);  // no move unless data_ is table_
-        tablePosition_ += BLOCK_SIZE;
-        return table_.read(block, BLOCK_SIZE) == BLOCK_SIZE;
-    }
-
     int writeEndOfArchive() {
         header_.fill(0);
         for (int i = 0; i < 2; ++i) {
             if (!output_.write(header_.data(), header_.size())) return fail("Unable to write to ouput file\n");
+        }
+        return 0;
+    }
+
+    // Copies the next `count` blocks of the table as they are.
+    int copyTableBlocks(std::uint64_t count) {
+        unsigned char block[BLOCK_SIZE];
+        for (; count > 0; --count) {
+            if (!table_.next(block)) return fail("unable to read input file\n");
+            if (!output_.write(block, sizeof block)) return fail("unable to write to output file\n");
         }
         return 0;
     }
@@ -84,19 +117,11 @@ private:
         storeMagic(header_, kPlainMagic);
         setHeaderChecksum(header_, false);
         if (!output_.write(header_.data(), header_.size())) return fail("unable to write to output file\n");
-        outputPosition_ += BLOCK_SIZE;
         // A size beyond 32 bits (base-256, or octal of 2^31 or more) would
         // be taken for another; no archive that kotar writes holds one.
         if (!octalFieldFits(header_, field::size)) return fail("invalid input file\n");
         const std::int32_t size = parseOctalField(header_, field::size);
-        const std::uint64_t textBlocks = size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0;
-        unsigned char text[BLOCK_SIZE];
-        for (std::uint64_t n = 0; n < textBlocks; ++n) {
-            if (!readTable(text)) return fail("unable to read input file\n");
-            if (!output_.write(text, sizeof text)) return fail("unable to write to output file\n");
-            outputPosition_ += BLOCK_SIZE;
-        }
-        return 0;
+        return copyTableBlocks(size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0);
     }
 
     // A sparse member's extension blocks follow its header in the table and
@@ -104,16 +129,15 @@ private:
     int copySparseExtension() {
         unsigned char extension[BLOCK_SIZE];
         for (bool more = true; more;) {
-            if (!readTable(extension)) return fail("unable to read input file\n");
+            if (!table_.next(extension)) return fail("unable to read input file\n");
             if (!output_.write(extension, sizeof extension)) return fail("unable to write to output file\n");
-            outputPosition_ += BLOCK_SIZE;
             more = extension[kSparseExtensionExtendedAt] != 0;
         }
         return 0;
     }
 
     // Any other member: its header in the plain form, its data fetched from
-    // dataOffset, and a gap up to the next block left unwritten.
+    // dataOffset, and a gap up to the next block that reads as zeros.
     int copyMember() {
         const std::int32_t size = parseOctalField(header_, field::size);
         const bool sizeFits = octalFieldFits(header_, field::size);
@@ -124,15 +148,16 @@ private:
         storeMagic(header_, kPlainMagic);
         setHeaderChecksum(header_, false);
         if (!output_.write(header_.data(), header_.size())) return fail("unable to write output file\n");
-        outputPosition_ += BLOCK_SIZE;
         if (extended) {
             const int status = copySparseExtension();
             if (status != 0) return status;
         }
         if (size == 0 && sizeFits) return 0;
 
-        const std::uint64_t next = outputPosition_ + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
-        if (!sizeFits || size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit ||
+        const std::uint64_t next = output_.tell() + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
+        // Data before what has been read cannot be had from a pipe.
+        const bool behind = dataOffset < static_cast<std::uint64_t>(data_.tell()) && !data_.seekable();
+        if (!sizeFits || size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit || behind ||
             data_.seek(dataOffset, SEEK_SET) < 0) {
             return fail("invalid input file\n");
         }
@@ -141,37 +166,34 @@ private:
             case CopyOutcome::readFailed: return fail("unable to read input file\n");
             case CopyOutcome::writeFailed: return fail("unable to write to output file\n");
         }
-        outputPosition_ = next;
-        if (output_.seek(outputPosition_) != 0) return fail("unable to write to output file\n");
+        if (output_.padTo(next) != 0) return fail("unable to write to output file\n");
         return 0;
     }
 
-    ArchiveInput& table_;
+    TableSpool& table_;
     ArchiveInput& data_;
     OutputFile& output_;
     MemberCopier copier_;
     HeaderBlock header_{};
-    std::uint64_t outputPosition_ = 0;
-    std::uint64_t tablePosition_ = 0;
 };
+
 
 }  // namespace
 
 int extractArchive(const char* inputPath, const char* destinationPath) {
-    ArchiveInput table;
-    ArchiveInput data;
-    const bool twoHandles = canOpenTwice(inputPath);
-    if (table.open(inputPath) != 0 || (twoHandles && data.open(inputPath) != 0)) {
+    ArchiveInput input;
+    if (input.open(inputPath) != 0) {
         std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
         return -1;
     }
-    // Opening the destination truncates it: never when it is the input.
+    // Opening the destination replaces it in the end: never when it is the input.
     OutputFile output;
     if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
         std::fprintf(stderr, "Unable to open output file: %s\n", destinationPath);
         return -1;
     }
-    if (Extraction(table, twoHandles ? data : table, output).run() != 0) return -1;
+    TableSpool table(workDirectoryFor(destinationPath));
+    if (gatherTable(input, table) != 0 || Extraction(table, input, output).run() != 0) return -1;
     if (output.close() != 0) return fail("unable to write to output file\n");
     return 0;
 }

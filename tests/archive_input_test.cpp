@@ -232,7 +232,7 @@ TEST_P(ArchiveInputTest, NegativeTargetsFailAndLeaveThePositionAlone) {
     expectRead(*input, 100);
 }
 
-TEST_P(ArchiveInputTest, RewindGoesBackToTheStart) {
+TEST_P(ArchiveInputTest, BackToTheStartFromAnywhere) {
     auto input = openInput();
     for (const std::int64_t reached : {std::int64_t{5000}, std::int64_t{2000000}, static_cast<std::int64_t>(kDataSize)}) {
         SCOPED_TRACE(testing::Message() << "after reading to " << reached);
@@ -241,96 +241,11 @@ TEST_P(ArchiveInputTest, RewindGoesBackToTheStart) {
         if (reached == static_cast<std::int64_t>(kDataSize)) {
             EXPECT_EQ(input->read(&byte, 1), 0u);
         }
-        EXPECT_EQ(input->rewind(), 0);
+        EXPECT_EQ(input->seek(0, SEEK_SET), 0);
         EXPECT_EQ(input->tell(), 0);
         expectRead(*input, 3000);
-        EXPECT_EQ(input->rewind(), 0);
+        EXPECT_EQ(input->seek(0, SEEK_SET), 0);
     }
-}
-
-// Replay: stream bytes [start, start + length) are read from another file.
-// That file holds different bytes here, so each read shows where it came from.
-TEST_P(ArchiveInputTest, ReplayedRangeComesFromTheOtherFile) {
-    const std::int64_t start = 2000000;
-    const std::int64_t length = 70000;
-    const std::int64_t fileOffset = 1234;
-    std::string replayed(length, '\0');
-    for (std::int64_t i = 0; i < length; ++i) {
-        replayed[i] = static_cast<char>(~data()[static_cast<std::size_t>(start + i)]);
-    }
-    const std::string replayPath = path("replay-" + kindName(GetParam()));
-    test::writeFile(replayPath, std::string(fileOffset, 'z') + replayed + std::string(5000, 'y'));
-    const int descriptor = ::open(replayPath.c_str(), O_RDONLY);
-    ASSERT_GE(descriptor, 0);
-
-    struct Case {
-        std::int64_t from;
-        std::size_t count;
-    };
-    const Case cases[] = {
-        {start, 100},                   // the first bytes
-        {start + 5000, 20000},          // inside
-        {start - 300, 1000},            // straddling its start
-        {start + length - 200, 1000},   // straddling its end: the rest from the stream
-        {start - 10, static_cast<std::size_t>(length) + 5000},  // over all of it
-        {start + length, 100},          // just after
-        {start - 100000, 100},          // well before
-    };
-    // Reads `count` bytes at `from` and checks each against its source.
-    const auto expectReplayedRead = [&](ArchiveInput& input, std::int64_t from, std::size_t count) {
-        EXPECT_EQ(input.seek(from, SEEK_SET), from);
-        std::string buffer(count, '\0');
-        ASSERT_EQ(input.read(buffer.data(), count), count);
-        EXPECT_EQ(input.tell(), from + static_cast<std::int64_t>(count));
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::int64_t at = from + static_cast<std::int64_t>(i);
-            const bool inReplay = at >= start && at < start + length;
-            const char expected = inReplay ? replayed[static_cast<std::size_t>(at - start)]
-                                           : data()[static_cast<std::size_t>(at)];
-            if (buffer[i] != expected) {
-                ADD_FAILURE() << "byte at " << at << (inReplay ? " (replayed)" : " (stream)");
-                break;
-            }
-        }
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "read " << c.count << " at " << c.from);
-        auto input = openInput();
-        readUpTo(*input, 1000);
-        input->beginReplay(descriptor, fileOffset, start, length);
-        expectReplayedRead(*input, c.from, c.count);
-        // The stream goes on in step after the read.
-        for (int i = 0; i < 5; ++i) expectReplayedRead(*input, input->tell(), 9000);
-        // Once replay ends the same range comes from the stream again.
-        input->endReplay();
-        EXPECT_EQ(input->seek(start, SEEK_SET), start);
-        expectRead(*input, 1000);
-    }
-    ::close(descriptor);
-}
-
-TEST_P(ArchiveInputTest, ReplayOfTheSameBytesIsSeamless) {
-    const std::int64_t start = 600000;
-    const std::int64_t length = 300 * KiB;  // longer than the window
-    const std::string replayPath = path("same-" + kindName(GetParam()));
-    test::writeFile(replayPath, "header" + data().substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
-    const int descriptor = ::open(replayPath.c_str(), O_RDONLY);
-    ASSERT_GE(descriptor, 0);
-
-    auto input = openInput();
-    readUpTo(*input, start - 5000);
-    input->beginReplay(descriptor, 6, start, length);
-    // Through the range and past it, then back and forth inside it, as the
-    // executable analysis does, then back before it.
-    readUpTo(*input, start + length + 70000, 3000);
-    for (const std::int64_t target : {start + 10, start + length - 1, start + 100000, start - 1000, start + length + 1}) {
-        SCOPED_TRACE(testing::Message() << "to " << target);
-        EXPECT_EQ(input->seek(target, SEEK_SET), target);
-        expectRead(*input, 8000);
-    }
-    input->endReplay();
-    readUpTo(*input, input->tell() + 300000, 4096);
-    ::close(descriptor);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, ArchiveInputTest,
@@ -504,7 +419,7 @@ TEST(ArchiveInput, EmptyFileReadsNothing) {
     ASSERT_EQ(input.open((dir / "empty").c_str()), 0);
     char byte;
     EXPECT_EQ(input.read(&byte, 1), 0u);
-    EXPECT_EQ(input.rewind(), 0);
+    EXPECT_EQ(input.seek(0, SEEK_SET), 0);
     EXPECT_EQ(input.read(&byte, 1), 0u);
 }
 
