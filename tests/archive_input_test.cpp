@@ -292,27 +292,39 @@ protected:
 TempDir* CompressedTarTest::dir_ = nullptr;
 std::string* CompressedTarTest::tar_ = nullptr;
 
+// Every compressed form reads back as the tar, from a file and from a pipe,
+// and converts in both directions to the same bytes as the plain forms, from
+// files and through pipes at both ends.
 TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
-    const std::string first = "head -c 1000000 bin.tar | ";
-    const std::string rest = "tail -c +1000001 bin.tar | ";
+    const auto halves = [](const std::string& compress) {
+        return "head -c 1000000 FILE | " + compress + "; tail -c +1000001 FILE | " + compress;
+    };
     const struct {
         const char* what;
-        std::string command;
+        std::string command;  // compresses FILE to its standard output
     } cases[] = {
-        {"gzip -1", "gzip -1 -c bin.tar"},
-        {"gzip -9", "gzip -9 -c bin.tar"},
-        {"pigz", "pigz -c bin.tar"},
-        {"igzip", "igzip -c bin.tar"},
-        {"two gzip members", first + "gzip -c; " + rest + "gzip -c"},
-        {"two zstd frames", first + "zstd -q -c; " + rest + "zstd -q -c"},
-        {"xz", "xz -c bin.tar"},
-        {"two xz streams", first + "xz -2 -c; " + rest + "xz -2 -c"},
+        {"gzip -1", "gzip -1 -c FILE"},
+        {"gzip -9", "gzip -9 -c FILE"},
+        {"pigz", "pigz -c FILE"},
+        {"igzip", "igzip -c FILE"},
+        {"two gzip members", halves("gzip -c")},
+        {"two zstd frames", halves("zstd -q -c")},
+        {"xz", "xz -c FILE"},
+        {"two xz streams", halves("xz -2 -c")},
     };
     const std::string fifo = *dir_ / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    test::shell("cd " + test::shellQuoted(dir_->path()) + " && " + test::shellQuoted(test::kotarBinary()) +
+                " -x bin.ktar -o back.tar");
+    const std::string kotar = test::shellQuoted(test::kotarBinary());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string in = make("in", c.command);
+        const auto compressed = [&](const std::string& name, const std::string& file) {
+            std::string command = c.command;
+            for (std::size_t at; (at = command.find("FILE")) != std::string::npos;) command.replace(at, 4, file);
+            return make(name, command);
+        };
+        const std::string in = compressed("in", "bin.tar");
         for (const bool pipe : {false, true}) {
             SCOPED_TRACE(pipe ? "pipe" : "file");
             if (pipe) test::shell("cat " + test::shellQuoted(in) + " > " + test::shellQuoted(fifo) + " &");
@@ -324,6 +336,12 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
         const test::CommandResult created = test::runKotar({"-c", in, "-o", *dir_ / "out.ktar"});
         EXPECT_EQ(created.status, 0) << created.err;
         EXPECT_TRUE(test::readFile(*dir_ / "out.ktar") == test::readFile(*dir_ / "bin.ktar"));
+        make("piped.ktar", "cat in | " + kotar + " -c /dev/stdin -o /dev/stdout | cat");
+        EXPECT_TRUE(test::readFile(*dir_ / "piped.ktar") == test::readFile(*dir_ / "bin.ktar")) << "-c through pipes";
+
+        compressed("in.kgz", "bin.ktar");
+        make("piped.tar", "cat in.kgz | " + kotar + " -x /dev/stdin -o /dev/stdout | cat");
+        EXPECT_TRUE(test::readFile(*dir_ / "piped.tar") == test::readFile(*dir_ / "back.tar")) << "-x through pipes";
     }
 }
 
