@@ -99,6 +99,16 @@ void storeMagic(HeaderBlock& block, const Magic& magic) {
     std::copy(magic.begin(), magic.end(), block.begin() + field::magic.offset);
 }
 
+void finishIndexedHeader(HeaderBlock& block) {
+    storeMagic(block, kIndexedMagic);
+    setHeaderChecksum(block, true);
+}
+
+void finishPlainHeader(HeaderBlock& block) {
+    storeMagic(block, kPlainMagic);
+    setHeaderChecksum(block, false);
+}
+
 std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset) {
     return readLe32(block.data() + offset);
 }

@@ -153,6 +153,11 @@ bool isZeroBlock(const HeaderBlock& block);
 bool hasMagic(const HeaderBlock& block, const Magic& magic);
 void storeMagic(HeaderBlock& block, const Magic& magic);
 
+// A header in its final form: the indexed magic and the signed sum (as
+// creation writes it), or the plain magic and the unsigned sum (extraction).
+void finishIndexedHeader(HeaderBlock& block);
+void finishPlainHeader(HeaderBlock& block);
+
 std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset);
 void writeExtensionField(HeaderBlock& block, std::size_t offset, std::uint32_t value);
 

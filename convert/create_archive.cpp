@@ -9,6 +9,7 @@
 
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
+#include "archive/header_reader.h"
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
@@ -110,37 +111,44 @@ public:
 
 private:
     bool readBlock(unsigned char* block) { return input_.read(block, BLOCK_SIZE); }
-
-    // Appends `count` blocks of the input to the table as they are.
-    int keepBlocks(std::uint64_t count) {
-        unsigned char block[BLOCK_SIZE];
-        for (; count > 0; --count) {
-            if (!readBlock(block)) return fail("unable to read input file\n");
-            if (!table_.append(block)) return fail("unable to write to output file\n");
-        }
-        return 0;
-    }
+    bool keepBlock(const unsigned char* block) { return table_.append(block); }
 
     // Every header of the input, checked, into the table; the rest of the
     // stream kept. The first failure ends creation before anything is
     // written.
     int gather() {
+        HeaderReader reader([this](unsigned char* block) { return readBlock(block); });
         HeaderBlock header;
         for (;;) {
-            if (!readBlock(header.data())) return fail("unable to read input file\n");
-            if (isZeroBlock(header)) break;
-            if (!hasMagic(header, kPlainMagic)) {
-                const std::string_view magic = magicText(header);
-                std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
-                return -1;
+            const HeaderReader::Next next = reader.next(header);
+            if (next == HeaderReader::Next::cutShort) return fail("unable to read input file\n");
+            if (next == HeaderReader::Next::end) break;
+            switch (checkHeader(header, kPlainMagic)) {
+                case HeaderCheck::valid: break;
+                case HeaderCheck::badMagic: {
+                    const std::string_view magic = magicText(header);
+                    std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                    return -1;
+                }
+                case HeaderCheck::badChecksum: return fail("invalid tar, checksum mismatch\n");
             }
-            if (!verifyHeaderChecksum(header)) return fail("invalid tar, checksum mismatch\n");
             const std::int32_t size = memberSize(header);
             if (!isValidMemberSize(size)) return failTooBig();
-            if (!table_.append(header.data())) return fail("unable to write to output file\n");
-
-            const int status = isLongNameEntry(header) ? gatherLongName(size) : gatherMember(header, size);
-            if (status != 0) return status;
+            if (!keepBlock(header.data())) return fail("unable to write to output file\n");
+            // A long name's text blocks would alone fill the 2 GiB.
+            if (isLongNameEntry(header) &&
+                (table_.blocks() + blocksFor(static_cast<std::uint64_t>(size)) + 1) * BLOCK_SIZE >= kArchiveLimit) {
+                return failTooBig();
+            }
+            // The blocks that follow the header in the table: a long name's
+            // text, a sparse member's extension blocks.
+            switch (reader.follow(header, [this](const unsigned char* block) { return keepBlock(block); })) {
+                case HeaderReader::Follow::done: break;
+                case HeaderReader::Follow::cutShort:
+                case HeaderReader::Follow::badSize: return fail("unable to read input file\n");
+                case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
+            }
+            if (!isLongNameEntry(header) && gatherMember(header, size) != 0) return -1;
         }
         // Compressed input is read to its end, so that every trailer is
         // checked: a damaged stream must not pass for a whole archive.
@@ -149,20 +157,8 @@ private:
         return 0;
     }
 
-    int gatherLongName(std::int32_t size) {
-        const std::uint64_t textBlocks = blocksFor(static_cast<std::uint64_t>(size));
-        if ((table_.blocks() + textBlocks + 1) * BLOCK_SIZE >= kArchiveLimit) return failTooBig();
-        return keepBlocks(textBlocks);
-    }
-
+    // A member's data, after its header and the blocks that follow it.
     int gatherMember(const HeaderBlock& header, std::int32_t size) {
-        // A sparse member's extension blocks follow its header.
-        for (bool extended = hasSparseExtension(header); extended;) {
-            unsigned char extension[BLOCK_SIZE];
-            if (!readBlock(extension)) return fail("unable to read input file\n");
-            if (!table_.append(extension)) return fail("unable to write to output file\n");
-            extended = extension[kSparseExtensionExtendedAt] != 0;
-        }
         const std::uint64_t dataArea = (table_.blocks() + 1) * BLOCK_SIZE;
         if (dataArea >= kArchiveLimit) return failTooBig();
         if (size == 0) return 0;
@@ -192,17 +188,15 @@ private:
     // The header table, finished, then its zero block.
     int writeTable() {
         if (!table_.rewind()) return fail("unable to read input file\n");
+        HeaderReader reader([this](unsigned char* block) { return table_.next(block); });
         DataLayout layout(dataArea());
         std::size_t memberIndex = 0;
         HeaderBlock header;
-        while (table_.next(header.data())) {
-            if (isLongNameEntry(header)) {
-                const int status = writeHeader(header) != 0 ? -1 : copyTableBlocks(blocksFor(memberSize(header)));
-                if (status != 0) return status;
-                continue;
-            }
+        while (reader.nextBlock(header)) {
             const std::int32_t size = memberSize(header);
-            if (size == 0) {
+            if (isLongNameEntry(header)) {
+                // Its size was checked as it was gathered.
+            } else if (size == 0) {
                 std::fill_n(header.begin() + field::extension.offset, field::extension.width, 0);
             } else {
                 const MemberData& member = members_[memberIndex++];
@@ -213,7 +207,12 @@ private:
                 if (!fits) return failTooBig();
             }
             if (writeHeader(header) != 0) return -1;
-            if (hasSparseExtension(header) && copySparseExtension() != 0) return -1;
+            switch (reader.follow(header, [this](const unsigned char* block) { return output_.write(block, BLOCK_SIZE); })) {
+                case HeaderReader::Follow::done: break;
+                case HeaderReader::Follow::cutShort:
+                case HeaderReader::Follow::badSize: return fail("unable to read input file\n");
+                case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
+            }
         }
         // The zero block, right after the table (after the first block when
         // the table is empty: that one is never written).
@@ -243,28 +242,8 @@ private:
     }
 
     int writeHeader(HeaderBlock& header) {
-        storeMagic(header, kIndexedMagic);
-        setHeaderChecksum(header, true);
+        finishIndexedHeader(header);
         return output_.write(header.data(), header.size()) ? 0 : fail("unable to write to output file\n");
-    }
-
-    // Copies the next `count` blocks of the table as they are.
-    int copyTableBlocks(std::uint64_t count) {
-        unsigned char block[BLOCK_SIZE];
-        for (; count > 0; --count) {
-            if (!table_.next(block)) return fail("unable to read input file\n");
-            if (!output_.write(block, sizeof block)) return fail("unable to write to output file\n");
-        }
-        return 0;
-    }
-
-    int copySparseExtension() {
-        unsigned char block[BLOCK_SIZE];
-        do {
-            if (!table_.next(block)) return fail("unable to read input file\n");
-            if (!output_.write(block, sizeof block)) return fail("unable to write to output file\n");
-        } while (block[kSparseExtensionExtendedAt] != 0);
-        return 0;
     }
 
     // Every member's data at its place in the data area, gaps unwritten.

@@ -7,6 +7,7 @@
 
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
+#include "archive/header_reader.h"
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
@@ -36,30 +37,21 @@ int fail(const char* message) {
 // Gathers the blocks of the header table, up to and including the block
 // that ends it: the zero block, or the first that is not an indexed header
 // (which the extraction reports when it comes to it). A table cut short
-// simply ends early. The blocks that follow a header inside the table
-// (long-name text, sparse extension blocks) are gathered with it, counted
-// exactly as the extraction counts them.
+// simply ends early, as does one whose blocks cannot be counted.
 int gatherTable(ArchiveInput& input, TableSpool& table) {
-    HeaderBlock block;
-    const auto take = [&]() { return input.read(block.data(), block.size()) == block.size(); };
-    const auto keep = [&]() { return table.append(block.data()) ? 0 : fail("unable to write to output file\n"); };
+    HeaderReader reader([&input](unsigned char* block) { return input.read(block, BLOCK_SIZE) == BLOCK_SIZE; });
+    const auto keep = [&table](const unsigned char* block) { return table.append(block); };
+    HeaderBlock header;
     for (;;) {
-        if (!take()) return 0;
-        if (keep() != 0) return -1;
-        if (isZeroBlock(block) || !hasMagic(block, kIndexedMagic)) return 0;
-        if (isLongNameEntry(block)) {
-            if (!octalFieldFits(block, field::size)) return 0;
-            const std::int32_t size = parseOctalField(block, field::size);
-            for (std::uint64_t n = size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0; n > 0; --n) {
-                if (!take()) return 0;
-                if (keep() != 0) return -1;
-            }
-        } else {
-            for (bool extended = hasSparseExtension(block); extended;) {
-                if (!take()) return 0;
-                if (keep() != 0) return -1;
-                extended = block[kSparseExtensionExtendedAt] != 0;
-            }
+        const HeaderReader::Next next = reader.next(header);
+        if (next == HeaderReader::Next::cutShort) return 0;
+        if (!keep(header.data())) return fail("unable to write to output file\n");
+        if (next == HeaderReader::Next::end || !hasMagic(header, kIndexedMagic)) return 0;
+        switch (reader.follow(header, keep)) {
+            case HeaderReader::Follow::done: break;
+            case HeaderReader::Follow::cutShort:
+            case HeaderReader::Follow::badSize: return 0;
+            case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
         }
     }
 }
@@ -69,24 +61,33 @@ int gatherTable(ArchiveInput& input, TableSpool& table) {
 class Extraction {
 public:
     Extraction(TableSpool& table, ArchiveInput& data, OutputFile& output)
-        : table_(table), data_(data), output_(output) {}
+        : table_(table), reader_([&table](unsigned char* block) { return table.next(block); }), data_(data),
+          output_(output) {}
 
     int run() {
         if (!table_.rewind()) return fail("unable to read input file\n");
         for (;;) {
-            if (!table_.next(header_.data())) return fail("unable to read input file\n");
-            if (isZeroBlock(header_)) {
-                // Compressed input is read to its end, so that every trailer
-                // is checked: a damaged stream must not pass for a whole one.
-                if (!data_.readToEnd()) return fail("unable to read input file\n");
-                return writeEndOfArchive();
+            switch (reader_.next(header_)) {
+                case HeaderReader::Next::header: break;
+                case HeaderReader::Next::cutShort: return fail("unable to read input file\n");
+                case HeaderReader::Next::end:
+                    // Compressed input is read to its end, so that every
+                    // trailer is checked: a damaged stream must not pass for
+                    // a whole one.
+                    if (!data_.readToEnd()) return fail("unable to read input file\n");
+                    return writeEndOfArchive();
             }
-            if (!hasMagic(header_, kIndexedMagic)) {
-                const std::string_view magic = magicText(header_);
-                std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
-                return -1;
+            switch (checkHeader(header_, kIndexedMagic)) {
+                case HeaderCheck::valid: break;
+                case HeaderCheck::badMagic: {
+                    const std::string_view magic = magicText(header_);
+                    std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                    return -1;
+                }
+                case HeaderCheck::badChecksum:  // only a warning here
+                    std::fputs("invalid tar, checksum mismatch\n", stderr);
+                    break;
             }
-            if (!verifyHeaderChecksum(header_)) std::fputs("invalid tar, checksum mismatch\n", stderr);
             if (typeflagOf(header_) == kTypeAlignedExecutable) header_[field::typeflag.offset] = kTypeRegular;
             const int status = isLongNameEntry(header_) ? copyLongNameEntry() : copyMember();
             if (status != 0) return status;
@@ -102,38 +103,26 @@ private:
         return 0;
     }
 
-    // Copies the next `count` blocks of the table as they are.
-    int copyTableBlocks(std::uint64_t count) {
-        unsigned char block[BLOCK_SIZE];
-        for (; count > 0; --count) {
-            if (!table_.next(block)) return fail("unable to read input file\n");
-            if (!output_.write(block, sizeof block)) return fail("unable to write to output file\n");
+    // The blocks that follow the header in the table, as they are: a long
+    // name's text, a sparse member's extension blocks.
+    int copyFollowingBlocks() {
+        switch (reader_.follow(header_, [this](const unsigned char* block) { return output_.write(block, BLOCK_SIZE); })) {
+            case HeaderReader::Follow::done: return 0;
+            case HeaderReader::Follow::cutShort: return fail("unable to read input file\n");
+            // A size beyond 32 bits (base-256, or octal of 2^31 or more)
+            // would be taken for another; no archive that kotar writes
+            // holds one.
+            case HeaderReader::Follow::badSize: return fail("invalid input file\n");
+            case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
         }
         return 0;
     }
 
-    // A long-name entry: its header, then its text blocks, copied as they are.
+    // A long-name entry: its header, then its text blocks.
     int copyLongNameEntry() {
-        storeMagic(header_, kPlainMagic);
-        setHeaderChecksum(header_, false);
+        finishPlainHeader(header_);
         if (!output_.write(header_.data(), header_.size())) return fail("unable to write to output file\n");
-        // A size beyond 32 bits (base-256, or octal of 2^31 or more) would
-        // be taken for another; no archive that kotar writes holds one.
-        if (!octalFieldFits(header_, field::size)) return fail("invalid input file\n");
-        const std::int32_t size = parseOctalField(header_, field::size);
-        return copyTableBlocks(size > 0 ? blocksFor(static_cast<std::uint64_t>(size)) : 0);
-    }
-
-    // A sparse member's extension blocks follow its header in the table and
-    // go back right after it, as they are.
-    int copySparseExtension() {
-        unsigned char extension[BLOCK_SIZE];
-        for (bool more = true; more;) {
-            if (!table_.next(extension)) return fail("unable to read input file\n");
-            if (!output_.write(extension, sizeof extension)) return fail("unable to write to output file\n");
-            more = extension[kSparseExtensionExtendedAt] != 0;
-        }
-        return 0;
+        return copyFollowingBlocks();
     }
 
     // Any other member: its header in the plain form, its data fetched from
@@ -143,15 +132,10 @@ private:
         const bool sizeFits = octalFieldFits(header_, field::size);
         const std::uint32_t dataOffset = readExtensionField(header_, kDataOffsetAt);
 
-        const bool extended = hasSparseExtension(header_);
         std::fill_n(header_.begin() + field::extension.offset, field::extension.width, 0);
-        storeMagic(header_, kPlainMagic);
-        setHeaderChecksum(header_, false);
+        finishPlainHeader(header_);
         if (!output_.write(header_.data(), header_.size())) return fail("unable to write output file\n");
-        if (extended) {
-            const int status = copySparseExtension();
-            if (status != 0) return status;
-        }
+        if (const int status = copyFollowingBlocks(); status != 0) return status;
         if (size == 0 && sizeFits) return 0;
 
         const std::uint64_t next = output_.tell() + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
@@ -171,6 +155,7 @@ private:
     }
 
     TableSpool& table_;
+    HeaderReader reader_;
     ArchiveInput& data_;
     OutputFile& output_;
     MemberCopier copier_;

@@ -9,6 +9,7 @@
 
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
+#include "archive/header_reader.h"
 #include "convert/mode_string.h"
 
 namespace kotar {
@@ -18,10 +19,6 @@ namespace {
 // A long-name text is kept up to its first NUL and at most this long, so a
 // damaged size field cannot make the listing hold gigabytes.
 constexpr std::size_t kLongNameLimit = 16 * 1024 * 1024;
-
-bool readBlock(ArchiveInput& input, HeaderBlock& block) {
-    return input.read(block.data(), block.size()) == block.size();
-}
 
 int fail(const char* message) {
     std::fputs(message, stderr);
@@ -62,74 +59,72 @@ void printMember(const HeaderBlock& header, const std::string* longName) {
     }
 }
 
-// Reads the `size`-byte text of a long-name entry as it arrives, keeping it
-// up to its first NUL, and leaves the input after the text's last block.
-bool readLongText(ArchiveInput& input, std::int32_t size, std::string& text) {
-    if (size < 0) return false;
-    text.clear();
-    bool ended = false;
-    char chunk[4096];
-    for (std::size_t left = static_cast<std::size_t>(size); left > 0;) {
-        const std::size_t wanted = std::min(left, sizeof chunk);
-        if (input.read(chunk, wanted) != wanted) return false;
-        left -= wanted;
-        for (std::size_t i = 0; i < wanted && !ended; ++i) {
-            if (chunk[i] == '\0' || text.size() == kLongNameLimit) {
-                ended = true;
-            } else {
-                text.push_back(chunk[i]);
-            }
-        }
-    }
-    constexpr std::int64_t block = BLOCK_SIZE;
-    const std::int64_t padding = (block - size % block) % block;
-    input.seek(padding, SEEK_CUR);
-    return true;
-}
+// Takes the text of a long-name entry from its blocks as they come: its
+// first `size` bytes, up to the first NUL, at most kLongNameLimit of them.
+class LongText {
+public:
+    explicit LongText(std::uint64_t size) : left_(size) {}
 
-// Steps over the extension blocks that follow a sparse member's header.
-bool skipSparseExtension(ArchiveInput& input) {
-    HeaderBlock extension;
-    do {
-        if (!readBlock(input, extension)) return false;
-    } while (extension[kSparseExtensionExtendedAt] != 0);
-    return true;
-}
+    bool take(const unsigned char* block) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left_, BLOCK_SIZE));
+        left_ -= count;
+        for (std::size_t i = 0; i < count && !ended_; ++i) {
+            ended_ = block[i] == '\0' || text_.size() == kLongNameLimit;
+            if (!ended_) text_.push_back(static_cast<char>(block[i]));
+        }
+        return true;
+    }
+    std::string& text() { return text_; }
+
+private:
+    std::uint64_t left_;
+    bool ended_ = false;
+    std::string text_;
+};
 
 int listHeaders(ArchiveInput& input) {
+    HeaderReader reader([&input](unsigned char* block) { return input.read(block, BLOCK_SIZE) == BLOCK_SIZE; });
+    const auto skip = [](const unsigned char*) { return true; };
     HeaderBlock block;
     for (;;) {
-        if (!readBlock(input, block)) return fail("unable to read input file\n");
-        if (isZeroBlock(block)) {
-            // The lines are the listing's output: losing them is a failure.
-            if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("unable to write to output file\n");
-            return 0;
+        switch (reader.next(block)) {
+            case HeaderReader::Next::header: break;
+            case HeaderReader::Next::cutShort: return fail("unable to read input file\n");
+            case HeaderReader::Next::end:
+                // The lines are the listing's output: losing them is a failure.
+                if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("unable to write to output file\n");
+                return 0;
         }
-        if (!hasMagic(block, kIndexedMagic)) {
-            const std::string_view magic = magicText(block);
-            std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
-            return -1;
+        switch (checkHeader(block, kIndexedMagic)) {
+            case HeaderCheck::valid: break;
+            case HeaderCheck::badMagic: {
+                const std::string_view magic = magicText(block);
+                std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                return -1;
+            }
+            case HeaderCheck::badChecksum: return fail("invalid tar, checksum mismatch\n");
         }
-        if (!verifyHeaderChecksum(block)) return fail("invalid tar, checksum mismatch\n");
-        // Long-name entries, then the member they describe. Its name is the
-        // 'L' text, else its own name field; a 'K' text is the link target,
-        // which the listing does not show.
+        // Long-name entries, then the member they describe, whose header is
+        // taken as it comes. Its name is the 'L' text, else its own name
+        // field; a 'K' text is the link target, which the listing does not
+        // show.
         std::string name;
         bool haveLongName = false;
         while (isLongNameEntry(block)) {
-            std::string text;
-            if (!octalFieldFits(block, field::size) ||
-                !readLongText(input, parseOctalField(block, field::size), text)) {
+            if (parseOctalField(block, field::size) < 0) return fail("unable to read input file\n");
+            LongText text(static_cast<std::uint64_t>(parseOctalField(block, field::size)));
+            if (reader.follow(block, [&text](const unsigned char* b) { return text.take(b); }) !=
+                HeaderReader::Follow::done) {
                 return fail("unable to read input file\n");
             }
             if (typeflagOf(block) == kTypeLongName) {
-                name = std::move(text);
+                name = std::move(text.text());
                 haveLongName = true;
             }
-            if (!readBlock(input, block)) return fail("unable to read input file\n");
+            if (!reader.nextBlock(block)) return fail("unable to read input file\n");
         }
         printMember(block, haveLongName ? &name : nullptr);
-        if (hasSparseExtension(block) && !skipSparseExtension(input)) return fail("unable to read input file\n");
+        if (reader.follow(block, skip) != HeaderReader::Follow::done) return fail("unable to read input file\n");
     }
 }
 
