@@ -80,7 +80,11 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         }
         if (!hasMagic(block, kIndexedMagic)) return stop(TableStatus::badMagic);
         if (!verifyHeaderChecksum(block)) return stop(TableStatus::badChecksum);
-        const std::optional<std::int64_t> size = parseNumericField(block, field::size);
+        // Sizes are octal text within 32 bits: kotar never writes another
+        // form, and its other readers refuse one.
+        const std::optional<std::int64_t> size = octalFieldFits(block, field::size)
+                                                     ? std::optional<std::int64_t>(parseOctalField(block, field::size))
+                                                     : std::nullopt;
         if (!size || *size < 0 || static_cast<std::uint64_t>(*size) >= kArchiveLimit) {
             return stop(TableStatus::badField);
         }

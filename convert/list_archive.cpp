@@ -5,12 +5,14 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
 #include "archive/header_reader.h"
 #include "convert/mode_string.h"
+#include "kotar/reader.h"
 
 namespace kotar {
 
@@ -30,33 +32,73 @@ long long numberOf(const HeaderBlock& header, HeaderField field) {
     return parseNumericField(header, field).value_or(0);
 }
 
-void printMember(const HeaderBlock& header, const std::string* longName) {
-    const long long uid = numberOf(header, field::uid);
-    const long long gid = numberOf(header, field::gid);
-    const std::int32_t mode = parseOctalField(header, field::mode);
-    const long long size = numberOf(header, field::size);
-    const std::time_t mtime = numberOf(header, field::mtime);
+// One listing line.
+struct ListedMember {
+    unsigned char type;
+    std::int64_t mode;
+    std::int64_t uid;
+    std::int64_t gid;
+    std::int64_t size;
+    std::int64_t mtime;
+    std::string_view name;
+};
 
+void printLine(const ListedMember& member) {
     // A time that cannot be broken down (a year past the int range) shows
     // as the epoch.
+    const std::time_t mtime = member.mtime;
     std::tm local{};
     if (localtime_r(&mtime, &local) == nullptr) {
         const std::time_t epoch = 0;
         localtime_r(&epoch, &local);
     }
     char permissions[11];
-    formatModeString(mode, permissions);
-    permissions[0] = typeLetter(typeflagOf(header));
+    formatModeString(static_cast<std::int32_t>(member.mode), permissions);
+    permissions[0] = typeLetter(member.type);
+    std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %.*s\n", permissions,
+                static_cast<long long>(member.uid), static_cast<long long>(member.gid),
+                static_cast<long long>(member.size), local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, static_cast<int>(member.name.size()), member.name.data());
+}
 
-    if (longName != nullptr) {
-        std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %s\n", permissions, uid, gid, size,
-                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min, longName->c_str());
-    } else {
-        std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %.100s\n", permissions, uid, gid, size,
-                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min, reinterpret_cast<const char*>(header.data() + field::name.offset));
+// A header's line, named by a long name or else by its name field.
+void printMember(const HeaderBlock& header, const std::string* longName) {
+    printLine({.type = typeflagOf(header),
+               .mode = numberOf(header, field::mode),
+               .uid = numberOf(header, field::uid),
+               .gid = numberOf(header, field::gid),
+               .size = numberOf(header, field::size),
+               .mtime = numberOf(header, field::mtime),
+               .name = longName != nullptr ? std::string_view(*longName) : fieldText(header, field::name)});
+}
+
+// Lists an uncompressed indexed archive through the reader library, which
+// takes in its header table with one read and checks all of it. False when
+// the library refuses the file (compressed, or damaged anywhere): the
+// listing then streams, so that it prints what comes before the damage and
+// the message that belongs to it.
+bool listWithLibrary(const char* path) {
+    kotar_archive* archive = nullptr;
+    if (kotar_open(path, &archive) != KOTAR_OK) return false;
+    const std::size_t count = kotar_count(archive);
+    for (std::size_t i = 0; i < count; ++i) {
+        const kotar_member& member = *kotar_at(archive, i);
+        printLine({.type = static_cast<unsigned char>(member.type),
+                   .mode = member.mode,
+                   .uid = member.uid,
+                   .gid = member.gid,
+                   .size = static_cast<std::int64_t>(member.size),
+                   .mtime = member.mtime,
+                   .name = member.name});
     }
+    kotar_close(archive);
+    return true;
+}
+
+// The lines are the listing's output: losing them is a failure.
+int finishListing() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("unable to write to output file\n");
+    return 0;
 }
 
 // Takes the text of a long-name entry from its blocks as they come: its
@@ -90,10 +132,7 @@ int listHeaders(ArchiveInput& input) {
         switch (reader.next(block)) {
             case HeaderReader::Next::header: break;
             case HeaderReader::Next::cutShort: return fail("unable to read input file\n");
-            case HeaderReader::Next::end:
-                // The lines are the listing's output: losing them is a failure.
-                if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("unable to write to output file\n");
-                return 0;
+            case HeaderReader::Next::end: return finishListing();
         }
         switch (checkHeader(block, kIndexedMagic)) {
             case HeaderCheck::valid: break;
@@ -138,6 +177,7 @@ int openStandardInput(ArchiveInput& input) {
 }  // namespace
 
 int listArchive(const char* inputPath) {
+    if (inputPath != nullptr && listWithLibrary(inputPath)) return finishListing();
     ArchiveInput input;
     const int opened = inputPath != nullptr ? input.open(inputPath) : openStandardInput(input);
     if (opened != 0) {

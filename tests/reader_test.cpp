@@ -58,9 +58,9 @@ TEST(Reader, SizeFields) {
         const Opened named = openBytes(indexedArchive({{.header = plainHeader({.name = "@", .typeflag = 'L'}, edit),
                                                         .text = longName + '\0'},
                                                        {.header = plainHeader({.name = "cut"})}}));
-        EXPECT_EQ(member.status, size.readsAs512 ? KOTAR_OK : KOTAR_EFIELD);
-        EXPECT_EQ(named.status, size.readsAs512 ? KOTAR_OK : KOTAR_EFIELD);
-        if (size.readsAs512) {
+        EXPECT_EQ(member.status, size.holds512 ? KOTAR_OK : KOTAR_EFIELD);
+        EXPECT_EQ(named.status, size.holds512 ? KOTAR_OK : KOTAR_EFIELD);
+        if (size.holds512) {
             EXPECT_EQ(named.names, std::vector<std::string>{longName});
         }
     }

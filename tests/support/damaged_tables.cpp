@@ -80,18 +80,18 @@ const std::vector<DamagedTable>& damagedTables() {
 
 const std::vector<SizeField>& sizeFields() {
     static const std::vector<SizeField> fields = {
-        {"negative", "-0000001000", false, true, false},
-        {"negative after spaces", "   -1", false, true, false},
-        {"2^31", "20000000000", false, false, false},
-        {"2^32 - 1", "37777777777", false, false, false},
-        {"2^32 + 512, whose low 32 bits are 512", "40000001000", false, false, false},
-        {"eleven sevens", "77777777777", false, false, false},
-        {"twelve sevens, no terminator", "777777777777", false, false, false},
-        {"base-256 form of 512", std::string("\x80\0\0\0\0\0\0\0\0\0\x02\0", 12), false, false, true},
-        {"base-256 form of -1", std::string(12, '\xFF'), false, false, false},
-        {"spaces around the digits", "     1000 ", true, false, true},
-        {"plus sign", "+0000001000", true, false, true},
-        {"twelve digits, no terminator", "000000001000", true, false, true},
+        {"negative", "-0000001000", false, true},
+        {"negative after spaces", "   -1", false, true},
+        {"2^31", "20000000000", false, false},
+        {"2^32 - 1", "37777777777", false, false},
+        {"2^32 + 512, whose low 32 bits are 512", "40000001000", false, false},
+        {"eleven sevens", "77777777777", false, false},
+        {"twelve sevens, no terminator", "777777777777", false, false},
+        {"base-256 form of 512", std::string("\x80\0\0\0\0\0\0\0\0\0\x02\0", 12), false, false},
+        {"base-256 form of -1", std::string(12, '\xFF'), false, false},
+        {"spaces around the digits", "     1000 ", true, false},
+        {"plus sign", "+0000001000", true, false},
+        {"twelve digits, no terminator", "000000001000", true, false},
     };
     return fields;
 }

@@ -24,9 +24,8 @@ const std::vector<DamagedTable>& damagedTables();
 struct SizeField {
     const char* what;
     std::string text;
-    bool holds512;    // as kotar's octal reading takes it
+    bool holds512;  // as kotar's readers take it: octal text within 32 bits
     bool negative;
-    bool readsAs512;  // as tar's numeric reading takes it: octal or base-256
 };
 const std::vector<SizeField>& sizeFields();
 
