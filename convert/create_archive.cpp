@@ -9,6 +9,7 @@
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
+#include "archive/quoted_text.h"
 #include "archive/verbose.h"
 #include "elfscan/analyze_executable.h"
 
@@ -53,8 +54,7 @@ int sizeHeaderTable(ArchiveInput& input, std::uint64_t& tableBlocks) {
         if (!readBlock(input, header)) return fail("unable to read input file\n");
         if (isZeroBlock(header)) return 0;
         if (!hasMagic(header, kPlainMagic)) {
-            const std::string_view magic = magicText(header);
-            std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+            std::fprintf(stderr, "invalid tar magic '%s'\n", quotedText(magicText(header)).c_str());
             return -1;
         }
         if (!verifyHeaderChecksum(header)) return fail("invalid tar, checksum mismatch\n");
@@ -72,8 +72,8 @@ int sizeHeaderTable(ArchiveInput& input, std::uint64_t& tableBlocks) {
 
 void traceAlignment(bool aligned, const HeaderBlock& header) {
     if (verbose) {
-        std::fprintf(stderr, "%sligning executable %.100s\n", aligned ? "A" : "Not a",
-                     reinterpret_cast<const char*>(header.data() + field::name.offset));
+        std::fprintf(stderr, "%sligning executable %s\n", aligned ? "A" : "Not a",
+                     quotedText(fieldText(header, field::name)).c_str());
     }
 }
 

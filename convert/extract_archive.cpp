@@ -9,6 +9,7 @@
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
+#include "archive/quoted_text.h"
 
 namespace kotar {
 
@@ -52,8 +53,7 @@ public:
                 return writeEndOfArchive();
             }
             if (!hasMagic(header_, kIndexedMagic)) {
-                const std::string_view magic = magicText(header_);
-                std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                std::fprintf(stderr, "invalid kotar magic '%s'\n", quotedText(magicText(header_)).c_str());
                 return -1;
             }
             if (!verifyHeaderChecksum(header_)) std::fputs("invalid tar, checksum mismatch\n", stderr);

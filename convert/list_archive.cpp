@@ -9,6 +9,7 @@
 
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
+#include "archive/quoted_text.h"
 #include "convert/mode_string.h"
 
 namespace kotar {
@@ -51,15 +52,10 @@ void printMember(const HeaderBlock& header, const std::string* longName) {
     formatModeString(mode, permissions);
     permissions[0] = typeLetter(typeflagOf(header));
 
-    if (longName != nullptr) {
-        std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %s\n", permissions, uid, gid, size,
-                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min, longName->c_str());
-    } else {
-        std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %.100s\n", permissions, uid, gid, size,
-                    local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min, reinterpret_cast<const char*>(header.data() + field::name.offset));
-    }
+    // Names are untrusted: printed quoted, never as raw control bytes.
+    const std::string name = quotedText(longName != nullptr ? *longName : fieldText(header, field::name));
+    std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %s\n", permissions, uid, gid, size,
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, name.c_str());
 }
 
 // Reads the `size`-byte text of a long-name entry as it arrives, keeping it
@@ -106,8 +102,7 @@ int listHeaders(ArchiveInput& input) {
             return 0;
         }
         if (!hasMagic(block, kIndexedMagic)) {
-            const std::string_view magic = magicText(block);
-            std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+            std::fprintf(stderr, "invalid kotar magic '%s'\n", quotedText(magicText(block)).c_str());
             return -1;
         }
         if (!verifyHeaderChecksum(block)) return fail("invalid tar, checksum mismatch\n");
