@@ -123,7 +123,8 @@ void describeExecutable(ArchiveInput& input, OutputFile& output, HeaderBlock& he
 }
 
 // Pass 2: lays out the data area and fills the header table.
-int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlocks) {
+int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlocks,
+                 std::uint64_t executableAlignment) {
     std::uint64_t cursor = tableBlocks * BLOCK_SIZE;
     if (input.rewind() != 0) return fail("unable to read input file\n");
     if (output.seek(cursor) != 0) return fail("unable to write to output file\n");
@@ -183,7 +184,7 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
         } else {
             const std::int64_t dataStart = input.tell();
             const bool executable = startsAsExecutable(input, header);
-            const std::uint64_t alignment = executable ? PAGE_SIZE : BLOCK_SIZE;
+            const std::uint64_t alignment = executable ? executableAlignment : BLOCK_SIZE;
             if (executable) header[field::typeflag.offset] = kTypeAlignedExecutable;
 
             const std::uint64_t dataOffset = roundUp(cursor, alignment);
@@ -211,7 +212,7 @@ int writeArchive(ArchiveInput& input, OutputFile& output, std::uint64_t tableBlo
 
 }  // namespace
 
-int createArchive(const char* inputPath, const char* destinationPath) {
+int createArchive(const char* inputPath, const char* destinationPath, std::uint64_t executableAlignment) {
     ArchiveInput input;
     if (input.open(inputPath) != 0) {
         std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
@@ -224,7 +225,7 @@ int createArchive(const char* inputPath, const char* destinationPath) {
         return -1;
     }
     std::uint64_t tableBlocks = 0;
-    if (sizeHeaderTable(input, tableBlocks) != 0 || writeArchive(input, output, tableBlocks) != 0) return -1;
+    if (sizeHeaderTable(input, tableBlocks) != 0 || writeArchive(input, output, tableBlocks, executableAlignment) != 0) return -1;
     if (output.close() != 0) return fail("unable to write to output file\n");
     return 0;
 }
