@@ -251,8 +251,8 @@ TEST_F(CommandLineTest, HelpVersionAndAlignmentValue) {
     for (const char* option : {"-c", "-x", "-o", "-t", "-v", "--align=", "--verify", "--help", "--version"}) {
         SCOPED_TRACE(option);
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos);
-        std::string inPage = option;
-        for (std::size_t at = 0; (at = inPage.find('-', at)) != std::string::npos; at += 2) inPage.insert(at, "\\");
+        std::string inPage;  // as roff writes it: each '-' as "\-"
+        for (const char c : std::string(option)) inPage += c == '-' ? std::string("\\-") : std::string(1, c);
         EXPECT_NE(page.find(inPage), std::string::npos) << inPage;
         EXPECT_NE(readme.find(option), std::string::npos);
     }
