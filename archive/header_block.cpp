@@ -56,9 +56,7 @@ std::string_view fieldText(const HeaderBlock& block, HeaderField field) {
     return {text, strnlen(text, field.width)};
 }
 
-std::string_view magicText(const HeaderBlock& block) {
-    return fieldText(block, {field::magic.offset, BLOCK_SIZE - field::magic.offset});
-}
+std::string_view magicText(const HeaderBlock& block) { return fieldText(block, field::magic); }
 
 HeaderSums computeHeaderSums(const HeaderBlock& block) {
     HeaderSums sums{0, 0};

@@ -126,8 +126,8 @@ bool octalFieldFits(const HeaderBlock& block, HeaderField field);
 // The text of a field up to its first NUL, at most its width.
 std::string_view fieldText(const HeaderBlock& block, HeaderField field);
 
-// The text that starts at the magic field, up to its first NUL or the end of
-// the block: what the "invalid ... magic" messages quote.
+// The magic field's text, up to its first NUL, at most its 8 bytes: what the
+// "invalid ... magic" messages quote.
 std::string_view magicText(const HeaderBlock& block);
 
 // The byte sums of a block with the chksum bytes counted as spaces: each byte

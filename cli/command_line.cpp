@@ -1,24 +1,82 @@
 #include "cli/command_line.h"
 
 #include <cstdio>
-#include <unistd.h>
+#include <cstring>
+#include <getopt.h>
+#include <string>
+#include <utility>
 
 #include "archive/verbose.h"
 #include "convert/create_archive.h"
 #include "convert/extract_archive.h"
 #include "convert/list_archive.h"
+#include "convert/verify_archive.h"
 
 namespace kotar {
 
 namespace {
 
-enum class Mode { none, extract, create, list };
+enum class Mode { none, extract, create, list, verify };
 
-void printUsage() {
-    static constexpr char kUsage[] =
-        "Usage: kotar {[-x ktar/kgz-file] [-c tar/tgz-file] [-v] -o destination} | -t < ktar/kgz-file\n";
-    static_assert(sizeof kUsage - 1 == 93);
-    std::fwrite(kUsage, 1, sizeof kUsage - 1, stderr);
+// Codes of the options that have only a long form.
+enum LongOption : int { kAlignOption = 256, kHelpOption, kVersionOption, kVerifyOption };
+
+constexpr option kLongOptions[] = {
+    {"align", required_argument, nullptr, kAlignOption},
+    {"help", no_argument, nullptr, kHelpOption},
+    {"version", no_argument, nullptr, kVersionOption},
+    {"verify", required_argument, nullptr, kVerifyOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Leading '-': every operand comes back in its place as option 1, so that
+// the one right after a bare -t can be told from any other.
+constexpr char kShortOptions[] = "-x:c:o:t::v";
+constexpr int kOperand = 1;
+
+constexpr char kUsage[] =
+    "Usage: kotar {[-x ktar/kgz-file] [-c tar/tgz-file] [-v] -o destination} | -t < ktar/kgz-file\n";
+static_assert(sizeof kUsage - 1 == 93);
+
+constexpr char kHelp[] = R"(
+  -c FILE          create an indexed archive from FILE, a GNU tar (plain or gzip)
+  -x FILE          turn the indexed archive FILE (ktar or kgz) back into a GNU tar
+  -o DESTINATION   the file that -c and -x write (required for both)
+  -tFILE, -t FILE  list the members of the indexed archive FILE
+  -t               list the members of the indexed archive on standard input
+  -v               trace the creation: executables aligned or not, their analysis
+  --align=SIZE     place executables on SIZE-byte boundaries: 4096 (the default),
+                   16384 or 65536; with --verify, check that boundary too
+  --verify FILE    check the indexed archive FILE (a ktar) and report each problem
+  --help           print this help and exit
+  --version        print the version and exit
+
+Exit status: 0 when the mode ran to its end, 255 on any failure, a usage
+error included. The manual page, kotar(1), describes every option and message.
+)";
+
+void printUsage() { std::fwrite(kUsage, 1, sizeof kUsage - 1, stderr); }
+
+int printHelp() {
+    std::fputs(kUsage, stdout);
+    std::fputs(kHelp, stdout);
+    return std::fflush(stdout) == 0 ? 0 : -1;
+}
+
+int printVersion() {
+    std::printf("kotar %s\n", KOTAR_VERSION);
+    return std::fflush(stdout) == 0 ? 0 : -1;
+}
+
+// The boundaries an executable may be placed on.
+bool parseAlignment(const char* text, std::uint64_t& alignment) {
+    for (const std::uint64_t size : {4096, 16384, 65536}) {
+        if (std::strcmp(text, std::to_string(size).c_str()) == 0) {
+            alignment = size;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -27,9 +85,20 @@ int runCommandLine(int argc, char** argv) {
     Mode mode = Mode::none;
     const char* inputPath = nullptr;
     const char* destinationPath = nullptr;
+    std::uint64_t alignment = PAGE_SIZE;
+    bool alignmentGiven = false;
+    bool listFileMayFollow = false;  // the previous argument was a bare -t
 
-    for (int option; (option = getopt(argc, argv, "x:c:o:t::v")) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
+        const bool afterBareList = std::exchange(listFileMayFollow, false);
         switch (option) {
+            case kOperand:
+                if (!afterBareList) {  // an operand that no option takes
+                    printUsage();
+                    return -1;
+                }
+                inputPath = optarg;
+                break;
             case 'x':
                 mode = Mode::extract;
                 inputPath = optarg;
@@ -40,7 +109,8 @@ int runCommandLine(int argc, char** argv) {
                 break;
             case 't':
                 mode = Mode::list;
-                inputPath = optarg;  // only an attached argument: -tPATH
+                inputPath = optarg;  // attached (-tPATH), or the operand right after
+                listFileMayFollow = optarg == nullptr;
                 break;
             case 'o':
                 destinationPath = optarg;
@@ -48,19 +118,42 @@ int runCommandLine(int argc, char** argv) {
             case 'v':
                 verbose = true;
                 break;
+            case kAlignOption:
+                if (!parseAlignment(optarg, alignment)) {
+                    std::fprintf(stderr, "invalid alignment '%s', it must be 4096, 16384 or 65536\n", optarg);
+                    return -1;
+                }
+                alignmentGiven = true;
+                break;
+            case kVerifyOption:
+                mode = Mode::verify;
+                inputPath = optarg;
+                break;
+            case kHelpOption:
+                return printHelp();
+            case kVersionOption:
+                return printVersion();
             default:  // getopt has printed its own diagnostic
                 printUsage();
                 return -1;
         }
     }
+    if (optind < argc) {  // operands after "--"
+        printUsage();
+        return -1;
+    }
 
     if (mode == Mode::list) return listArchive(inputPath);
+    if (mode == Mode::verify) return verifyArchive(inputPath, alignment);
     if (destinationPath == nullptr || mode == Mode::none) {
         printUsage();
         return -1;
     }
-    return mode == Mode::extract ? extractArchive(inputPath, destinationPath)
-                                 : createArchive(inputPath, destinationPath);
+    if (mode == Mode::extract) return extractArchive(inputPath, destinationPath);
+    if (verbose && alignmentGiven) {
+        std::fprintf(stderr, "Aligning executables on %u-byte boundaries\n", static_cast<unsigned>(alignment));
+    }
+    return createArchive(inputPath, destinationPath, alignment);
 }
 
 }  // namespace kotar

@@ -1,15 +1,31 @@
 # Installation and the Debian package.
 #
-#   cmake --install build --prefix /usr/local     # kotar, its manual page, format.md,
-#                                                 # libkotar with its headers, CMake package, kotar.pc
+#   cmake --install build --prefix /usr/local     # kotar, its manual page (gzipped), format.md,
+#                                                 # the licence as share/doc/kotar/copyright, bash
+#                                                 # completion, libkotar with its headers, CMake
+#                                                 # package, kotar.pc
 #   cpack --config build/CPackConfig.cmake -B pkg  # pkg/kotar_<version>_<arch>.deb
 #
 # Included from the top-level CMakeLists.txt after the kotar target is defined.
 
 include(GNUInstallDirs)
 
-install(FILES ${PROJECT_SOURCE_DIR}/docs/kotar.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The manual page goes in gzipped, as Debian wants it; -n keeps the name and
+# time out of the gzip header, so that the same page gives the same bytes.
+find_program(KOTAR_GZIP gzip REQUIRED)
+set(kotar_man_gz ${PROJECT_BINARY_DIR}/kotar.1.gz)
+add_custom_command(OUTPUT ${kotar_man_gz}
+  COMMAND ${KOTAR_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/kotar.1 > ${kotar_man_gz}
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/kotar.1
+  COMMENT "Compressing the manual page"
+  VERBATIM)
+add_custom_target(kotar_manual_page ALL DEPENDS ${kotar_man_gz})
+
+install(FILES ${kotar_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+install(FILES ${PROJECT_SOURCE_DIR}/completion/kotar.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kotar)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kotar)
@@ -21,7 +37,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "kotar turns a GNU tar archive, plain or compressed with gzip, zstd or xz,
 into an indexed archive that keeps all member headers together at the front
 of the file and records where each member's data lies; ELF executables are
-placed on 4096-byte boundaries. It turns indexed archives back into plain tar archives and lists
+placed on 4096-byte (or 16384- or 65536-byte) boundaries. It turns indexed archives back into plain tar archives and lists
 their members.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -29,8 +45,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The decoders' libraries (ISA-L for gzip, zstd, xz); the C and C++ runtimes
-# come with them.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libisal2, libzstd1, liblzma5, libc6, libstdc++6")
+# The dependencies, with their versions, as dpkg-shlibdeps (dpkg-dev) derives
+# them from the libraries that kotar and libkotar link against.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 include(CPack)

@@ -13,6 +13,7 @@
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
+#include "archive/quoted_text.h"
 #include "archive/retained_input.h"
 #include "archive/table_spool.h"
 #include "archive/verbose.h"
@@ -76,8 +77,8 @@ struct MemberData {
 
 void traceAlignment(bool aligned, const HeaderBlock& header) {
     if (verbose) {
-        std::fprintf(stderr, "%sligning executable %.100s\n", aligned ? "A" : "Not a",
-                     reinterpret_cast<const char*>(header.data() + field::name.offset));
+        std::fprintf(stderr, "%sligning executable %s\n", aligned ? "A" : "Not a",
+                     quotedText(fieldText(header, field::name)).c_str());
     }
 }
 
@@ -85,11 +86,12 @@ void traceAlignment(bool aligned, const HeaderBlock& header) {
 // the cursor rounded up to its alignment.
 class DataLayout {
 public:
-    explicit DataLayout(std::uint64_t dataArea) : cursor_(dataArea) {}
+    DataLayout(std::uint64_t dataArea, std::uint64_t executableAlignment)
+        : cursor_(dataArea), executableAlignment_(executableAlignment) {}
 
     // The member's data offset; false when the archive would pass 2 GiB.
     bool place(const MemberData& member, std::uint64_t& dataOffset) {
-        const std::uint64_t alignment = member.aligned ? PAGE_SIZE : BLOCK_SIZE;
+        const std::uint64_t alignment = member.aligned ? executableAlignment_ : BLOCK_SIZE;
         dataOffset = roundUp(cursor_, alignment);
         cursor_ = roundUp(dataOffset + member.size, alignment);
         return cursor_ < kArchiveLimit;
@@ -97,12 +99,13 @@ public:
 
 private:
     std::uint64_t cursor_;
+    std::uint64_t executableAlignment_;
 };
 
 class Creation {
 public:
-    Creation(RetainedInput& input, TableSpool& table, OutputFile& output)
-        : input_(input), table_(table), output_(output) {}
+    Creation(RetainedInput& input, TableSpool& table, OutputFile& output, std::uint64_t executableAlignment)
+        : input_(input), table_(table), output_(output), executableAlignment_(executableAlignment) {}
 
     int run() {
         if (gather() != 0 || writeTable() != 0 || writeData() != 0) return -1;
@@ -126,8 +129,7 @@ private:
             switch (checkHeader(header, kPlainMagic)) {
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
-                    const std::string_view magic = magicText(header);
-                    std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                    std::fprintf(stderr, "invalid tar magic '%s'\n", quotedText(magicText(header)).c_str());
                     return -1;
                 }
                 case HeaderCheck::badChecksum: return fail("invalid tar, checksum mismatch\n");
@@ -189,7 +191,7 @@ private:
     int writeTable() {
         if (!table_.rewind()) return fail("unable to read input file\n");
         HeaderReader reader([this](unsigned char* block) { return table_.next(block); });
-        DataLayout layout(dataArea());
+        DataLayout layout(dataArea(), executableAlignment_);
         std::size_t memberIndex = 0;
         HeaderBlock header;
         while (reader.nextBlock(header)) {
@@ -248,7 +250,7 @@ private:
 
     // Every member's data at its place in the data area, gaps unwritten.
     int writeData() {
-        DataLayout layout(dataArea());
+        DataLayout layout(dataArea(), executableAlignment_);
         for (const MemberData& member : members_) {
             std::uint64_t dataOffset = 0;
             layout.place(member, dataOffset);
@@ -267,6 +269,7 @@ private:
     RetainedInput& input_;
     TableSpool& table_;
     OutputFile& output_;
+    const std::uint64_t executableAlignment_;
     MemberCopier copier_;
     std::vector<MemberData> members_;
     std::uint64_t dataBytes_ = 0;  // the sizes of all member data so far
@@ -275,7 +278,7 @@ private:
 
 }  // namespace
 
-int createArchive(const char* inputPath, const char* destinationPath) {
+int createArchive(const char* inputPath, const char* destinationPath, std::uint64_t executableAlignment) {
     ArchiveInput input;
     if (input.open(inputPath) != 0) {
         std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
@@ -291,7 +294,7 @@ int createArchive(const char* inputPath, const char* destinationPath) {
     RetainedInput retained;
     if (retained.open(input, workDirectory) != 0) return fail("unable to write to output file\n");
     TableSpool table(workDirectory);
-    if (Creation(retained, table, output).run() != 0) return -1;
+    if (Creation(retained, table, output, executableAlignment).run() != 0) return -1;
     if (output.close() != 0) return fail("unable to write to output file\n");
     return 0;
 }

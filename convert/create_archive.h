@@ -1,9 +1,16 @@
 #pragma once
 
+#include <cstdint>
+
+#include "archive/header_block.h"
+
 namespace kotar {
 
 // Converts the GNU tar (plain or gzip) at inputPath into an indexed archive
-// at destinationPath. 0 on success, -1 after a reported failure.
-int createArchive(const char* inputPath, const char* destinationPath);
+// at destinationPath, placing aligned executables on executableAlignment
+// boundaries (4096, 16384 or 65536). 0 on success, -1 after a reported
+// failure.
+int createArchive(const char* inputPath, const char* destinationPath,
+                  std::uint64_t executableAlignment = PAGE_SIZE);
 
 }  // namespace kotar

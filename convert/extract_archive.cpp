@@ -11,6 +11,7 @@
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
 #include "archive/output_file.h"
+#include "archive/quoted_text.h"
 #include "archive/table_spool.h"
 
 // Extraction reads its input in one forward pass where the archive allows:
@@ -80,8 +81,7 @@ public:
             switch (checkHeader(header_, kIndexedMagic)) {
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
-                    const std::string_view magic = magicText(header_);
-                    std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                    std::fprintf(stderr, "invalid kotar magic '%s'\n", quotedText(magicText(header_)).c_str());
                     return -1;
                 }
                 case HeaderCheck::badChecksum:  // only a warning here

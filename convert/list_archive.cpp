@@ -11,6 +11,7 @@
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
 #include "archive/header_reader.h"
+#include "archive/quoted_text.h"
 #include "convert/mode_string.h"
 #include "kotar/reader.h"
 
@@ -55,10 +56,11 @@ void printLine(const ListedMember& member) {
     char permissions[11];
     formatModeString(static_cast<std::int32_t>(member.mode), permissions);
     permissions[0] = typeLetter(member.type);
-    std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %.*s\n", permissions,
+    // Names are untrusted: printed quoted, never as raw control bytes.
+    std::printf("%s %lld/%lld %10lld %.4d-%.2d-%.2d %.2d:%.2d %s\n", permissions,
                 static_cast<long long>(member.uid), static_cast<long long>(member.gid),
                 static_cast<long long>(member.size), local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                local.tm_hour, local.tm_min, static_cast<int>(member.name.size()), member.name.data());
+                local.tm_hour, local.tm_min, quotedText(member.name).c_str());
 }
 
 // A header's line, named by a long name or else by its name field.
@@ -137,8 +139,7 @@ int listHeaders(ArchiveInput& input) {
         switch (checkHeader(block, kIndexedMagic)) {
             case HeaderCheck::valid: break;
             case HeaderCheck::badMagic: {
-                const std::string_view magic = magicText(block);
-                std::fprintf(stderr, "invalid kotar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
+                std::fprintf(stderr, "invalid kotar magic '%s'\n", quotedText(magicText(block)).c_str());
                 return -1;
             }
             case HeaderCheck::badChecksum: return fail("invalid tar, checksum mismatch\n");

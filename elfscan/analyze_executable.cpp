@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "archive/quoted_text.h"
 #include "archive/verbose.h"
 #include "elfscan/elf_fields.h"
 
@@ -249,8 +250,7 @@ std::optional<ExecutableLayout> analyzeExecutable(const ByteSource& source, std:
         if (analysis.run() == 0) layout = analysis.layout();
     }
     if (verbose) {
-        std::printf("%.100s: textPgs: %d, fixUpPgs: %d\n",
-                    reinterpret_cast<const char*>(header.data() + field::name.offset),
+        std::printf("%s: textPgs: %d, fixUpPgs: %d\n", quotedText(fieldText(header, field::name)).c_str(),
                     static_cast<int>(layout.textPgs), static_cast<int>(layout.fixUpPgs));
     }
     return layout;

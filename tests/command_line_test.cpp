@@ -2,10 +2,12 @@
 // the usage line, and which mode runs on which input.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "archive/header_block.h"
+#include "kotar/reader.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -73,6 +75,15 @@ TEST_F(CommandLineTest, UsageLineForIncompleteCommandLines) {
         {"-v", "-c", path("in.tar")},
         {"-c", path("in.tar"), path("not-an-option")},
         {"--", "-o", path("out")},  // after "--" nothing is an option
+        // Operands that no option takes; only the one right after a bare -t is its file.
+        {path("file.ktar"), "-t"},
+        {"-t", path("file.ktar"), path("file.ktar")},
+        {"-t" + path("file.ktar"), path("extra")},
+        {"-t", "-v", path("file.ktar")},
+        {"-t", "--", path("file.ktar")},
+        {"-c", path("a.tgz"), "-o", path("out"), path("extra.tar")},
+        {"-x", path("a.ktar"), path("extra"), "-o", path("out")},
+        {"--verify", path("file.ktar"), path("extra")},
     };
     for (const auto& arguments : cases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
@@ -101,6 +112,10 @@ TEST_F(CommandLineTest, GetoptDiagnosticThenUsage) {
         {{"-q", "-t"}, "q"},
         {{"-c", path("file.ktar"), "-o", path("out"), "-Z"}, "Z"},
         {{"-t", "-o"}, "o"},
+        {{"--bogus"}, "--bogus"},
+        {{"-t", "--align"}, "--align"},
+        {{"--help=yes"}, "--help"},
+        {{"-t", "--verify"}, "--verify"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
@@ -126,8 +141,9 @@ TEST_F(CommandLineTest, WhatTheListingReads) {
     const Case cases[] = {
         {{"-t"}, listedLine("from-stdin")},
         {{"-t" + path("file.ktar")}, listedLine("from-file")},
-        {{"-t", path("file.ktar")}, listedLine("from-stdin")},  // not attached: an operand
-        {{path("file.ktar"), "-t"}, listedLine("from-stdin")},
+        {{"-t", path("file.ktar")}, listedLine("from-file")},  // the operand right after -t
+        {{"-v", "-t", path("file.ktar"), "-o", path("out")}, listedLine("from-file")},
+        {{"-t", path("file.ktar"), "-t"}, listedLine("from-stdin")},
         {{"-t", "-o", path("out")}, listedLine("from-stdin")},
         {{"-o", path("out"), "-t" + path("file.ktar")}, listedLine("from-file")},
         {{"-v", "-t"}, listedLine("from-stdin")},
@@ -198,6 +214,102 @@ TEST_F(CommandLineTest, VerboseAnywhere) {
     for (const CommandResult* result : {&quiet, &before, &after}) EXPECT_EQ(result->status, 0);
     EXPECT_EQ(test::readFile(path("before.ktar")), test::readFile(path("quiet.ktar")));
     EXPECT_EQ(test::readFile(path("after.ktar")), test::readFile(path("quiet.ktar")));
+}
+
+// --help and --version print on standard output and run no mode; a bad
+// --align stops the run with one line of its own.
+TEST_F(CommandLineTest, HelpVersionAndAlignmentValue) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string out;  // its start
+        std::string err;
+        int status;
+    };
+    const std::string badAlignment = "invalid alignment '8192', it must be 4096, 16384 or 65536\n";
+    const Case cases[] = {
+        {{"--help"}, kUsage + "\n  -c FILE ", "", 0},
+        {{"-c", path("missing.tar"), "--help"}, kUsage, "", 0},
+        {{"--version"}, "kotar " KOTAR_VERSION "\n", "", 0},
+        {{"-t", "--version", path("x")}, "kotar " KOTAR_VERSION "\n", "", 0},
+        {{"--align=8192", "-c", path("in.tar"), "-o", path("out")}, "", badAlignment, 255},
+        {{"--verify", path("file.ktar"), "--align=8192"}, "", badAlignment, 255},
+        {{"--align=", "-t"}, "", "invalid alignment '', it must be 4096, 16384 or 65536\n", 255},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        const CommandResult result = run(c.arguments);
+        EXPECT_EQ(result.out.substr(0, c.out.size()), c.out);
+        EXPECT_EQ(result.out.empty(), c.out.empty());
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_FALSE(test::fileExists(path("out")));
+    }
+    // Every option of --help has its place in the manual page and the README.
+    const std::string help = run({"--help"}).out;
+    const std::string page = test::readFile(KOTAR_SOURCE_DIR "/docs/kotar.1");
+    const std::string readme = test::readFile(KOTAR_SOURCE_DIR "/README.md");
+    for (const char* option : {"-c", "-x", "-o", "-t", "-v", "--align=", "--verify", "--help", "--version"}) {
+        SCOPED_TRACE(option);
+        EXPECT_NE(help.find(std::string("  ") + option), std::string::npos);
+        std::string inPage;  // as roff writes it: each '-' as "\-"
+        for (const char c : std::string(option)) inPage += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(page.find(inPage), std::string::npos) << inPage;
+        EXPECT_NE(readme.find(option), std::string::npos);
+    }
+}
+
+// Names and magic text from an archive reach the terminal escaped, in every
+// place they are printed: no control byte but the line ends gets through.
+TEST_F(CommandLineTest, UntrustedTextIsEscapedEverywhere) {
+    const std::string hostile = "a\nb\tc\x1b[2Jd\\e\x7f";
+    const std::string escaped = "a\\nb\\tc\\033[2Jd\\\\e\\177";
+    const std::string elf = test::readFile("/usr/bin/true");
+    std::string tar;
+    test::appendBlock(tar, test::makeHeader({.name = hostile + "1.sh", .mode = 0755, .size = 10}));
+    test::appendPadded(tar, "#!/bin/sh\n");
+    test::appendBlock(tar, test::makeHeader({.name = hostile + "2", .mode = 0755, .size = elf.size()}));
+    test::appendPadded(tar, elf);
+    const std::string longName = hostile + std::string(120, 'x');
+    test::appendBlock(tar, test::makeHeader({.name = "././@LongLink", .size = longName.size() + 1, .typeflag = 'L'}));
+    test::appendPadded(tar, longName + '\0');
+    test::appendBlock(tar, test::makeHeader({.name = longName}));
+    tar += std::string(2 * BLOCK_SIZE, '\0');
+    test::writeFile(path("names.tar"), tar);
+    HeaderBlock badMagic = test::makeHeader({.name = "m"});
+    std::memcpy(badMagic.data() + field::magic.offset, "\x1b]0;\a\\\r", 8);
+    setHeaderChecksum(badMagic, false);
+    test::writeFile(path("magic.tar"), std::string(badMagic.begin(), badMagic.end()) + std::string(1024, '\0'));
+    const std::string magicText = "\\033]0;\\a\\\\\\r'\n";
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> arguments;
+        bool onStdout;
+        std::string expected;  // a part of that stream
+    };
+    const Case cases[] = {
+        {"not aligning line", {"-v", "-c", path("names.tar"), "-o", path("names.ktar")}, false,
+         "Not aligning executable " + escaped + "1.sh\n"},
+        {"aligning line", {"-v", "-c", path("names.tar"), "-o", path("names.ktar")}, false,
+         "\nAligning executable " + escaped + "2\n"},
+        {"closing line", {"-v", "-c", path("names.tar"), "-o", path("names.ktar")}, true,
+         "\n" + escaped + "2: textPgs: "},
+        {"listing, name field", {"-t", path("names.ktar")}, true, " " + escaped + "2\n"},
+        {"listing, long name", {"-t", path("names.ktar")}, true, " " + escaped + std::string(120, 'x') + "\n"},
+        {"tar magic", {"-c", path("magic.tar"), "-o", path("out")}, false, "invalid tar magic '" + magicText},
+        {"kotar magic, -x", {"-x", path("magic.tar"), "-o", path("out")}, false, "invalid kotar magic '" + magicText},
+        {"kotar magic, -t", {"-t", path("magic.tar")}, false, "invalid kotar magic '" + magicText},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const CommandResult result = run(c.arguments);
+        const std::string& stream = c.onStdout ? result.out : result.err;
+        EXPECT_NE(stream.find(c.expected), std::string::npos) << stream;
+        for (const char byte : result.out + result.err) {
+            EXPECT_TRUE(static_cast<unsigned char>(byte) >= 0x20 || byte == '\n') << static_cast<int>(byte);
+            EXPECT_NE(byte, '\x7f');
+        }
+    }
 }
 
 }  // namespace

@@ -589,7 +589,7 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
         {"ustar form", test::readFile(out_ / "ustar.tar"), "invalid tar magic 'ustar'\n"},
         {"posix form", test::readFile(out_ / "posix.tar"), "invalid tar magic 'ustar'\n"},
         {"ustar member after a good one", laterPosix, "invalid tar magic 'ustar'\n"},
-        {"magic quoted up to its NUL", oddMagic, "invalid tar magic 'abcdefghuser'\n"},
+        {"magic quoted up to its NUL", oddMagic, "invalid tar magic 'abcdefgh'\n"},
         {"bad checksum", badChecksum, "invalid tar, checksum mismatch\n"},
         {"no end blocks", noEnd, kReadFailure},
         {"size -1", withSizeField("-1"), kTooBig},

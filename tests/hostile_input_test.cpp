@@ -182,7 +182,7 @@ TEST(HostileSizes, Extraction) {
                                                 bytesOf(asExtracted(member)) + padded("hello") + kEndOfArchive);
             } else if (size.negative) {
                 // No text blocks for a size below 1: the text is read as the next header.
-                EXPECT_EQ(result.err, "invalid kotar magic '" + kLongName.substr(field::magic.offset) + "'\n");
+                EXPECT_EQ(result.err, "invalid kotar magic '" + kLongName.substr(field::magic.offset, field::magic.width) + "'\n");
                 EXPECT_EQ(result.status, 255);
             } else {
                 EXPECT_EQ(result.err, kInvalidInput);
@@ -308,7 +308,7 @@ TEST(HostileOffsets, ExtractionStopsBeforeTheOutputReaches4GiB) {
 // Fields without a NUL: messages and names stop at the end of their field or
 // block, never after it.
 
-TEST(HostileFields, BlocksWithoutANulAreQuotedToTheirEnd) {
+TEST(HostileFields, BlocksWithoutANulAreQuotedToTheMagicFieldEnd) {
     TempDir dir;
     struct BlockCase {
         const char* what;
@@ -316,12 +316,12 @@ TEST(HostileFields, BlocksWithoutANulAreQuotedToTheirEnd) {
         std::string quoted;  // the text inside the quotes of the magic message
     };
     std::string ustarSpaces = bytesOf(plainHeader({.name = "member"}, [](HeaderBlock& h) {
-        putField(h, field::magic, "ustar   ");  // no NUL: the quote runs on into uname
+        putField(h, field::magic, "ustar   ");  // no NUL: the quote stops at the field's end
     }));
     const std::vector<BlockCase> cases = {
-        {"a block of 0xFF bytes", std::string(BLOCK_SIZE, '\xFF'), std::string(BLOCK_SIZE - 257, '\xFF')},
-        {"a block of letters", std::string(BLOCK_SIZE, 'A'), std::string(BLOCK_SIZE - 257, 'A')},
-        {"a magic field of spaces", ustarSpaces, "ustar   user"},
+        {"a block of 0xFF bytes", std::string(BLOCK_SIZE, '\xFF'), std::string(field::magic.width, '\xFF')},
+        {"a block of letters", std::string(BLOCK_SIZE, 'A'), std::string(field::magic.width, 'A')},
+        {"a magic field of spaces", ustarSpaces, "ustar   "},
     };
     for (const BlockCase& c : cases) {
         SCOPED_TRACE(c.what);

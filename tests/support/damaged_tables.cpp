@@ -51,7 +51,7 @@ const std::vector<DamagedTable>& damagedTables() {
         return std::vector<DamagedTable>{
             {"plain magic", withBlocks({plain}), goodLine, "invalid kotar magic 'ustar  '\n", 255, KOTAR_EMAGIC},
             {"POSIX magic", withBlocks({posix}), goodLine, "invalid kotar magic 'ustar'\n", 255, KOTAR_EMAGIC},
-            {"magic without NUL", withBlocks({runOn}), goodLine, "invalid kotar magic 'kerix  Xuser'\n", 255, KOTAR_EMAGIC},
+            {"magic without NUL", withBlocks({runOn}), goodLine, "invalid kotar magic 'kerix  X'\n", 255, KOTAR_EMAGIC},
             {"wrong checksum", withBlocks({good, badSum, good}), goodLine + goodLine,
              "invalid tar, checksum mismatch\n", 255, KOTAR_ECHECKSUM},
             {"blank checksum", withBlocks({noSum}), goodLine, "invalid tar, checksum mismatch\n", 255, KOTAR_ECHECKSUM},

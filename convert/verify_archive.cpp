@@ -1,0 +1,244 @@
+#include "convert/verify_archive.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "archive/byte_source.h"
+#include "archive/file_descriptor.h"
+#include "archive/indexed_layout.h"
+#include "archive/quoted_text.h"
+#include "archive/verbose.h"
+#include "elfscan/analyze_executable.h"
+#include "kotar/reader.h"
+
+namespace kotar {
+
+namespace {
+
+constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
+
+// A long-name text is kept up to this many bytes for the problem lines.
+constexpr std::size_t kLongNameLimit = 64 * 1024;
+
+// Problem lines on standard output: the member's name, quoted, then the problem.
+class Report {
+public:
+    void problem(std::string_view name, const std::string& text) {
+        std::printf("%s: %s\n", quotedText(name).c_str(), text.c_str());
+        ++problems_;
+    }
+    unsigned problems() const { return problems_; }
+
+    int summary(std::size_t members, std::size_t aligned) const {
+        std::printf("%zu members, %zu aligned executables: ", members, aligned);
+        if (problems_ == 0) {
+            std::printf("ok\n");
+        } else {
+            std::printf("%u problem%s\n", problems_, problems_ == 1 ? "" : "s");
+        }
+        if (std::fflush(stdout) != 0) return -1;
+        return problems_ == 0 ? 0 : -1;
+    }
+
+private:
+    unsigned problems_ = 0;
+};
+
+bool readBlockAt(int descriptor, unsigned char* block, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < BLOCK_SIZE) {
+        const ssize_t got = ::pread(descriptor, block + done, BLOCK_SIZE - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+struct TableFacts {
+    bool indexed = false;       // the first header has the indexed magic
+    std::uint64_t end = 0;      // the first byte after the zero block; 0 when not reached
+    std::size_t members = 0;
+    std::size_t aligned = 0;
+};
+
+// Walks the header table block by block, so that a header with a bad magic
+// or checksum is named; the library refuses such a table as a whole.
+TableFacts walkHeaderTable(int descriptor, std::string_view path, Report& report) {
+    TableFacts facts;
+    std::string longName;
+    bool haveLongName = false;
+    HeaderBlock block;
+    for (std::uint64_t at = 0;;) {
+        if (!readBlockAt(descriptor, block.data(), at)) {
+            if (facts.indexed) report.problem(path, "the archive ends inside its header table");
+            return facts;
+        }
+        at += BLOCK_SIZE;
+        if (isZeroBlock(block)) {
+            facts.indexed = true;  // every header before it had the indexed magic
+            facts.end = at;
+            return facts;
+        }
+        const std::string name = haveLongName ? longName : std::string(fieldText(block, field::name));
+        if (!hasMagic(block, kIndexedMagic)) {
+            // Past a foreign block the table's structure is unknown.
+            if (facts.indexed) report.problem(name, "invalid kotar magic '" + quotedText(magicText(block)) + "'");
+            return facts;
+        }
+        facts.indexed = true;
+        if (!verifyHeaderChecksum(block)) report.problem(name, "header checksum mismatch");
+        if (isLongNameEntry(block)) {
+            const std::int32_t size = parseOctalField(block, field::size);
+            if (!octalFieldFits(block, field::size) || size < 0) {
+                report.problem(name, "long-name size out of range");
+                return facts;
+            }
+            std::string text;
+            bool ended = false;
+            unsigned char textBlock[BLOCK_SIZE];
+            for (std::uint64_t n = blocksFor(static_cast<std::uint64_t>(size)); n > 0; --n, at += BLOCK_SIZE) {
+                if (!readBlockAt(descriptor, textBlock, at)) {
+                    report.problem(path, "the archive ends inside its header table");
+                    return facts;
+                }
+                for (std::size_t i = 0; i < BLOCK_SIZE && !ended; ++i) {
+                    ended = textBlock[i] == 0 || text.size() == kLongNameLimit;
+                    if (!ended) text.push_back(static_cast<char>(textBlock[i]));
+                }
+            }
+            if (typeflagOf(block) == kTypeLongName) {
+                longName = std::move(text);
+                haveLongName = true;
+            }
+            continue;
+        }
+        haveLongName = false;
+        ++facts.members;
+        if (typeflagOf(block) == kTypeAlignedExecutable) ++facts.aligned;
+        for (bool extended = hasSparseExtension(block); extended; at += BLOCK_SIZE) {
+            if (!readBlockAt(descriptor, block.data(), at)) {
+                report.problem(path, "the archive ends inside its header table");
+                return facts;
+            }
+            extended = block[kSparseExtensionExtendedAt] != 0;
+        }
+    }
+}
+
+std::string number(std::uint64_t value) { return std::to_string(value); }
+
+// An aligned executable: its boundary, its ELF magic, and its stored layout
+// against a fresh analysis of its data.
+void checkExecutable(const kotar_archive* archive, const kotar_member& member, const ByteSource& archiveBytes,
+                     std::uint64_t executableAlignment, Report& report) {
+    for (const std::uint64_t boundary : {std::uint64_t{PAGE_SIZE}, executableAlignment}) {
+        if (member.data_offset % boundary != 0) {
+            report.problem(member.name, "aligned executable at " + number(member.data_offset) + ", not on a " +
+                                            number(boundary) + "-byte boundary");
+            break;
+        }
+    }
+    unsigned char magic[sizeof kElfMagic] = {};
+    if (kotar_read(archive, &member, 0, magic, sizeof magic) != static_cast<long long>(sizeof magic) ||
+        std::memcmp(magic, kElfMagic, sizeof magic) != 0) {
+        report.problem(member.name, "aligned executable without the ELF magic at its data offset");
+        return;
+    }
+    const bool wasVerbose = verbose;
+    verbose = false;
+    const std::optional<ExecutableLayout> layout =
+        analyzeExecutable(archiveBytes, std::int64_t{member.data_offset}, HeaderBlock{});
+    verbose = wasVerbose;
+    if (!layout) {
+        report.problem(member.name, "the executable could not be analysed");
+        return;
+    }
+    const struct {
+        const char* field;
+        std::uint32_t stored;
+        std::uint32_t analysed;
+    } fields[] = {
+        {"text offset", member.text_offset, layout->textOffset},
+        {"text pages", member.text_pages, layout->textPgs},
+        {"fix-up pages", member.fixup_pages, layout->fixUpPgs},
+    };
+    for (const auto& f : fields) {
+        if (f.stored != f.analysed) {
+            report.problem(member.name, std::string(f.field) + " " + number(f.stored) + ", the analysis gives " +
+                                            number(f.analysed));
+        }
+    }
+}
+
+// Every member through the library: where its data lies, and each aligned
+// executable.
+void checkMembers(const kotar_archive* archive, const char* path, std::uint64_t tableEnd,
+                  std::uint64_t executableAlignment, Report& report) {
+    const FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    const bool canAnalyse = file.get() >= 0;
+    const FileByteSource archiveBytes(file.get());
+    std::uint64_t previousStart = 0;
+    std::uint64_t previousEnd = tableEnd;  // data starts after the table's zero block
+    for (std::size_t i = 0; i < kotar_count(archive); ++i) {
+        const kotar_member& member = *kotar_at(archive, i);
+        if (member.size > 0) {
+            const std::uint64_t start = member.data_offset;
+            if (start < tableEnd) {
+                report.problem(member.name, "data at " + number(start) + " inside the header table");
+            } else if (start < previousStart) {
+                report.problem(member.name, "data at " + number(start) + " before the previous member's");
+            } else if (start < previousEnd) {
+                report.problem(member.name, "data at " + number(start) + " overlaps the previous member's, which ends at " +
+                                                number(previousEnd));
+            }
+            previousStart = start;
+            previousEnd = std::max(previousEnd, start + member.size);
+        }
+        if (!member.aligned) continue;
+        if (!canAnalyse) {
+            report.problem(member.name, "unable to read the executable");
+            continue;
+        }
+        checkExecutable(archive, member, archiveBytes, executableAlignment, report);
+    }
+}
+
+struct ArchiveCloser {
+    void operator()(kotar_archive* archive) const { kotar_close(archive); }
+};
+
+}  // namespace
+
+int verifyArchive(const char* path, std::uint64_t executableAlignment) {
+    const FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
+        std::fprintf(stderr, "Unable to open input file: %s\n", path);
+        return -1;
+    }
+    Report report;
+    const TableFacts table = walkHeaderTable(file.get(), path, report);
+    if (!table.indexed) report.problem(path, "not an indexed archive");
+    if (report.problems() > 0) return report.summary(table.members, table.aligned);
+
+    kotar_archive* opened = nullptr;
+    const int status = kotar_open(path, &opened);
+    const std::unique_ptr<kotar_archive, ArchiveCloser> archive(opened);
+    if (status != KOTAR_OK) {
+        report.problem(path, kotar_strerror(status));
+        return report.summary(table.members, table.aligned);
+    }
+    checkMembers(archive.get(), path, table.end, executableAlignment, report);
+    return report.summary(table.members, table.aligned);
+}
+
+}  // namespace kotar
