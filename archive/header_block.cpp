@@ -14,7 +14,7 @@ namespace {
 
 // strtoll with base 8 over the field's bytes alone.
 long long parseWholeField(const HeaderBlock& block, HeaderField field) {
-    char text[BLOCK_SIZE + 1];
+    char text[kBlockSize + 1];
     std::memcpy(text, block.data() + field.offset, field.width);
     text[field.width] = '\0';
     return std::strtoll(text, nullptr, 8);
@@ -60,7 +60,7 @@ std::string_view magicText(const HeaderBlock& block) { return fieldText(block, f
 
 HeaderSums computeHeaderSums(const HeaderBlock& block) {
     HeaderSums sums{0, 0};
-    for (std::size_t i = 0; i < BLOCK_SIZE; ++i) {
+    for (std::size_t i = 0; i < kBlockSize; ++i) {
         const bool inChecksum = i >= field::chksum.offset && i < field::chksum.offset + field::chksum.width;
         const unsigned char byte = inChecksum ? ' ' : block[i];
         sums.unsignedSum += byte;

@@ -34,11 +34,9 @@
 
 namespace kotar {
 
-inline constexpr std::size_t BLOCK_SIZE = 512;
-inline constexpr std::size_t PAGE_SIZE = 4096;
-inline constexpr std::size_t COPY_CHUNK = 4096;
+inline constexpr std::size_t kBlockSize = 512;
 
-using HeaderBlock = std::array<unsigned char, BLOCK_SIZE>;
+using HeaderBlock = std::array<unsigned char, kBlockSize>;
 
 struct HeaderField {
     std::size_t offset;

@@ -16,7 +16,7 @@ HeaderReader::Next HeaderReader::next(HeaderBlock& header) {
 }
 
 HeaderReader::Follow HeaderReader::follow(const HeaderBlock& header, const TakeBlock& take) {
-    unsigned char block[BLOCK_SIZE];
+    unsigned char block[kBlockSize];
     if (isLongNameEntry(header)) {
         if (!octalFieldFits(header, field::size)) return Follow::badSize;
         const std::int32_t size = parseOctalField(header, field::size);

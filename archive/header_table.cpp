@@ -35,7 +35,7 @@ bool appendText(std::string& names, const unsigned char* bytes, std::size_t leng
 bool appendLongText(std::string& names, const HeaderBlock* blocks, std::uint64_t size, PoolText& text) {
     std::uint64_t length = 0;  // bytes before the first NUL
     for (const HeaderBlock* block = blocks; length < size; ++block) {
-        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(size - length, BLOCK_SIZE));
+        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(size - length, kBlockSize));
         const void* nul = std::memchr(block->data(), '\0', part);
         if (nul != nullptr) {
             length += static_cast<std::uint64_t>(static_cast<const unsigned char*>(nul) - block->data());
@@ -47,7 +47,7 @@ bool appendLongText(std::string& names, const HeaderBlock* blocks, std::uint64_t
     text.at = static_cast<std::uint32_t>(names.size());
     text.length = static_cast<std::uint32_t>(length);
     for (std::uint64_t left = length; left > 0; ++blocks) {
-        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(left, BLOCK_SIZE));
+        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(left, kBlockSize));
         names.append(reinterpret_cast<const char*>(blocks->data()), part);
         left -= part;
     }

@@ -13,11 +13,16 @@
 // Every rounded data cursor stays below 2^31: an archive holds at most 2 GiB.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kotar {
 
 inline constexpr std::uint64_t kArchiveLimit = std::uint64_t{1} << 31;
+
+// The boundary of an aligned executable's data, and the unit of its page
+// counts.
+inline constexpr std::size_t kPageSize = 4096;
 
 // value rounded up to a multiple of alignment (a power of two).
 constexpr std::uint64_t roundUp(std::uint64_t value, std::uint64_t alignment) {

@@ -7,6 +7,7 @@
 
 #include "archive/byte_source.h"
 #include "archive/header_block.h"
+#include "archive/indexed_layout.h"
 
 namespace kotar {
 
@@ -32,13 +33,13 @@ std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, Outp
     // none of it.
     const auto inSize = static_cast<std::uint64_t>(inStat.st_size);
     const std::uint64_t available = inSize > inStart ? inSize - inStart : 0;
-    const std::uint64_t wanted = size <= available ? size : available / COPY_CHUNK * COPY_CHUNK;
+    const std::uint64_t wanted = size <= available ? size : available / kCopyChunk * kCopyChunk;
 
     // The buffer starts on a page, so it lies a multiple of 512 bytes from
     // the file pages it is copied from and to. malloc's 16 bytes past a page
     // made the kernel's copy from a page-aligned file offset run at less
     // than half its speed.
-    if (!fileBuffer_) fileBuffer_.reset(static_cast<unsigned char*>(std::aligned_alloc(PAGE_SIZE, kFileCopyPiece)));
+    if (!fileBuffer_) fileBuffer_.reset(static_cast<unsigned char*>(std::aligned_alloc(kPageSize, kFileCopyPiece)));
     if (!fileBuffer_) return 0;
     unsigned char* const buffer = fileBuffer_.get();
 
@@ -65,7 +66,7 @@ CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uin
     const std::uint64_t copied = in < 0 ? 0 : copyBetweenFiles(in, static_cast<std::uint64_t>(input.tell()), output, size);
     if (copied > 0) input.seek(input.tell() + static_cast<std::int64_t>(copied), SEEK_SET);
     std::uint64_t left = size - copied;
-    unsigned char buffer[COPY_CHUNK];
+    unsigned char buffer[kCopyChunk];
     while (left > 0) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer));
         if (input.read(buffer, piece) != piece) return CopyOutcome::readFailed;
@@ -78,7 +79,7 @@ CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uin
 CopyOutcome MemberCopier::copyFromFile(int descriptor, std::uint64_t offset, OutputFile& output, std::uint64_t size) {
     const std::uint64_t copied = copyBetweenFiles(descriptor, offset, output, size);
     const FileByteSource source(descriptor);
-    unsigned char buffer[COPY_CHUNK];
+    unsigned char buffer[kCopyChunk];
     for (std::uint64_t done = copied; done < size;) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, sizeof buffer));
         if (source.readAt(offset + done, buffer, piece) != piece) return CopyOutcome::readFailed;

@@ -11,11 +11,14 @@
 
 namespace kotar {
 
+// The largest piece that the copy through the streams reads and writes.
+inline constexpr std::size_t kCopyChunk = 4096;
+
 enum class CopyOutcome { copied, readFailed, writeFailed };
 
 // Copies member data, one member at a time, to the output's position: from
 // the input's read position, or from a file that holds it. The bytes move in
-// pieces of at most COPY_CHUNK, and a piece that the source cannot fill is
+// pieces of at most kCopyChunk, and a piece that the source cannot fill is
 // not written. Between two plain files they move in larger pieces straight
 // from file to file, with the same result, through one buffer kept for
 // every member.

@@ -18,6 +18,7 @@
 
 #include "archive/file_descriptor.h"
 #include "archive/header_block.h"
+#include "archive/indexed_layout.h"
 #include "archive/header_table.h"
 #include "archive/name_index.h"
 
@@ -31,13 +32,13 @@ struct kotar_archive {
 
 namespace {
 
-using kotar::BLOCK_SIZE;
+using kotar::kBlockSize;
 using kotar::HeaderBlock;
 using kotar::TableStatus;
 
 // The first read takes this much of the file: the whole table of most
 // archives. A longer table is read in one more step, up to its first data.
-constexpr std::uint64_t kFirstReadBlocks = 64 * 1024 / BLOCK_SIZE;
+constexpr std::uint64_t kFirstReadBlocks = 64 * 1024 / kBlockSize;
 
 int statusOf(TableStatus status) {
     switch (status) {
@@ -70,20 +71,20 @@ long long readAt(int descriptor, void* buffer, std::size_t count, std::uint64_t 
 // table that outgrows a read is read on up to its first data offset, or to
 // twice as far; never past the end of the file.
 int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
-    const std::uint64_t fileBlocks = archive.fileSize / BLOCK_SIZE;
+    const std::uint64_t fileBlocks = archive.fileSize / kBlockSize;
     std::vector<HeaderBlock> blocks;
     std::uint64_t want = std::min(fileBlocks, kFirstReadBlocks);
     for (;;) {
         const std::size_t have = blocks.size();
         blocks.resize(static_cast<std::size_t>(want));
-        const std::size_t bytes = (blocks.size() - have) * BLOCK_SIZE;
-        if (readAt(archive.file.get(), blocks.data() + have, bytes, have * BLOCK_SIZE) !=
+        const std::size_t bytes = (blocks.size() - have) * kBlockSize;
+        if (readAt(archive.file.get(), blocks.data() + have, bytes, have * kBlockSize) !=
             static_cast<long long>(bytes)) {
             return KOTAR_EREAD;
         }
         const kotar::TableScan scan = kotar::readHeaderTable(blocks.data(), blocks.size(), archive.fileSize, table);
         if (scan.status != TableStatus::needMore || want == fileBlocks) return statusOf(scan.status);
-        want = std::min(fileBlocks, std::max(want * 2, scan.dataHint / BLOCK_SIZE));
+        want = std::min(fileBlocks, std::max(want * 2, scan.dataHint / kBlockSize));
     }
 }
 
@@ -196,7 +197,7 @@ int kotar_map_text(const kotar_archive* archive, const kotar_member* member, int
     if (!ownsMember(archive, member) || address == nullptr || length == nullptr) return KOTAR_EINVAL;
     if (!member->aligned) return KOTAR_ENOTALIGNED;
     if (member->text_pages == 0) return KOTAR_ENOTEXT;
-    const std::uint64_t bytes = std::uint64_t{member->text_pages} * kotar::PAGE_SIZE;
+    const std::uint64_t bytes = std::uint64_t{member->text_pages} * kotar::kPageSize;
     if (member->text_offset + bytes > member->size) return KOTAR_ETEXTRANGE;
     const std::uint64_t start = std::uint64_t{member->data_offset} + member->text_offset;
     const long pageSize = ::sysconf(_SC_PAGESIZE);

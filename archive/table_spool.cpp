@@ -32,7 +32,7 @@ bool TableSpool::append(const unsigned char* block) {
                 return false;
             }
         }
-        if (std::fwrite(block, 1, BLOCK_SIZE, overflow_) != BLOCK_SIZE) return false;
+        if (std::fwrite(block, 1, kBlockSize, overflow_) != kBlockSize) return false;
     }
     ++blocks_;
     return true;
@@ -47,10 +47,10 @@ bool TableSpool::next(unsigned char* block) {
     if (readIndex_ >= blocks_) return false;
     const std::uint64_t index = readIndex_++;
     if (index < held_.size()) {
-        std::memcpy(block, held_[index].data(), BLOCK_SIZE);
+        std::memcpy(block, held_[index].data(), kBlockSize);
         return true;
     }
-    return std::fread(block, 1, BLOCK_SIZE, overflow_) == BLOCK_SIZE;
+    return std::fread(block, 1, kBlockSize, overflow_) == kBlockSize;
 }
 
 }  // namespace kotar

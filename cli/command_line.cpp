@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "archive/indexed_layout.h"
+#include "archive/messages.h"
 #include "archive/verbose.h"
 #include "convert/create_archive.h"
 #include "convert/extract_archive.h"
@@ -34,9 +36,7 @@ constexpr option kLongOptions[] = {
 constexpr char kShortOptions[] = "-x:c:o:t::v";
 constexpr int kOperand = 1;
 
-constexpr char kUsage[] =
-    "Usage: kotar {[-x ktar/kgz-file] [-c tar/tgz-file] [-v] -o destination} | -t < ktar/kgz-file\n";
-static_assert(sizeof kUsage - 1 == 93);
+static_assert(sizeof message::kUsage - 1 == 93);
 
 constexpr char kHelp[] = R"(
   -c FILE          create an indexed archive from FILE, a GNU tar (plain or gzip)
@@ -55,10 +55,10 @@ Exit status: 0 when the mode ran to its end, 255 on any failure, a usage
 error included. The manual page, kotar(1), describes every option and message.
 )";
 
-void printUsage() { std::fwrite(kUsage, 1, sizeof kUsage - 1, stderr); }
+void printUsage() { std::fputs(message::kUsage, stderr); }
 
 int printHelp() {
-    std::fputs(kUsage, stdout);
+    std::fputs(message::kUsage, stdout);
     std::fputs(kHelp, stdout);
     return std::fflush(stdout) == 0 ? 0 : -1;
 }
@@ -85,7 +85,7 @@ int runCommandLine(int argc, char** argv) {
     Mode mode = Mode::none;
     const char* inputPath = nullptr;
     const char* destinationPath = nullptr;
-    std::uint64_t alignment = PAGE_SIZE;
+    std::uint64_t alignment = kPageSize;
     bool alignmentGiven = false;
     bool listFileMayFollow = false;  // the previous argument was a bare -t
 
@@ -120,7 +120,7 @@ int runCommandLine(int argc, char** argv) {
                 break;
             case kAlignOption:
                 if (!parseAlignment(optarg, alignment)) {
-                    std::fprintf(stderr, "invalid alignment '%s', it must be 4096, 16384 or 65536\n", optarg);
+                    std::fprintf(stderr, message::kBadAlignment, optarg);
                     return -1;
                 }
                 alignmentGiven = true;

@@ -12,6 +12,7 @@
 #include "archive/header_reader.h"
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
+#include "archive/messages.h"
 #include "archive/output_file.h"
 #include "archive/quoted_text.h"
 #include "archive/retained_input.h"
@@ -41,15 +42,11 @@ namespace {
 constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
 
 // A member whose padded size leaves the 32-bit range cannot be laid out.
-constexpr std::int64_t kLargestMemberSize = kArchiveLimit - BLOCK_SIZE - 1;
+constexpr std::int64_t kLargestMemberSize = kArchiveLimit - kBlockSize - 1;
 
-int fail(const char* message) {
-    std::fputs(message, stderr);
-    return -1;
-}
 
 int failTooBig() {
-    std::fprintf(stderr, "file too big, max supported size is %u\n", static_cast<unsigned>(kArchiveLimit));
+    std::fprintf(stderr, message::kTooBig, static_cast<unsigned>(kArchiveLimit));
     return -1;
 }
 
@@ -91,7 +88,7 @@ public:
 
     // The member's data offset; false when the archive would pass 2 GiB.
     bool place(const MemberData& member, std::uint64_t& dataOffset) {
-        const std::uint64_t alignment = member.aligned ? executableAlignment_ : BLOCK_SIZE;
+        const std::uint64_t alignment = member.aligned ? executableAlignment_ : kBlockSize;
         dataOffset = roundUp(cursor_, alignment);
         cursor_ = roundUp(dataOffset + member.size, alignment);
         return cursor_ < kArchiveLimit;
@@ -113,7 +110,7 @@ public:
     }
 
 private:
-    bool readBlock(unsigned char* block) { return input_.read(block, BLOCK_SIZE); }
+    bool readBlock(unsigned char* block) { return input_.read(block, kBlockSize); }
     bool keepBlock(const unsigned char* block) { return table_.append(block); }
 
     // Every header of the input, checked, into the table; the rest of the
@@ -124,22 +121,22 @@ private:
         HeaderBlock header;
         for (;;) {
             const HeaderReader::Next next = reader.next(header);
-            if (next == HeaderReader::Next::cutShort) return fail("unable to read input file\n");
+            if (next == HeaderReader::Next::cutShort) return fail(message::kReadInput);
             if (next == HeaderReader::Next::end) break;
             switch (checkHeader(header, kPlainMagic)) {
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
-                    std::fprintf(stderr, "invalid tar magic '%s'\n", quotedText(magicText(header)).c_str());
+                    std::fprintf(stderr, message::kTarMagic, quotedText(magicText(header)).c_str());
                     return -1;
                 }
-                case HeaderCheck::badChecksum: return fail("invalid tar, checksum mismatch\n");
+                case HeaderCheck::badChecksum: return fail(message::kChecksum);
             }
             const std::int32_t size = memberSize(header);
             if (!isValidMemberSize(size)) return failTooBig();
-            if (!keepBlock(header.data())) return fail("unable to write to output file\n");
+            if (!keepBlock(header.data())) return fail(message::kWriteOutput);
             // A long name's text blocks would alone fill the 2 GiB.
             if (isLongNameEntry(header) &&
-                (table_.blocks() + blocksFor(static_cast<std::uint64_t>(size)) + 1) * BLOCK_SIZE >= kArchiveLimit) {
+                (table_.blocks() + blocksFor(static_cast<std::uint64_t>(size)) + 1) * kBlockSize >= kArchiveLimit) {
                 return failTooBig();
             }
             // The blocks that follow the header in the table: a long name's
@@ -147,21 +144,21 @@ private:
             switch (reader.follow(header, [this](const unsigned char* block) { return keepBlock(block); })) {
                 case HeaderReader::Follow::done: break;
                 case HeaderReader::Follow::cutShort:
-                case HeaderReader::Follow::badSize: return fail("unable to read input file\n");
-                case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
+                case HeaderReader::Follow::badSize: return fail(message::kReadInput);
+                case HeaderReader::Follow::refused: return fail(message::kWriteOutput);
             }
             if (!isLongNameEntry(header) && gatherMember(header, size) != 0) return -1;
         }
         // Compressed input is read to its end, so that every trailer is
         // checked: a damaged stream must not pass for a whole archive.
-        if (!input_.readToEnd()) return fail("unable to read input file\n");
-        if (!input_.finish()) return fail("unable to write to output file\n");
+        if (!input_.readToEnd()) return fail(message::kReadInput);
+        if (!input_.finish()) return fail(message::kWriteOutput);
         return 0;
     }
 
     // A member's data, after its header and the blocks that follow it.
     int gatherMember(const HeaderBlock& header, std::int32_t size) {
-        const std::uint64_t dataArea = (table_.blocks() + 1) * BLOCK_SIZE;
+        const std::uint64_t dataArea = (table_.blocks() + 1) * kBlockSize;
         if (dataArea >= kArchiveLimit) return failTooBig();
         if (size == 0) return 0;
 
@@ -176,20 +173,20 @@ private:
             // As many bytes as the magic, even from a shorter member: what
             // follows it in the stream is what it is compared with then.
             unsigned char magic[sizeof kElfMagic];
-            if (!input_.read(magic, sizeof magic)) return fail("unable to read input file\n");
+            if (!input_.read(magic, sizeof magic)) return fail(message::kReadInput);
             read = sizeof magic;
             member.aligned = std::memcmp(magic, kElfMagic, sizeof magic) == 0;
         }
         members_.push_back(member);
-        if (!input_.skip(roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE) - read)) {
-            return fail("unable to read input file\n");
+        if (!input_.skip(roundUp(static_cast<std::uint64_t>(size), kBlockSize) - read)) {
+            return fail(message::kReadInput);
         }
         return 0;
     }
 
     // The header table, finished, then its zero block.
     int writeTable() {
-        if (!table_.rewind()) return fail("unable to read input file\n");
+        if (!table_.rewind()) return fail(message::kReadInput);
         HeaderReader reader([this](unsigned char* block) { return table_.next(block); });
         DataLayout layout(dataArea(), executableAlignment_);
         std::size_t memberIndex = 0;
@@ -209,19 +206,19 @@ private:
                 if (!fits) return failTooBig();
             }
             if (writeHeader(header) != 0) return -1;
-            switch (reader.follow(header, [this](const unsigned char* block) { return output_.write(block, BLOCK_SIZE); })) {
+            switch (reader.follow(header, [this](const unsigned char* block) { return output_.write(block, kBlockSize); })) {
                 case HeaderReader::Follow::done: break;
                 case HeaderReader::Follow::cutShort:
-                case HeaderReader::Follow::badSize: return fail("unable to read input file\n");
-                case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
+                case HeaderReader::Follow::badSize: return fail(message::kReadInput);
+                case HeaderReader::Follow::refused: return fail(message::kWriteOutput);
             }
         }
         // The zero block, right after the table (after the first block when
         // the table is empty: that one is never written).
         const HeaderBlock zeros{};
-        if (output_.padTo(std::max<std::uint64_t>(table_.blocks(), 1) * BLOCK_SIZE) != 0 ||
+        if (output_.padTo(std::max<std::uint64_t>(table_.blocks(), 1) * kBlockSize) != 0 ||
             !output_.write(zeros.data(), zeros.size())) {
-            return fail("Unable to write to ouput file\n");
+            return fail(message::kWriteEnd);
         }
         return 0;
     }
@@ -245,7 +242,7 @@ private:
 
     int writeHeader(HeaderBlock& header) {
         finishIndexedHeader(header);
-        return output_.write(header.data(), header.size()) ? 0 : fail("unable to write to output file\n");
+        return output_.write(header.data(), header.size()) ? 0 : fail(message::kWriteOutput);
     }
 
     // Every member's data at its place in the data area, gaps unwritten.
@@ -254,17 +251,17 @@ private:
         for (const MemberData& member : members_) {
             std::uint64_t dataOffset = 0;
             layout.place(member, dataOffset);
-            if (output_.padTo(dataOffset) != 0) return fail("unable to write to output file\n");
+            if (output_.padTo(dataOffset) != 0) return fail(message::kWriteOutput);
             switch (copier_.copyFromFile(input_.descriptor(), member.streamOffset, output_, member.size)) {
                 case CopyOutcome::copied: break;
-                case CopyOutcome::readFailed: return fail("unable to read input file\n");
-                case CopyOutcome::writeFailed: return fail("unable to write output file\n");
+                case CopyOutcome::readFailed: return fail(message::kReadInput);
+                case CopyOutcome::writeFailed: return fail(message::kWriteData);
             }
         }
         return 0;
     }
 
-    std::uint64_t dataArea() const { return (table_.blocks() + 1) * BLOCK_SIZE; }
+    std::uint64_t dataArea() const { return (table_.blocks() + 1) * kBlockSize; }
 
     RetainedInput& input_;
     TableSpool& table_;
@@ -281,21 +278,21 @@ private:
 int createArchive(const char* inputPath, const char* destinationPath, std::uint64_t executableAlignment) {
     ArchiveInput input;
     if (input.open(inputPath) != 0) {
-        std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
+        std::fprintf(stderr, message::kOpenInput, inputPath);
         return -1;
     }
     // Opening the destination replaces it in the end: never when it is the input.
     OutputFile output;
     if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
-        std::fprintf(stderr, "Unable to open output file: %s\n", destinationPath);
+        std::fprintf(stderr, message::kOpenOutput, destinationPath);
         return -1;
     }
     const std::string workDirectory = workDirectoryFor(destinationPath);
     RetainedInput retained;
-    if (retained.open(input, workDirectory) != 0) return fail("unable to write to output file\n");
+    if (retained.open(input, workDirectory) != 0) return fail(message::kWriteOutput);
     TableSpool table(workDirectory);
     if (Creation(retained, table, output, executableAlignment).run() != 0) return -1;
-    if (output.close() != 0) return fail("unable to write to output file\n");
+    if (output.close() != 0) return fail(message::kWriteOutput);
     return 0;
 }
 

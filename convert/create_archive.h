@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "archive/header_block.h"
+#include "archive/indexed_layout.h"
 
 namespace kotar {
 
@@ -11,6 +12,6 @@ namespace kotar {
 // boundaries (4096, 16384 or 65536). 0 on success, -1 after a reported
 // failure.
 int createArchive(const char* inputPath, const char* destinationPath,
-                  std::uint64_t executableAlignment = PAGE_SIZE);
+                  std::uint64_t executableAlignment = kPageSize);
 
 }  // namespace kotar

@@ -10,6 +10,7 @@
 #include "archive/header_reader.h"
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
+#include "archive/messages.h"
 #include "archive/output_file.h"
 #include "archive/quoted_text.h"
 #include "archive/table_spool.h"
@@ -30,29 +31,25 @@ namespace {
 constexpr std::uint64_t kInputPositionLimit = kArchiveLimit;
 constexpr std::uint64_t kOutputPositionLimit = std::uint64_t{1} << 32;
 
-int fail(const char* message) {
-    std::fputs(message, stderr);
-    return -1;
-}
 
 // Gathers the blocks of the header table, up to and including the block
 // that ends it: the zero block, or the first that is not an indexed header
 // (which the extraction reports when it comes to it). A table cut short
 // simply ends early, as does one whose blocks cannot be counted.
 int gatherTable(ArchiveInput& input, TableSpool& table) {
-    HeaderReader reader([&input](unsigned char* block) { return input.read(block, BLOCK_SIZE) == BLOCK_SIZE; });
+    HeaderReader reader([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; });
     const auto keep = [&table](const unsigned char* block) { return table.append(block); };
     HeaderBlock header;
     for (;;) {
         const HeaderReader::Next next = reader.next(header);
         if (next == HeaderReader::Next::cutShort) return 0;
-        if (!keep(header.data())) return fail("unable to write to output file\n");
+        if (!keep(header.data())) return fail(message::kWriteOutput);
         if (next == HeaderReader::Next::end || !hasMagic(header, kIndexedMagic)) return 0;
         switch (reader.follow(header, keep)) {
             case HeaderReader::Follow::done: break;
             case HeaderReader::Follow::cutShort:
             case HeaderReader::Follow::badSize: return 0;
-            case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
+            case HeaderReader::Follow::refused: return fail(message::kWriteOutput);
         }
     }
 }
@@ -66,26 +63,26 @@ public:
           output_(output) {}
 
     int run() {
-        if (!table_.rewind()) return fail("unable to read input file\n");
+        if (!table_.rewind()) return fail(message::kReadInput);
         for (;;) {
             switch (reader_.next(header_)) {
                 case HeaderReader::Next::header: break;
-                case HeaderReader::Next::cutShort: return fail("unable to read input file\n");
+                case HeaderReader::Next::cutShort: return fail(message::kReadInput);
                 case HeaderReader::Next::end:
                     // Compressed input is read to its end, so that every
                     // trailer is checked: a damaged stream must not pass for
                     // a whole one.
-                    if (!data_.readToEnd()) return fail("unable to read input file\n");
+                    if (!data_.readToEnd()) return fail(message::kReadInput);
                     return writeEndOfArchive();
             }
             switch (checkHeader(header_, kIndexedMagic)) {
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
-                    std::fprintf(stderr, "invalid kotar magic '%s'\n", quotedText(magicText(header_)).c_str());
+                    std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(header_)).c_str());
                     return -1;
                 }
                 case HeaderCheck::badChecksum:  // only a warning here
-                    std::fputs("invalid tar, checksum mismatch\n", stderr);
+                    fail(message::kChecksum);  // a warning: extraction goes on
                     break;
             }
             if (typeflagOf(header_) == kTypeAlignedExecutable) header_[field::typeflag.offset] = kTypeRegular;
@@ -98,7 +95,7 @@ private:
     int writeEndOfArchive() {
         header_.fill(0);
         for (int i = 0; i < 2; ++i) {
-            if (!output_.write(header_.data(), header_.size())) return fail("Unable to write to ouput file\n");
+            if (!output_.write(header_.data(), header_.size())) return fail(message::kWriteEnd);
         }
         return 0;
     }
@@ -106,14 +103,14 @@ private:
     // The blocks that follow the header in the table, as they are: a long
     // name's text, a sparse member's extension blocks.
     int copyFollowingBlocks() {
-        switch (reader_.follow(header_, [this](const unsigned char* block) { return output_.write(block, BLOCK_SIZE); })) {
+        switch (reader_.follow(header_, [this](const unsigned char* block) { return output_.write(block, kBlockSize); })) {
             case HeaderReader::Follow::done: return 0;
-            case HeaderReader::Follow::cutShort: return fail("unable to read input file\n");
+            case HeaderReader::Follow::cutShort: return fail(message::kReadInput);
             // A size beyond 32 bits (base-256, or octal of 2^31 or more)
             // would be taken for another; no archive that kotar writes
             // holds one.
-            case HeaderReader::Follow::badSize: return fail("invalid input file\n");
-            case HeaderReader::Follow::refused: return fail("unable to write to output file\n");
+            case HeaderReader::Follow::badSize: return fail(message::kInvalidInput);
+            case HeaderReader::Follow::refused: return fail(message::kWriteOutput);
         }
         return 0;
     }
@@ -121,7 +118,7 @@ private:
     // A long-name entry: its header, then its text blocks.
     int copyLongNameEntry() {
         finishPlainHeader(header_);
-        if (!output_.write(header_.data(), header_.size())) return fail("unable to write to output file\n");
+        if (!output_.write(header_.data(), header_.size())) return fail(message::kWriteOutput);
         return copyFollowingBlocks();
     }
 
@@ -134,23 +131,23 @@ private:
 
         std::fill_n(header_.begin() + field::extension.offset, field::extension.width, 0);
         finishPlainHeader(header_);
-        if (!output_.write(header_.data(), header_.size())) return fail("unable to write output file\n");
+        if (!output_.write(header_.data(), header_.size())) return fail(message::kWriteData);
         if (const int status = copyFollowingBlocks(); status != 0) return status;
         if (size == 0 && sizeFits) return 0;
 
-        const std::uint64_t next = output_.tell() + roundUp(static_cast<std::uint64_t>(size), BLOCK_SIZE);
+        const std::uint64_t next = output_.tell() + roundUp(static_cast<std::uint64_t>(size), kBlockSize);
         // Data before what has been read cannot be had from a pipe.
         const bool behind = dataOffset < static_cast<std::uint64_t>(data_.tell()) && !data_.seekable();
         if (!sizeFits || size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit || behind ||
             data_.seek(dataOffset, SEEK_SET) < 0) {
-            return fail("invalid input file\n");
+            return fail(message::kInvalidInput);
         }
         switch (copier_.copy(data_, output_, static_cast<std::uint64_t>(size))) {
             case CopyOutcome::copied: break;
-            case CopyOutcome::readFailed: return fail("unable to read input file\n");
-            case CopyOutcome::writeFailed: return fail("unable to write to output file\n");
+            case CopyOutcome::readFailed: return fail(message::kReadInput);
+            case CopyOutcome::writeFailed: return fail(message::kWriteOutput);
         }
-        if (output_.padTo(next) != 0) return fail("unable to write to output file\n");
+        if (output_.padTo(next) != 0) return fail(message::kWriteOutput);
         return 0;
     }
 
@@ -168,18 +165,18 @@ private:
 int extractArchive(const char* inputPath, const char* destinationPath) {
     ArchiveInput input;
     if (input.open(inputPath) != 0) {
-        std::fprintf(stderr, "Unable to open input file: %s\n", inputPath);
+        std::fprintf(stderr, message::kOpenInput, inputPath);
         return -1;
     }
     // Opening the destination replaces it in the end: never when it is the input.
     OutputFile output;
     if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
-        std::fprintf(stderr, "Unable to open output file: %s\n", destinationPath);
+        std::fprintf(stderr, message::kOpenOutput, destinationPath);
         return -1;
     }
     TableSpool table(workDirectoryFor(destinationPath));
     if (gatherTable(input, table) != 0 || Extraction(table, input, output).run() != 0) return -1;
-    if (output.close() != 0) return fail("unable to write to output file\n");
+    if (output.close() != 0) return fail(message::kWriteOutput);
     return 0;
 }
 

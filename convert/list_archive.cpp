@@ -11,6 +11,7 @@
 #include "archive/archive_input.h"
 #include "archive/header_block.h"
 #include "archive/header_reader.h"
+#include "archive/messages.h"
 #include "archive/quoted_text.h"
 #include "convert/mode_string.h"
 #include "kotar/reader.h"
@@ -23,10 +24,6 @@ namespace {
 // damaged size field cannot make the listing hold gigabytes.
 constexpr std::size_t kLongNameLimit = 16 * 1024 * 1024;
 
-int fail(const char* message) {
-    std::fputs(message, stderr);
-    return -1;
-}
 
 // A numeric field in 64 bits; a value beyond 64 bits shows as 0.
 long long numberOf(const HeaderBlock& header, HeaderField field) {
@@ -99,7 +96,7 @@ bool listWithLibrary(const char* path) {
 
 // The lines are the listing's output: losing them is a failure.
 int finishListing() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("unable to write to output file\n");
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail(message::kWriteOutput);
     return 0;
 }
 
@@ -110,7 +107,7 @@ public:
     explicit LongText(std::uint64_t size) : left_(size) {}
 
     bool take(const unsigned char* block) {
-        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left_, BLOCK_SIZE));
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left_, kBlockSize));
         left_ -= count;
         for (std::size_t i = 0; i < count && !ended_; ++i) {
             ended_ = block[i] == '\0' || text_.size() == kLongNameLimit;
@@ -127,22 +124,22 @@ private:
 };
 
 int listHeaders(ArchiveInput& input) {
-    HeaderReader reader([&input](unsigned char* block) { return input.read(block, BLOCK_SIZE) == BLOCK_SIZE; });
+    HeaderReader reader([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; });
     const auto skip = [](const unsigned char*) { return true; };
     HeaderBlock block;
     for (;;) {
         switch (reader.next(block)) {
             case HeaderReader::Next::header: break;
-            case HeaderReader::Next::cutShort: return fail("unable to read input file\n");
+            case HeaderReader::Next::cutShort: return fail(message::kReadInput);
             case HeaderReader::Next::end: return finishListing();
         }
         switch (checkHeader(block, kIndexedMagic)) {
             case HeaderCheck::valid: break;
             case HeaderCheck::badMagic: {
-                std::fprintf(stderr, "invalid kotar magic '%s'\n", quotedText(magicText(block)).c_str());
+                std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(block)).c_str());
                 return -1;
             }
-            case HeaderCheck::badChecksum: return fail("invalid tar, checksum mismatch\n");
+            case HeaderCheck::badChecksum: return fail(message::kChecksum);
         }
         // Long-name entries, then the member they describe, whose header is
         // taken as it comes. Its name is the 'L' text, else its own name
@@ -151,20 +148,20 @@ int listHeaders(ArchiveInput& input) {
         std::string name;
         bool haveLongName = false;
         while (isLongNameEntry(block)) {
-            if (parseOctalField(block, field::size) < 0) return fail("unable to read input file\n");
+            if (parseOctalField(block, field::size) < 0) return fail(message::kReadInput);
             LongText text(static_cast<std::uint64_t>(parseOctalField(block, field::size)));
             if (reader.follow(block, [&text](const unsigned char* b) { return text.take(b); }) !=
                 HeaderReader::Follow::done) {
-                return fail("unable to read input file\n");
+                return fail(message::kReadInput);
             }
             if (typeflagOf(block) == kTypeLongName) {
                 name = std::move(text.text());
                 haveLongName = true;
             }
-            if (!reader.nextBlock(block)) return fail("unable to read input file\n");
+            if (!reader.nextBlock(block)) return fail(message::kReadInput);
         }
         printMember(block, haveLongName ? &name : nullptr);
-        if (reader.follow(block, skip) != HeaderReader::Follow::done) return fail("unable to read input file\n");
+        if (reader.follow(block, skip) != HeaderReader::Follow::done) return fail(message::kReadInput);
     }
 }
 
@@ -182,7 +179,7 @@ int listArchive(const char* inputPath) {
     ArchiveInput input;
     const int opened = inputPath != nullptr ? input.open(inputPath) : openStandardInput(input);
     if (opened != 0) {
-        std::fprintf(stderr, "Unable to open input file: %s\n", inputPath != nullptr ? inputPath : "stdin");
+        std::fprintf(stderr, message::kOpenInput, inputPath != nullptr ? inputPath : "stdin");
         return -1;
     }
     return listHeaders(input);

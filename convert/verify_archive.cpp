@@ -15,6 +15,7 @@
 #include "archive/byte_source.h"
 #include "archive/file_descriptor.h"
 #include "archive/indexed_layout.h"
+#include "archive/messages.h"
 #include "archive/quoted_text.h"
 #include "archive/verbose.h"
 #include "elfscan/analyze_executable.h"
@@ -55,8 +56,8 @@ private:
 
 bool readBlockAt(int descriptor, unsigned char* block, std::uint64_t offset) {
     std::size_t done = 0;
-    while (done < BLOCK_SIZE) {
-        const ssize_t got = ::pread(descriptor, block + done, BLOCK_SIZE - done, static_cast<off_t>(offset + done));
+    while (done < kBlockSize) {
+        const ssize_t got = ::pread(descriptor, block + done, kBlockSize - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         done += static_cast<std::size_t>(got);
@@ -83,7 +84,7 @@ TableFacts walkHeaderTable(int descriptor, std::string_view path, Report& report
             if (facts.indexed) report.problem(path, "the archive ends inside its header table");
             return facts;
         }
-        at += BLOCK_SIZE;
+        at += kBlockSize;
         if (isZeroBlock(block)) {
             facts.indexed = true;  // every header before it had the indexed magic
             facts.end = at;
@@ -105,13 +106,13 @@ TableFacts walkHeaderTable(int descriptor, std::string_view path, Report& report
             }
             std::string text;
             bool ended = false;
-            unsigned char textBlock[BLOCK_SIZE];
-            for (std::uint64_t n = blocksFor(static_cast<std::uint64_t>(size)); n > 0; --n, at += BLOCK_SIZE) {
+            unsigned char textBlock[kBlockSize];
+            for (std::uint64_t n = blocksFor(static_cast<std::uint64_t>(size)); n > 0; --n, at += kBlockSize) {
                 if (!readBlockAt(descriptor, textBlock, at)) {
                     report.problem(path, "the archive ends inside its header table");
                     return facts;
                 }
-                for (std::size_t i = 0; i < BLOCK_SIZE && !ended; ++i) {
+                for (std::size_t i = 0; i < kBlockSize && !ended; ++i) {
                     ended = textBlock[i] == 0 || text.size() == kLongNameLimit;
                     if (!ended) text.push_back(static_cast<char>(textBlock[i]));
                 }
@@ -125,7 +126,7 @@ TableFacts walkHeaderTable(int descriptor, std::string_view path, Report& report
         haveLongName = false;
         ++facts.members;
         if (typeflagOf(block) == kTypeAlignedExecutable) ++facts.aligned;
-        for (bool extended = hasSparseExtension(block); extended; at += BLOCK_SIZE) {
+        for (bool extended = hasSparseExtension(block); extended; at += kBlockSize) {
             if (!readBlockAt(descriptor, block.data(), at)) {
                 report.problem(path, "the archive ends inside its header table");
                 return facts;
@@ -141,7 +142,7 @@ std::string number(std::uint64_t value) { return std::to_string(value); }
 // against a fresh analysis of its data.
 void checkExecutable(const kotar_archive* archive, const kotar_member& member, const ByteSource& archiveBytes,
                      std::uint64_t executableAlignment, Report& report) {
-    for (const std::uint64_t boundary : {std::uint64_t{PAGE_SIZE}, executableAlignment}) {
+    for (const std::uint64_t boundary : {std::uint64_t{kPageSize}, executableAlignment}) {
         if (member.data_offset % boundary != 0) {
             report.problem(member.name, "aligned executable at " + number(member.data_offset) + ", not on a " +
                                             number(boundary) + "-byte boundary");
@@ -222,7 +223,7 @@ struct ArchiveCloser {
 int verifyArchive(const char* path, std::uint64_t executableAlignment) {
     const FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
-        std::fprintf(stderr, "Unable to open input file: %s\n", path);
+        std::fprintf(stderr, message::kOpenInput, path);
         return -1;
     }
     Report report;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "archive/header_block.h"
+#include "archive/indexed_layout.h"
 
 namespace kotar {
 
@@ -13,6 +14,6 @@ namespace kotar {
 // magic, and with the text offset and page counts that a fresh analysis of
 // its data gives. Prints one line per problem on standard output, naming the
 // member, then a summary line. 0 when there is no problem, else -1.
-int verifyArchive(const char* path, std::uint64_t executableAlignment = PAGE_SIZE);
+int verifyArchive(const char* path, std::uint64_t executableAlignment = kPageSize);
 
 }  // namespace kotar

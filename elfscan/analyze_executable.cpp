@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "archive/indexed_layout.h"
+#include "archive/messages.h"
 #include "archive/quoted_text.h"
 #include "archive/verbose.h"
 #include "elfscan/elf_fields.h"
@@ -30,9 +32,7 @@ std::unique_ptr<unsigned char[]> allocateBytes(std::size_t count) {
     return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[count]);
 }
 
-void report(const char* message) { std::fwrite(message, 1, std::strlen(message), stderr); }
-
-std::uint64_t pageOf(std::uint64_t address) { return address / PAGE_SIZE; }
+std::uint64_t pageOf(std::uint64_t address) { return address / kPageSize; }
 
 class Analysis {
 public:
@@ -47,15 +47,12 @@ public:
 
     ExecutableLayout layout() const {
         return {.textOffset = static_cast<std::uint32_t>(textOffset_),
-                .textPgs = static_cast<std::uint32_t>(textSize_ / PAGE_SIZE),
+                .textPgs = static_cast<std::uint32_t>(textSize_ / kPageSize),
                 .fixUpPgs = fixUpPgs_};
     }
 
 private:
-    static int stop(const char* message) {
-        report(message);
-        return -1;
-    }
+    static int stop(const char* message) { return fail(message); }
 
     // Moves the read position to dataStart + offset; false when that fails.
     bool seekTo(std::uint32_t offset) {
@@ -81,15 +78,15 @@ private:
 
     int readHeader() {
         ehdr_ = allocateBytes(elf::kLongHeaderSize);
-        if (!ehdr_) return stop("could not allocate memory for ehdr\n");
-        if (dataStart_ < 0) return stop("gzseek failed\n");
+        if (!ehdr_) return stop(message::kEhdrMemory);
+        if (dataStart_ < 0) return stop(message::kPositionFailed);
         if (read(ehdr_.get(), elf::kShortHeaderSize) != elf::kShortHeaderSize) {
-            return stop("could not read ehdr\n");
+            return stop(message::kEhdrRead);
         }
         if (headerField(elf::eMachine) != elf::kMachineX86_64) return 0;
         elf_ = &elf::kElf64;
         if (!seekTo(0) || read(ehdr_.get(), elf::kLongHeaderSize) != elf::kLongHeaderSize) {
-            return stop("could not read ehdr\n");
+            return stop(message::kEhdrRead);
         }
         return 0;
     }
@@ -99,12 +96,12 @@ private:
         const std::uint64_t count = headerField(elf_->phnum);
         const std::uint64_t tableOffset = headerField(elf_->phoff);
         if (count * entrySize == 0 || tableOffset == 0 || entrySize != elf_->phdrSize) {
-            return stop("not a valid exec file\n");
+            return stop(message::kNotExecutable);
         }
         const auto phdr = allocateBytes(count * entrySize);
-        if (!phdr) return stop("could not allocate memory for phdr\n");
+        if (!phdr) return stop(message::kPhdrMemory);
         if (!readTable(static_cast<std::uint32_t>(tableOffset), phdr.get(), count * entrySize)) {
-            return stop("could not read phdr\n");
+            return stop(message::kPhdrRead);
         }
         for (std::uint64_t i = 0; i < count; ++i) {
             if (takeProgramHeader(phdr.get() + i * entrySize) != 0) return -1;
@@ -122,16 +119,16 @@ private:
                         static_cast<long long>(memsz), static_cast<int>(flags));
         }
         if ((flags & elf::kExecutableFlag) == 0) return 0;
-        if (haveText_) return stop("only 1 executable load section supported\n");
+        if (haveText_) return stop(message::kOneTextSegment);
         haveText_ = true;
         textOffset_ = elf::readField(entry, elf_->pOffset);
         textAddr_ = vaddr;
-        if (textAddr_ % PAGE_SIZE != 0) return stop("text address not aligned on page boundary\n");
-        if (pageOf(textAddr_) > kLastPage) return stop("text region is too big\n");
-        textSize_ = memsz / PAGE_SIZE * PAGE_SIZE;
+        if (textAddr_ % kPageSize != 0) return stop(message::kTextUnaligned);
+        if (pageOf(textAddr_) > kLastPage) return stop(message::kTextTooBig);
+        textSize_ = memsz / kPageSize * kPageSize;
         textEnd_ = textAddr_ + textSize_;
         // textAddr is below 2 GiB here, so an end below it has wrapped past 2^64.
-        if (textEnd_ < textAddr_ || pageOf(textEnd_) > kLastPage) return stop("text region is too big\n");
+        if (textEnd_ < textAddr_ || pageOf(textEnd_) > kLastPage) return stop(message::kTextTooBig);
         return 0;
     }
 
@@ -140,12 +137,12 @@ private:
         const std::uint64_t count = headerField(elf_->shnum);
         const std::uint64_t tableOffset = headerField(elf_->shoff);
         if (count * entrySize == 0 || tableOffset == 0 || entrySize != elf_->shdrSize) {
-            return stop("not a valid exec file\n");
+            return stop(message::kNotExecutable);
         }
         const auto shdr = allocateBytes(count * entrySize);
-        if (!shdr) return stop("could not allocate memory for shdr\n");
+        if (!shdr) return stop(message::kShdrMemory);
         if (!readTable(static_cast<std::uint32_t>(tableOffset), shdr.get(), count * entrySize)) {
-            return stop("could not read shdr\n");
+            return stop(message::kShdrRead);
         }
         for (std::uint64_t i = 0; i < count; ++i) {
             const unsigned char* entry = shdr.get() + i * entrySize;
@@ -186,13 +183,13 @@ private:
         const auto offset = static_cast<std::uint32_t>(elf::readField(section, elf_->shOffset));
         // A size of 2^32 or more can never be read whole: its low 32 bits
         // are all that would be asked for.
-        if (size > UINT32_MAX) return stop("could not read rel\n");
+        if (size > UINT32_MAX) return stop(message::kRelRead);
         if (size == 0) return 0;
-        if (!seekTo(offset)) return stop("could not read rel\n");
+        if (!seekTo(offset)) return stop(message::kRelRead);
         std::unique_ptr<unsigned char[]> reltab;
         switch (readGrowing(static_cast<std::uint32_t>(size), reltab)) {
-            case ReadOutcome::outOfMemory: return stop("could not allocate memory for reltab\n");
-            case ReadOutcome::tooShort: return stop("could not read rel\n");
+            case ReadOutcome::outOfMemory: return stop(message::kReltabMemory);
+            case ReadOutcome::tooShort: return stop(message::kRelRead);
             case ReadOutcome::complete: break;
         }
         const std::uint64_t entries = size / stride;  // a shorter remainder is ignored
@@ -241,7 +238,7 @@ std::optional<ExecutableLayout> analyzeExecutable(const ByteSource& source, std:
                                                   const HeaderBlock& header) {
     const std::unique_ptr<std::uint32_t[]> fixUpBitmap(new (std::nothrow) std::uint32_t[kBitmapWords]());
     if (!fixUpBitmap) {
-        report("could not allocate memory for bitmap\n");
+        fail(message::kBitmapMemory);
         return std::nullopt;
     }
     ExecutableLayout layout;

@@ -89,8 +89,8 @@ Outcome analyzeImage(const std::string& image) {
     std::string stream;
     test::appendBlock(stream, test::makeHeader({.name = "prog", .mode = 0755, .size = image.size()}));
     test::appendPadded(stream, image);
-    stream.append(2 * BLOCK_SIZE, '\0');
-    return analyzeStream(stream, BLOCK_SIZE);
+    stream.append(2 * kBlockSize, '\0');
+    return analyzeStream(stream, kBlockSize);
 }
 
 ElfSegment text(std::uint64_t vaddr, std::uint64_t memsz, std::uint64_t offset = 0x1000) {
@@ -285,10 +285,10 @@ TEST(AnalyzeExecutable, ReadsTablesFromTheBytesAfterTheMember) {
     std::string stream;
     test::appendBlock(stream, test::makeHeader({.name = "prog", .mode = 0755, .size = 64}));
     const HeaderBlock next = test::makeHeader({.name = "next", .size = image.size() - 1024});
-    image.replace(512, BLOCK_SIZE, reinterpret_cast<const char*>(next.data()), BLOCK_SIZE);
+    image.replace(512, kBlockSize, reinterpret_cast<const char*>(next.data()), kBlockSize);
     test::appendPadded(stream, image);
-    stream.append(2 * BLOCK_SIZE, '\0');
-    const Outcome outcome = analyzeStream(stream, BLOCK_SIZE);
+    stream.append(2 * kBlockSize, '\0');
+    const Outcome outcome = analyzeStream(stream, kBlockSize);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.layout, (ExecutableLayout{0x1000, 3, 2}));
 }
@@ -371,9 +371,9 @@ TEST(AnalyzeExecutable, StopsWhenMemoryRunsOut) {
 
 TEST(AnalyzeExecutable, PrintsAtMost100CharactersOfTheName) {
     const std::string name(100, 'n');
-    std::string stream(BLOCK_SIZE, '\0');
+    std::string stream(kBlockSize, '\0');
     stream += test::buildElf({.segments = {text(kText, 0x1000)}});
-    const Outcome outcome = analyzeStream(stream, BLOCK_SIZE, test::makeHeader({.name = name, .mode = 0755}));
+    const Outcome outcome = analyzeStream(stream, kBlockSize, test::makeHeader({.name = name, .mode = 0755}));
     EXPECT_TRUE(outcome.out.ends_with("\n" + name + ": textPgs: 1, fixUpPgs: 0\n")) << outcome.out;
 }
 
@@ -469,7 +469,7 @@ TEST(AnalyzeExecutable, AgreesWithReadelfOnRealExecutables) {
         const std::string image = test::readFile(path);
         test::appendBlock(stream, test::makeHeader({.name = "prog", .mode = 0755, .size = image.size()}));
         test::appendPadded(stream, image);
-        stream.append(2 * BLOCK_SIZE, '\0');
+        stream.append(2 * kBlockSize, '\0');
         const Outcome outcome = analyzeStream(stream, 2048);
         EXPECT_EQ(outcome.err, "");
         EXPECT_EQ(outcome.layout, expected.layout);

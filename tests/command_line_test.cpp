@@ -273,7 +273,7 @@ TEST_F(CommandLineTest, UntrustedTextIsEscapedEverywhere) {
     test::appendBlock(tar, test::makeHeader({.name = "././@LongLink", .size = longName.size() + 1, .typeflag = 'L'}));
     test::appendPadded(tar, longName + '\0');
     test::appendBlock(tar, test::makeHeader({.name = longName}));
-    tar += std::string(2 * BLOCK_SIZE, '\0');
+    tar += std::string(2 * kBlockSize, '\0');
     test::writeFile(path("names.tar"), tar);
     HeaderBlock badMagic = test::makeHeader({.name = "m"});
     std::memcpy(badMagic.data() + field::magic.offset, "\x1b]0;\a\\\r", 8);

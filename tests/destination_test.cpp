@@ -195,7 +195,7 @@ TEST_F(DestinationTest, SignalsLeaveTheEarlierDestination) {
 TEST_F(DestinationTest, FullFilesystemLeavesTheEarlierDestination) {
     const std::string small = dir_ / "small";
     fs::create_directory(small);
-    // Through the commands: <sys/mount.h> would bring in a BLOCK_SIZE macro.
+    // Through the commands: <sys/mount.h> would bring in a kBlockSize macro.
     if (test::shell("mount -t tmpfs -o size=64k tmpfs " + shellQuoted(small) + " 2>/dev/null", false) != 0) {
         GTEST_SKIP() << "cannot mount a small tmpfs here";
     }

@@ -35,7 +35,7 @@ using test::writeFile;
 const std::string kReadFailure = "unable to read input file\n";
 const std::string kInvalidInput = "invalid input file\n";
 const std::string kChecksumWarning = "invalid tar, checksum mismatch\n";
-const std::string kEndOfArchive(2 * BLOCK_SIZE, '\0');
+const std::string kEndOfArchive(2 * kBlockSize, '\0');
 
 std::string bytesOf(const HeaderBlock& block) {
     return {reinterpret_cast<const char*>(block.data()), block.size()};
@@ -43,7 +43,7 @@ std::string bytesOf(const HeaderBlock& block) {
 
 HeaderBlock blockAt(const std::string& bytes, std::size_t offset) {
     HeaderBlock block{};
-    std::memcpy(block.data(), bytes.data() + offset, BLOCK_SIZE);
+    std::memcpy(block.data(), bytes.data() + offset, kBlockSize);
     return block;
 }
 
@@ -65,7 +65,7 @@ void editHeader(std::string& archive, std::size_t headerOffset, Edit edit) {
     HeaderBlock block = blockAt(archive, headerOffset);
     edit(block);
     setHeaderChecksum(block, true);
-    archive.replace(headerOffset, BLOCK_SIZE, bytesOf(block));
+    archive.replace(headerOffset, kBlockSize, bytesOf(block));
 }
 
 // An indexed archive built in code from the plain headers that extracting it
@@ -101,7 +101,7 @@ public:
                     std::min(extension.size(), field::extension.width));
         setHeaderChecksum(header, false);
         std::string blocks = text;
-        blocks.append((BLOCK_SIZE - text.size() % BLOCK_SIZE) % BLOCK_SIZE, tail);
+        blocks.append((kBlockSize - text.size() % kBlockSize) % kBlockSize, tail);
         entries_.push_back({header, blocks, false, std::nullopt, true});
         return *this;
     }
@@ -115,9 +115,9 @@ public:
     // The ktar bytes.
     std::string indexed() const {
         std::uint64_t tableBlocks = 0;
-        for (const Entry& e : entries_) tableBlocks += 1 + (e.longName ? e.payload.size() / BLOCK_SIZE : 0);
+        for (const Entry& e : entries_) tableBlocks += 1 + (e.longName ? e.payload.size() / kBlockSize : 0);
         std::string table;
-        std::string file((tableBlocks + 1) * BLOCK_SIZE, '\0');
+        std::string file((tableBlocks + 1) * kBlockSize, '\0');
         std::uint64_t cursor = file.size();
         for (const Entry& e : entries_) {
             HeaderBlock header = e.plain;
@@ -127,7 +127,7 @@ public:
                 table += bytesOf(header) + e.payload;
                 continue;
             }
-            const std::uint64_t alignment = e.aligned ? PAGE_SIZE : BLOCK_SIZE;
+            const std::uint64_t alignment = e.aligned ? kPageSize : kBlockSize;
             std::uint64_t offset = 0;
             if (!e.payload.empty()) {
                 offset = e.dataOffset ? *e.dataOffset : roundUp(cursor, alignment);
@@ -162,7 +162,7 @@ public:
     // Where the header of entry `index` lies in the expected tar.
     std::size_t plainOffsetOf(std::size_t index) const {
         std::size_t offset = 0;
-        for (std::size_t i = 0; i < index; ++i) offset += BLOCK_SIZE + roundUp(entries_[i].payload.size(), BLOCK_SIZE);
+        for (std::size_t i = 0; i < index; ++i) offset += kBlockSize + roundUp(entries_[i].payload.size(), kBlockSize);
         return offset;
     }
 
@@ -170,7 +170,7 @@ public:
     std::size_t indexedOffsetOf(std::size_t index) const {
         std::size_t offset = 0;
         for (std::size_t i = 0; i < index; ++i) {
-            offset += BLOCK_SIZE + (entries_[i].longName ? entries_[i].payload.size() : 0);
+            offset += kBlockSize + (entries_[i].longName ? entries_[i].payload.size() : 0);
         }
         return offset;
     }
@@ -236,9 +236,9 @@ TEST(ExtractArchive, EmptyArchiveGivesJustTheEndOfArchive) {
         const char* what;
         std::string ktar;
     } cases[] = {
-        {"a zero block", std::string(BLOCK_SIZE, '\0')},
-        {"two zero blocks, as creation writes them", std::string(2 * BLOCK_SIZE, '\0')},
-        {"a zero block before garbage", std::string(BLOCK_SIZE, '\0') + "trailing bytes"},
+        {"a zero block", std::string(kBlockSize, '\0')},
+        {"two zero blocks, as creation writes them", std::string(2 * kBlockSize, '\0')},
+        {"a zero block before garbage", std::string(kBlockSize, '\0') + "trailing bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -277,7 +277,7 @@ TEST(ExtractArchive, NextHeaderFollowsTheDataAndItsGap) {
     archive.member({.name = "one"}, "x").member({.name = "block"}, std::string(512, 'b')).member({.name = "last"});
     const Extraction x = extractBothForms(archive.indexed());
     ASSERT_EQ(x.status, 0);
-    ASSERT_EQ(x.tar.size(), 7u * BLOCK_SIZE);
+    ASSERT_EQ(x.tar.size(), 7u * kBlockSize);
     EXPECT_EQ(fieldText(blockAt(x.tar, 0), field::name), "one");
     EXPECT_EQ(x.tar[512], 'x');
     EXPECT_TRUE(allZero(x.tar.substr(513, 511)));  // the gap
@@ -345,7 +345,7 @@ TEST(ExtractArchive, OtherTypesAndFieldsAreCarriedThrough) {
     // The member that was of type '7' in a source tar comes back as '0'.
     HeaderBlock contiguous = makeHeader({.name = "contiguous", .size = 1000, .typeflag = '0'});
     std::string expected = archive.plain();
-    expected.replace(archive.plainOffsetOf(3), BLOCK_SIZE, bytesOf(contiguous));
+    expected.replace(archive.plainOffsetOf(3), kBlockSize, bytesOf(contiguous));
     EXPECT_TRUE(x.tar == expected);
 }
 
@@ -399,7 +399,7 @@ TEST(ExtractArchive, ChecksumIsWrittenAsTheUnsignedSum) {
         const HeaderSums sums = computeHeaderSums(header);
         const std::int64_t stored = c.storedDelta ? sums.signedSum + *c.storedDelta : sums.unsignedSum;
         test::setOctalField(header, field::chksum, static_cast<std::uint64_t>(stored));
-        ktar.replace(0, BLOCK_SIZE, bytesOf(header));
+        ktar.replace(0, kBlockSize, bytesOf(header));
 
         const Extraction x = extractBothForms(ktar);
         EXPECT_EQ(x.status, 0);
@@ -416,7 +416,7 @@ TEST(ExtractArchive, WarnsOnceForEveryBadChecksum) {
     for (std::size_t i : {0, 2}) {
         HeaderBlock header = blockAt(ktar, archive.indexedOffsetOf(i));
         std::memcpy(header.data() + field::chksum.offset, "bogus\0 ", 8);
-        ktar.replace(archive.indexedOffsetOf(i), BLOCK_SIZE, bytesOf(header));
+        ktar.replace(archive.indexedOffsetOf(i), kBlockSize, bytesOf(header));
     }
     const Extraction x = extractBothForms(ktar);
     EXPECT_EQ(x.status, 0);
@@ -477,8 +477,8 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
         IndexedArchive archive;
         archive.member({.name = "d/", .typeflag = '5'}).member({.name = "e"}).member({.name = "f", .typeflag = '2'});
         const std::string ktar = archive.indexed();
-        cases.push_back({"table without a zero block", ktar.substr(0, 3 * BLOCK_SIZE), kReadFailure});
-        cases.push_back({"table cut inside a header", ktar.substr(0, 2 * BLOCK_SIZE + 100), kReadFailure});
+        cases.push_back({"table without a zero block", ktar.substr(0, 3 * kBlockSize), kReadFailure});
+        cases.push_back({"table cut inside a header", ktar.substr(0, 2 * kBlockSize + 100), kReadFailure});
         cases.push_back({"empty file", "", kReadFailure});
     }
     {
@@ -486,16 +486,16 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
         IndexedArchive archive;
         archive.member({.name = "ok"}, "x").member({.name = "lost"}, randomBytes(1000, 3));
         std::string ktar = archive.indexed();
-        editHeader(ktar, BLOCK_SIZE, [&](HeaderBlock& h) {
-            writeExtensionField(h, kDataOffsetAt, static_cast<std::uint32_t>(ktar.size() + 10 * BLOCK_SIZE));
+        editHeader(ktar, kBlockSize, [&](HeaderBlock& h) {
+            writeExtensionField(h, kDataOffsetAt, static_cast<std::uint32_t>(ktar.size() + 10 * kBlockSize));
         });
         cases.push_back({"dataOffset past the end", ktar, kReadFailure});
         std::string farAway = archive.indexed();
-        editHeader(farAway, BLOCK_SIZE, [](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, 0x7FFFFE00u); });
+        editHeader(farAway, kBlockSize, [](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, 0x7FFFFE00u); });
         cases.push_back({"dataOffset far past the end", farAway, kReadFailure});
         for (std::uint32_t offset : {0x80000000u, 0x80000200u, 0xFFFFFE00u}) {
             std::string far = archive.indexed();
-            editHeader(far, BLOCK_SIZE, [&](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, offset); });
+            editHeader(far, kBlockSize, [&](HeaderBlock& h) { writeExtensionField(h, kDataOffsetAt, offset); });
             cases.push_back({"dataOffset of 2^31 or more", far, kInvalidInput});
         }
         std::string cut = archive.indexed();
@@ -507,7 +507,7 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
         IndexedArchive archive;
         archive.longName('L', std::string(700, 'q')).member({.name = "q"});
         const std::string ktar = archive.indexed();
-        cases.push_back({"long name without its last text block", ktar.substr(0, 2 * BLOCK_SIZE), kReadFailure});
+        cases.push_back({"long name without its last text block", ktar.substr(0, 2 * kBlockSize), kReadFailure});
     }
     {
         // Sizes that are negative as 32-bit values.
@@ -515,7 +515,7 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
             IndexedArchive archive;
             archive.member({.name = "ok"}, "x").member({.name = "bad"}, randomBytes(600, 4));
             std::string ktar = archive.indexed();
-            editHeader(ktar, BLOCK_SIZE, [&](HeaderBlock& h) {
+            editHeader(ktar, kBlockSize, [&](HeaderBlock& h) {
                 std::memset(h.data() + field::size.offset, '\0', field::size.width);
                 std::memcpy(h.data() + field::size.offset, size, std::strlen(size));
             });
@@ -545,7 +545,7 @@ TEST(ExtractArchive, RefusesHeadersWithoutTheIndexedMagic) {
         IndexedArchive archive;
         archive.member({.name = "a"});
         std::string ktar = archive.indexed();
-        std::memset(ktar.data() + field::magic.offset, 'M', BLOCK_SIZE - field::magic.offset);
+        std::memset(ktar.data() + field::magic.offset, 'M', kBlockSize - field::magic.offset);
         cases.push_back({"no NUL after the magic", ktar,
                          "invalid kotar magic 'MMMMMMMM'\n"});
     }
@@ -554,7 +554,7 @@ TEST(ExtractArchive, RefusesHeadersWithoutTheIndexedMagic) {
         IndexedArchive archive;
         archive.member({.name = "good"}, "data").member({.name = "bad"}, "more");
         std::string ktar = archive.indexed();
-        editHeader(ktar, BLOCK_SIZE, [](HeaderBlock& h) { storeMagic(h, kPlainMagic); });
+        editHeader(ktar, kBlockSize, [](HeaderBlock& h) { storeMagic(h, kPlainMagic); });
         cases.push_back({"plain magic in the second header", ktar, "invalid kotar magic 'ustar  '\n"});
     }
     for (const DamageCase& c : cases) expectFailure(c);
@@ -573,7 +573,7 @@ TEST(ExtractArchive, EveryTruncationFailsCleanly) {
     const std::string plain = archive.plain();
 
     std::set<std::size_t> cuts;
-    for (std::size_t at = 0; at < ktar.size(); at += BLOCK_SIZE) {
+    for (std::size_t at = 0; at < ktar.size(); at += kBlockSize) {
         for (std::size_t delta : {0, 1, 100, 511}) cuts.insert(at + delta);
     }
     cuts.insert(ktar.size() - 1);
@@ -684,7 +684,7 @@ TEST(ExtractArchive, RefusesToWriteOverItsInput) {
 
 TEST(ExtractArchive, ReportsFilesThatCannotBeOpened) {
     TempDir dir;
-    writeFile(dir / "in.ktar", std::string(BLOCK_SIZE, '\0'));
+    writeFile(dir / "in.ktar", std::string(kBlockSize, '\0'));
     {
         const std::string missing = dir / "missing.ktar";
         const Extraction x = extractFile(missing, dir / "out.tar");
@@ -715,7 +715,7 @@ TEST(ExtractArchive, FullDeviceIsAFailure) {
         const char* what;
         std::string ktar;
     } cases[] = {
-        {"empty archive", std::string(BLOCK_SIZE, '\0')},
+        {"empty archive", std::string(kBlockSize, '\0')},
         {"small archive", small.indexed()},
         {"member larger than any buffer", large.indexed()},
     };
@@ -737,15 +737,15 @@ TEST(ExtractArchive, FullDeviceIsAFailure) {
 // The type codes of an indexed archive's header table, in order.
 std::string tableTypes(const std::string& ktar) {
     std::string types;
-    for (std::size_t at = 0; at + BLOCK_SIZE <= ktar.size();) {
+    for (std::size_t at = 0; at + kBlockSize <= ktar.size();) {
         const HeaderBlock header = blockAt(ktar, at);
         if (isZeroBlock(header)) break;
         types += static_cast<char>(typeflagOf(header));
         if (typeflagOf(header) == '7') {
-            EXPECT_EQ(readExtensionField(header, kDataOffsetAt) % PAGE_SIZE, 0u) << fieldText(header, field::name);
+            EXPECT_EQ(readExtensionField(header, kDataOffsetAt) % kPageSize, 0u) << fieldText(header, field::name);
         }
         const std::int32_t size = parseOctalField(header, field::size);
-        at += BLOCK_SIZE + (isLongNameEntry(header) ? roundUp(size, BLOCK_SIZE) : 0);
+        at += kBlockSize + (isLongNameEntry(header) ? roundUp(size, kBlockSize) : 0);
     }
     return types;
 }
@@ -755,15 +755,15 @@ std::string tableTypes(const std::string& ktar) {
 // the two zero blocks.
 void expectSameTarUpToRecordPadding(const std::string& extracted, const std::string& source) {
     ASSERT_GE(extracted.size(), kEndOfArchive.size());
-    EXPECT_EQ(extracted.size() % BLOCK_SIZE, 0u);
+    EXPECT_EQ(extracted.size() % kBlockSize, 0u);
     ASSERT_LE(extracted.size(), source.size());
     EXPECT_TRUE(allZero(extracted.substr(extracted.size() - kEndOfArchive.size())));
     EXPECT_TRUE(allZero(source.substr(extracted.size()))) << "the source holds more than padding";
     if (source.compare(0, extracted.size(), extracted) != 0) {
         const auto mismatch = std::mismatch(extracted.begin(), extracted.end(), source.begin());
         const std::size_t at = static_cast<std::size_t>(mismatch.first - extracted.begin());
-        ADD_FAILURE() << "first difference at byte " << at << " (block " << at / BLOCK_SIZE << ", offset "
-                      << at % BLOCK_SIZE << ")";
+        ADD_FAILURE() << "first difference at byte " << at << " (block " << at / kBlockSize << ", offset "
+                      << at % kBlockSize << ")";
     }
 }
 

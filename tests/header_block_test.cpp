@@ -114,7 +114,7 @@ TEST(HeaderChecksum, NegativeSignedSumStoresTheUnsignedSum) {
 TEST(HeaderBlock, ZeroBlockIsAllZeros) {
     HeaderBlock block{};
     EXPECT_TRUE(isZeroBlock(block));
-    for (const std::size_t at : {std::size_t{0}, std::size_t{1}, BLOCK_SIZE - 1}) {
+    for (const std::size_t at : {std::size_t{0}, std::size_t{1}, kBlockSize - 1}) {
         HeaderBlock touched{};
         touched[at] = 'x';
         EXPECT_FALSE(isZeroBlock(touched)) << at;  // an empty name is still a header

@@ -53,11 +53,11 @@ const std::string kTooBig = "file too big, max supported size is 2147483648\n";
 const std::string kReadFailure = "unable to read input file\n";
 const std::string kInvalidInput = "invalid input file\n";
 const std::string kWriteFailure = "unable to write to output file\n";
-const std::string kEndOfArchive(2 * BLOCK_SIZE, '\0');
+const std::string kEndOfArchive(2 * kBlockSize, '\0');
 
 HeaderBlock blockAt(const std::string& bytes, std::size_t offset) {
     HeaderBlock block{};
-    if (offset + BLOCK_SIZE <= bytes.size()) std::memcpy(block.data(), bytes.data() + offset, BLOCK_SIZE);
+    if (offset + kBlockSize <= bytes.size()) std::memcpy(block.data(), bytes.data() + offset, kBlockSize);
     return block;
 }
 
@@ -135,12 +135,12 @@ TEST(HostileSizes, Creation) {
             // The field is carried over as it stands; the data lies after the table.
             EXPECT_EQ(fieldText(blockAt(ktar, 0), field::size), fieldText(blockAt(tar, 0), field::size));
             if (longName) {
-                EXPECT_EQ(ktar.substr(BLOCK_SIZE, kLongName.size()), kLongName);
-                EXPECT_EQ(readExtensionField(blockAt(ktar, 2 * BLOCK_SIZE), kDataOffsetAt), 4 * BLOCK_SIZE);
-                EXPECT_EQ(ktar.substr(4 * BLOCK_SIZE), "hello");
+                EXPECT_EQ(ktar.substr(kBlockSize, kLongName.size()), kLongName);
+                EXPECT_EQ(readExtensionField(blockAt(ktar, 2 * kBlockSize), kDataOffsetAt), 4 * kBlockSize);
+                EXPECT_EQ(ktar.substr(4 * kBlockSize), "hello");
             } else {
-                EXPECT_EQ(readExtensionField(blockAt(ktar, 0), kDataOffsetAt), 2 * BLOCK_SIZE);
-                EXPECT_EQ(ktar.substr(2 * BLOCK_SIZE), kPayload);
+                EXPECT_EQ(readExtensionField(blockAt(ktar, 0), kDataOffsetAt), 2 * kBlockSize);
+                EXPECT_EQ(ktar.substr(2 * kBlockSize), kPayload);
             }
         }
     }
@@ -294,11 +294,11 @@ TEST(HostileOffsets, ExtractionStopsBeforeTheOutputReaches4GiB) {
     constexpr std::uint64_t kSize = 0x7FFFFE00;  // the largest block multiple below 2 GiB
     std::vector<IndexedEntry> entries;
     for (const char* name : {"first", "second"}) {
-        entries.push_back({.header = plainHeader({.name = name, .size = kSize}), .dataOffset = 3 * BLOCK_SIZE});
+        entries.push_back({.header = plainHeader({.name = name, .size = kSize}), .dataOffset = 3 * kBlockSize});
     }
     const std::string input = dir / "huge.ktar";
     writeFile(input, indexedArchive(entries));
-    ASSERT_EQ(truncate(input.c_str(), static_cast<off_t>(3 * BLOCK_SIZE + kSize)), 0);
+    ASSERT_EQ(truncate(input.c_str(), static_cast<off_t>(3 * kBlockSize + kSize)), 0);
     const CommandResult result = runKotar({"-x", input, "-o", "/dev/null"});
     EXPECT_EQ(result.err, kInvalidInput);
     EXPECT_EQ(result.status, 255);
@@ -319,8 +319,8 @@ TEST(HostileFields, BlocksWithoutANulAreQuotedToTheMagicFieldEnd) {
         putField(h, field::magic, "ustar   ");  // no NUL: the quote stops at the field's end
     }));
     const std::vector<BlockCase> cases = {
-        {"a block of 0xFF bytes", std::string(BLOCK_SIZE, '\xFF'), std::string(field::magic.width, '\xFF')},
-        {"a block of letters", std::string(BLOCK_SIZE, 'A'), std::string(field::magic.width, 'A')},
+        {"a block of 0xFF bytes", std::string(kBlockSize, '\xFF'), std::string(field::magic.width, '\xFF')},
+        {"a block of letters", std::string(kBlockSize, 'A'), std::string(field::magic.width, 'A')},
         {"a magic field of spaces", ustarSpaces, "ustar   "},
     };
     for (const BlockCase& c : cases) {
@@ -405,7 +405,7 @@ TEST(HostileGzip, EveryModeReadsWhatTheDecoderDelivers) {
         {"a member per block",
          [](const std::string& b) {
              std::string out;
-             for (std::size_t at = 0; at < b.size(); at += BLOCK_SIZE) out += gzipMember(b.substr(at, BLOCK_SIZE));
+             for (std::size_t at = 0; at < b.size(); at += kBlockSize) out += gzipMember(b.substr(at, kBlockSize));
              return out;
          },
          true, true},
@@ -556,7 +556,7 @@ TEST(HostileExecutables, CreationReportsAndGoesOn) {
         const HeaderBlock header = blockAt(ktar, 0);
         EXPECT_EQ(typeflagOf(header), '7');
         const std::uint32_t dataOffset = readExtensionField(header, kDataOffsetAt);
-        EXPECT_EQ(dataOffset % PAGE_SIZE, 0u);
+        EXPECT_EQ(dataOffset % kPageSize, 0u);
         EXPECT_EQ(ktar.substr(dataOffset, image.size()), image);
         EXPECT_EQ(readExtensionField(header, kTextOffsetAt), c.layout.textOffset);
         EXPECT_EQ(readExtensionField(header, kTextPgsAt), c.layout.textPgs);

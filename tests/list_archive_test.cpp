@@ -388,9 +388,9 @@ TEST(ListArchive, TruncatedAnywhere) {
     a.bytes += std::string(1500, 'd');  // the data area
 
     std::vector<std::size_t> cuts;
-    for (std::size_t block = 0; block * BLOCK_SIZE <= a.bytes.size(); ++block) {
+    for (std::size_t block = 0; block * kBlockSize <= a.bytes.size(); ++block) {
         for (const std::size_t within : {0, 1, 100, 511}) {
-            if (block * BLOCK_SIZE + within <= a.bytes.size()) cuts.push_back(block * BLOCK_SIZE + within);
+            if (block * kBlockSize + within <= a.bytes.size()) cuts.push_back(block * kBlockSize + within);
         }
     }
     for (const std::size_t cut : cuts) {

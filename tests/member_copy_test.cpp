@@ -41,7 +41,7 @@ struct CopyCase {
 
 // What the output holds after the members are copied: each member's bytes
 // at its place, zeros in between. When the input runs short, only the whole
-// COPY_CHUNK pieces that it could fill are written.
+// kCopyChunk pieces that it could fill are written.
 std::string expectedOutput(const std::string& source, const std::vector<Member>& members, bool& complete) {
     std::string out;
     complete = true;
@@ -49,7 +49,7 @@ std::string expectedOutput(const std::string& source, const std::vector<Member>&
         std::uint64_t size = member.size;
         if (member.inputAt + size > source.size()) {
             const std::uint64_t available = source.size() > member.inputAt ? source.size() - member.inputAt : 0;
-            size = available / COPY_CHUNK * COPY_CHUNK;
+            size = available / kCopyChunk * kCopyChunk;
             complete = false;
         }
         if (size > 0) {  // a seek alone does not make the file longer

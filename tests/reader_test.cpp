@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/header_block.h"
+#include "archive/indexed_layout.h"
 #include "kotar/reader.h"
 #include "kotar/reader.hpp"
 #include "tests/support/damaged_tables.h"
@@ -74,9 +75,9 @@ TEST(Reader, TruncatedAnywhere) {
         indexedArchive({{.header = plainHeader({.name = "@", .size = 600, .typeflag = 'L'}), .text = std::string(600, 'L')},
                         {.header = plainHeader({.name = "named"})},
                         {.header = plainHeader({.name = "two", .size = 3}), .data = "two"}});
-    const std::size_t lastHeaderEnd = 5 * BLOCK_SIZE;
-    const std::size_t dataEnd = archive.size() - BLOCK_SIZE + 3;  // "two", padded
-    for (std::size_t cut = 0; cut <= archive.size(); cut += cut % BLOCK_SIZE == 0 ? 1 : 255) {
+    const std::size_t lastHeaderEnd = 5 * kBlockSize;
+    const std::size_t dataEnd = archive.size() - kBlockSize + 3;  // "two", padded
+    for (std::size_t cut = 0; cut <= archive.size(); cut += cut % kBlockSize == 0 ? 1 : 255) {
         SCOPED_TRACE(testing::Message() << "cut at " << cut);
         const int expected = cut < lastHeaderEnd ? KOTAR_ETRUNCATED : cut < dataEnd ? KOTAR_EDATA : KOTAR_OK;
         const Opened opened = openBytes(archive.substr(0, cut));
@@ -95,7 +96,7 @@ TEST(Reader, TablesOnlyTheReaderChecks) {
     HeaderBlock extension{};
     extension[kSparseExtensionExtendedAt] = 1;
     const std::string more = test::bytesOf(extension);
-    const std::string last(BLOCK_SIZE, '\0');  // a zero extension block ends the chain, not the table
+    const std::string last(kBlockSize, '\0');  // a zero extension block ends the chain, not the table
     const HeaderBlock plain = header({.name = "plain"});
     struct Case {
         const char* name;
@@ -135,7 +136,7 @@ TEST(Reader, TablesOnlyTheReaderChecks) {
 // An aligned executable whose data is at 1024: its text at textOffset 3072
 // starts on a page.
 TEST(Reader, MapTextRefusals) {
-    std::string data(3 * PAGE_SIZE, '\0');
+    std::string data(3 * kPageSize, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
     struct Case {
         const char* name;
@@ -170,7 +171,7 @@ TEST(Reader, MapTextRefusals) {
         MappedText text;
         EXPECT_EQ(text.map(archive.get(), exe, false), c.status);
         if (c.status == KOTAR_OK) {
-            ASSERT_EQ(text.size(), 2 * PAGE_SIZE);
+            ASSERT_EQ(text.size(), 2 * kPageSize);
             EXPECT_EQ(std::memcmp(text.data(), data.data() + c.textOffset, text.size()), 0);
         }
         // Reads stop at the end of the data.

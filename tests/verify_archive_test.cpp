@@ -30,7 +30,7 @@ protected:
 
     // The header block of the member named `name` in the ktar's bytes.
     static HeaderBlock* headerOf(std::string& ktar, const std::string& name) {
-        for (std::size_t at = 0; at + BLOCK_SIZE <= ktar.size(); at += BLOCK_SIZE) {
+        for (std::size_t at = 0; at + kBlockSize <= ktar.size(); at += kBlockSize) {
             auto* block = reinterpret_cast<HeaderBlock*>(ktar.data() + at);
             if (fieldText(*block, field::name) == name) return block;
         }

@@ -59,7 +59,7 @@ std::string indexedArchive(const std::vector<IndexedEntry>& entries) {
         HeaderBlock header = entry.header;
         std::uint32_t offset = 0;
         if (!entry.data.empty()) {
-            offset = static_cast<std::uint32_t>(tableBlocks * BLOCK_SIZE + area.size());
+            offset = static_cast<std::uint32_t>(tableBlocks * kBlockSize + area.size());
             area += padded(entry.data);
         }
         writeExtensionField(header, kDataOffsetAt, entry.dataOffset.value_or(offset));
@@ -67,7 +67,7 @@ std::string indexedArchive(const std::vector<IndexedEntry>& entries) {
         setHeaderChecksum(header, false);
         table += bytesOf(header) + padded(entry.text);
     }
-    return table + std::string(BLOCK_SIZE, '\0') + area;
+    return table + std::string(kBlockSize, '\0') + area;
 }
 
 void ArchiveBuilder::member(const HeaderBlock& header, const std::string& line) {

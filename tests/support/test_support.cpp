@@ -151,7 +151,7 @@ void appendBlock(std::string& archive, const HeaderBlock& block) {
 
 void appendPadded(std::string& archive, const std::string& bytes) {
     archive += bytes;
-    archive.append((BLOCK_SIZE - bytes.size() % BLOCK_SIZE) % BLOCK_SIZE, '\0');
+    archive.append((kBlockSize - bytes.size() % kBlockSize) % kBlockSize, '\0');
 }
 
 }  // namespace kotar::test
