@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 #include "archive/archive_input.h"
+#include "archive/byte_spool.h"
 #include "archive/header_block.h"
 #include "archive/indexed_layout.h"
 #include "archive/member_copy.h"
@@ -15,6 +17,7 @@
 #include "archive/retained_input.h"
 #include "archive/table_spool.h"
 #include "archive/verbose.h"
+#include "convert/normalize_entry.h"
 #include "elfscan/analyze_executable.h"
 
 // Creation reads its input once, front to back, so that it works from a
@@ -25,7 +28,9 @@
 //   gather   read every header into a TableSpool and note, for each member
 //            with data, where its data lies in the input stream and whether
 //            it is an executable to align; the input keeps every byte
-//            (RetainedInput)
+//            (RetainedInput). POSIX headers and pax 'x' entries are turned
+//            into GNU form on the way (normalize_entry.h); the kept pax
+//            records are new bytes, held in a ByteSpool
 //   table    lay the data out, analyse each executable from its kept
 //            bytes, and write the finished header table and its zero block
 //   data     copy each member's data from the kept bytes to its place
@@ -45,6 +50,11 @@ int fail(const char* message) {
     std::fputs(message, stderr);
     return -1;
 }
+
+int failInvalidPax() { return fail("invalid pax header\n"); }
+
+// An 'x' entry's data is read whole: no larger than this.
+constexpr std::int32_t kLargestPaxEntry = 1024 * 1024;
 
 int failTooBig() {
     std::fprintf(stderr, "file too big, max supported size is %u\n", static_cast<unsigned>(kArchiveLimit));
@@ -68,9 +78,10 @@ bool isExecutableCandidate(const HeaderBlock& header) {
 
 // A member with data, as the gathering step found it.
 struct MemberData {
-    std::uint64_t streamOffset;  // where its data starts in the input stream
+    std::uint64_t streamOffset;  // where its data starts in the input stream (or the new bytes)
     std::uint32_t size;
     bool aligned;  // an executable, placed on a page
+    bool newBytes = false;  // its data lies in the ByteSpool, not in the input
 };
 
 void traceAlignment(bool aligned, const HeaderBlock& header) {
@@ -100,8 +111,8 @@ private:
 
 class Creation {
 public:
-    Creation(RetainedInput& input, TableSpool& table, OutputFile& output)
-        : input_(input), table_(table), output_(output) {}
+    Creation(RetainedInput& input, TableSpool& table, ByteSpool& newBytes, OutputFile& output)
+        : input_(input), table_(table), newBytes_(newBytes), output_(output) {}
 
     int run() {
         if (gather() != 0 || writeTable() != 0 || writeData() != 0) return -1;
@@ -128,13 +139,20 @@ private:
         HeaderBlock header;
         for (;;) {
             if (!readBlock(header.data())) return fail("unable to read input file\n");
-            if (isZeroBlock(header)) break;
-            if (!hasMagic(header, kPlainMagic)) {
+            if (isZeroBlock(header)) {
+                if (pax_) return failInvalidPax();  // an 'x' entry for no member
+                break;
+            }
+            if (!hasMagic(header, kPlainMagic) && !hasMagic(header, kPosixMagic)) {
                 const std::string_view magic = magicText(header);
                 std::fprintf(stderr, "invalid tar magic '%.*s'\n", static_cast<int>(magic.size()), magic.data());
                 return -1;
             }
             if (!verifyHeaderChecksum(header)) return fail("invalid tar, checksum mismatch\n");
+            if (const int status = normalize(header); status != 0) {
+                if (status > 0) continue;  // an 'x' entry, gathered
+                return status;
+            }
             const std::int32_t size = memberSize(header);
             if (!isValidMemberSize(size)) return failTooBig();
             if (!table_.append(header.data())) return fail("unable to write to output file\n");
@@ -147,6 +165,52 @@ private:
         if (!input_.readToEnd()) return fail("unable to read input file\n");
         if (!input_.finish()) return fail("unable to write to output file\n");
         return 0;
+    }
+
+    // Turns a header into GNU form, appending the long-name entries it
+    // needs, or gathers an 'x' entry (1). -1 on a failure.
+    int normalize(HeaderBlock& header) {
+        const unsigned char type = typeflagOf(header);
+        if (type == kTypePaxHeader) return pax_ ? failInvalidPax() : gatherPaxEntry(header);
+        if (isLongNameEntry(header)) {
+            (type == kTypeLongName ? inputLongNames_.name : inputLongNames_.link) = true;
+            return 0;
+        }
+        if (pax_ && type == kTypePaxGlobal) return failInvalidPax();
+        std::vector<HeaderBlock> leading;
+        if (pax_ || hasMagic(header, kPosixMagic)) normalizeMember(header, pax_ ? &*pax_ : nullptr, inputLongNames_, leading);
+        pax_.reset();
+        inputLongNames_ = {};
+        for (const HeaderBlock& block : leading) {
+            if (!table_.append(block.data())) return fail("unable to write to output file\n");
+        }
+        return 0;
+    }
+
+    // Reads an 'x' entry's records for the next member; those the GNU form
+    // cannot hold stay in an 'x' entry of the table, their bytes kept apart.
+    int gatherPaxEntry(const HeaderBlock& header) {
+        const std::int32_t size = memberSize(header);
+        if (size < 0 || size > kLargestPaxEntry) return failInvalidPax();
+        std::string data(static_cast<std::size_t>(size), '\0');
+        if (!input_.read(data.data(), data.size()) || !input_.skip(roundUp(data.size(), BLOCK_SIZE) - data.size())) {
+            return fail("unable to read input file\n");
+        }
+        PaxOverrides& pax = pax_.emplace();
+        switch (sortPaxRecords(data, pax)) {
+            case PaxOutcome::sorted: break;
+            case PaxOutcome::invalid: return failInvalidPax();
+            case PaxOutcome::tooBig: return failTooBig();
+        }
+        if (pax.kept.empty()) return 1;
+        const HeaderBlock kept = keptPaxHeader(header, pax.kept.size());
+        if (!table_.append(kept.data())) return fail("unable to write to output file\n");
+        MemberData member{0, static_cast<std::uint32_t>(pax.kept.size()), false, true};
+        if (!newBytes_.append(pax.kept, member.streamOffset)) return fail("unable to write to output file\n");
+        dataBytes_ += member.size;
+        if ((table_.blocks() + 1) * BLOCK_SIZE + dataBytes_ >= kArchiveLimit) return failTooBig();
+        members_.push_back(member);
+        return 1;
     }
 
     int gatherLongName(std::int32_t size) {
@@ -274,7 +338,8 @@ private:
             std::uint64_t dataOffset = 0;
             layout.place(member, dataOffset);
             if (output_.padTo(dataOffset) != 0) return fail("unable to write to output file\n");
-            switch (copier_.copyFromFile(input_.descriptor(), member.streamOffset, output_, member.size)) {
+            const int from = member.newBytes ? newBytes_.descriptor() : input_.descriptor();
+            switch (copier_.copyFromFile(from, member.streamOffset, output_, member.size)) {
                 case CopyOutcome::copied: break;
                 case CopyOutcome::readFailed: return fail("unable to read input file\n");
                 case CopyOutcome::writeFailed: return fail("unable to write output file\n");
@@ -287,10 +352,13 @@ private:
 
     RetainedInput& input_;
     TableSpool& table_;
+    ByteSpool& newBytes_;
     OutputFile& output_;
     MemberCopier copier_;
     std::vector<MemberData> members_;
     std::uint64_t dataBytes_ = 0;  // the sizes of all member data so far
+    std::optional<PaxOverrides> pax_;  // an 'x' entry's records for the next member
+    InputLongNames inputLongNames_;    // the input's 'L'/'K' entries before it
 };
 
 
@@ -312,7 +380,8 @@ int createArchive(const char* inputPath, const char* destinationPath) {
     RetainedInput retained;
     if (retained.open(input, workDirectory) != 0) return fail("unable to write to output file\n");
     TableSpool table(workDirectory);
-    if (Creation(retained, table, output).run() != 0) return -1;
+    ByteSpool newBytes(workDirectory);
+    if (Creation(retained, table, newBytes, output).run() != 0) return -1;
     if (output.close() != 0) return fail("unable to write to output file\n");
     return 0;
 }

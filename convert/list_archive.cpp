@@ -87,6 +87,10 @@ bool readLongText(ArchiveInput& input, std::int32_t size, std::string& text) {
     return true;
 }
 
+bool isPaxEntry(const HeaderBlock& block) {
+    return typeflagOf(block) == kTypePaxHeader || typeflagOf(block) == kTypePaxGlobal;
+}
+
 // Steps over the extension blocks that follow a sparse member's header.
 bool skipSparseExtension(ArchiveInput& input) {
     HeaderBlock extension;
@@ -111,12 +115,20 @@ int listHeaders(ArchiveInput& input) {
             return -1;
         }
         if (!verifyHeaderChecksum(block)) return fail("invalid tar, checksum mismatch\n");
-        // Long-name entries, then the member they describe. Its name is the
-        // 'L' text, else its own name field; a 'K' text is the link target,
-        // which the listing does not show.
+        // pax entries hold records, not members: no line. Their data lies
+        // in the data area, so their header is all the table holds of them.
+        if (isPaxEntry(block)) continue;
+        // Long-name entries (and a pax 'x' entry among them), then the
+        // member they describe. Its name is the 'L' text, else its own name
+        // field; a 'K' text is the link target, which the listing does not
+        // show.
         std::string name;
         bool haveLongName = false;
-        while (isLongNameEntry(block)) {
+        while (isLongNameEntry(block) || isPaxEntry(block)) {
+            if (isPaxEntry(block)) {
+                if (!readBlock(input, block)) return fail("unable to read input file\n");
+                continue;
+            }
             std::string text;
             if (!octalFieldFits(block, field::size) ||
                 !readLongText(input, parseOctalField(block, field::size), text)) {
