@@ -557,30 +557,26 @@ TEST_F(CreateArchiveTest, ExtensionBytesOfTheSourceHeaders) {
 }
 
 // Folding decisions that the producers in tar_producers_test do not reach:
-// what kotar -x gives back for a member after an 'x' entry.
+// the members after an 'x' entry, and the records kept for them.
 TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
     using test::paxRecord;
     std::string longEntry;
     test::appendBlock(longEntry, test::makeHeader({.name = "././@LongLink", .size = 5, .typeflag = 'L'}));
     test::appendPadded(longEntry, std::string("long") + '\0');
+    const std::string keptTwo = paxRecord("mtime", "-3") + paxRecord("uname", std::string(33, 'u'));
     struct Case {
         std::string records;
-        std::string types;  // of the entries given back
-        std::string kept;   // the data of the 'x' entry given back; then the member's name and data
-        std::string name;
-        std::string data = "data";
+        std::string members;  // "type:name:data" of each, the kept 'x' entry's data being its records
         std::string before = "";  // input entries between the 'x' entry and the member
     };
     const Case cases[] = {
-        {paxRecord("mtime", "123.000") + paxRecord("uname", "u"), "0", "", "m"},
-        {paxRecord("atime", "1") + paxRecord("path", "p") + paxRecord("uname", std::string(33, 'u')), "x0",
-         paxRecord("atime", "1") + paxRecord("uname", std::string(33, 'u')), "p"},
-        {paxRecord("mtime", "-3") + paxRecord("uid", "2097152"), "x0",
-         paxRecord("mtime", "-3") + paxRecord("uid", "2097152"), "m"},
-        {paxRecord("path", "x") + paxRecord("path", ""), "0", "", "m"},
-        {paxRecord("size", "2"), "0", "", "m", "da"},
-        {paxRecord("path", "short"), "LL0", "", "short", "data", longEntry},
-        {"", "L0", "", "long", "data", longEntry},
+        {paxRecord("mtime", "123.000") + paxRecord("uid", "2097151"), "0:m:data "},
+        {keptTwo + paxRecord("path", "p") + paxRecord("uid", "2097152"),
+         "x:x/m:" + keptTwo + paxRecord("uid", "2097152") + " 0:p:data "},
+        {paxRecord("path", "x") + paxRecord("path", ""), "0:m:data "},
+        {paxRecord("size", "2"), "0:m:da "},
+        {paxRecord("path", "short"), "0:short:data ", longEntry},
+        {"", "0:long:data ", longEntry},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.records);
@@ -593,18 +589,12 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
         test::writeFile(out_ / "p.tar", tar + c.before + codedTar({{{.name = "m", .posix = true}, "data"}}));
         ASSERT_EQ(create(out_ / "p.tar", out_ / "p.ktar").status, 0);
         ASSERT_EQ(test::runKotar({"-x", out_ / "p.ktar", "-o", out_ / "back.tar"}).status, 0);
-        const std::string back = test::readFile(out_ / "back.tar");
-        std::string types, kept, name, data;
-        HeaderBlock header;
-        for (std::size_t at = 0; back[at] != '\0'; at += 512 + (data.size() + 511) / 512 * 512) {
-            std::memcpy(header.data(), back.data() + at, 512);
-            types += back[at + 156];
-            data = back.substr(at + 512, static_cast<std::size_t>(parseOctalField(header, field::size)));
-            if (types.back() == 'x') kept = data;
-            if (types.back() == 'L') name = data.substr(0, data.size() - 1);
+        const std::string indexed = test::readFile(out_ / "p.ktar");
+        std::string members;
+        for (const IndexedMember& m : test::checkIndexedArchive(indexed, test::readFile(out_ / "back.tar")).members) {
+            members += std::string(1, m.type) + ":" + m.name + ":" + indexed.substr(m.dataOffset, m.size) + " ";
         }
-        if (!types.ends_with("L0")) name = fieldText(header, field::name);
-        EXPECT_EQ(types + " " + kept + " " + name + " " + data, c.types + " " + c.kept + " " + c.name + " " + c.data);
+        EXPECT_EQ(members, c.members);
     }
 }
 
