@@ -5,6 +5,7 @@
 // original, nanosecond times, owners, xattrs and capabilities included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -59,17 +60,19 @@ const Producer kProducers[] = {
      false},
 };
 
-// Every fact an extraction restores, one line each, in name order.
-constexpr char kDescribe[] =
-    "cd \"$1\" && export LC_ALL=C && find . -mindepth 1 -printf '%y %p %s %m %T@ %l %U %G\\n' | sort && "
-    "find . -type f -print0 | sort -z | xargs -0r md5sum && "
-    "find . -mindepth 1 -print0 | sort -z | xargs -0r getfattr -hd -m - 2>&1; "
-    "find . -type f -print0 | sort -z | xargs -0r getcap 2>&1";
+// Extracts archive $2 with command $1 into a new folder $3, then prints every
+// fact the extraction restored, one line each, in name order.
+constexpr char kExtractAndDescribe[] =
+    "set -f; mkdir \"$3\" && $1 \"$2\" -C \"$3\" 2>/dev/null; cd \"$3\" && export LC_ALL=C && "
+    "find . -mindepth 1 -printf '%y %p %s %m %T@ %l %U %G\\n' | sort && find . -type f -print0 | sort -z | "
+    "xargs -0r md5sum && find . -mindepth 1 -print0 | sort -z | xargs -0r getfattr -hd -m - 2>&1; "
+    "find . -type f -print0 | sort -z | xargs -0r getcap 2>&1; cd .. && rm -rf \"$3\"";
 
-std::string sh(const std::string& command, const std::string& argument = "") {
-    return test::runCommand({"sh", "-c", command, "sh", argument}, "", {std::string("KOTAR=") + test::kotarBinary()}).out;
+std::string sh(const std::string& command, const std::vector<std::string>& arguments = {}) {
+    std::vector<std::string> argv = {"sh", "-c", command, "sh"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return test::runCommand(argv, "", {std::string("KOTAR=") + test::kotarBinary()}).out;
 }
-bool installed(const std::string& tool) { return test::shell("command -v " + tool + " >/dev/null", false) == 0; }
 
 TEST(TarProducersTest, EveryProducerConvertsAndComesBackTheSame) {
     test::TempDir work;
@@ -77,70 +80,52 @@ TEST(TarProducersTest, EveryProducerConvertsAndComesBackTheSame) {
     std::string list;
     fs::create_directories(tree);
     for (const std::string& entry : kEntries) {
-        if (entry.back() == '/') {
-            fs::create_directories(tree + "/" + entry);
-            list += entry.substr(0, entry.size() - 1) + "\n";
-        } else {
-            test::writeFile(tree + "/" + entry, "contents of " + entry + "\n");
-            list += entry + "\n";
-        }
+        const bool folder = entry.back() == '/';
+        if (folder) fs::create_directories(tree + "/" + entry);
+        if (!folder) test::writeFile(tree + "/" + entry, "contents of " + entry + "\n");
+        list += entry.substr(0, entry.size() - folder) + "\n";
     }
     fs::create_hard_link(tree + "/plain", tree + "/hard");
     fs::create_symlink("plain", tree + "/sym");
     fs::create_symlink(std::string(300, 't'), tree + "/longlink");
     fs::copy_file("/usr/bin/true", tree + "/exe");
-    list += "hard\nsym\nlonglink\nexe\n";
-    test::writeFile(work / "list", list);
+    test::writeFile(work / "list", list + "hard\nsym\nlonglink\nexe\n");
     test::writeFile(work / "producer.py", kPython);
     test::shell("touch -d @1577836800.5 " + shellQuoted(tree + "/frac"));
-    const bool xattrs =
-        test::shell("setfattr -n user.test -v hello " + shellQuoted(tree + "/plain") + " 2>/dev/null", false) == 0;
-    const bool caps = test::shell("setcap cap_net_raw+ep " + shellQuoted(tree + "/exe") + " 2>/dev/null", false) == 0;
-    if (!xattrs || !caps) std::fprintf(stderr, "note: user xattrs (%d) or capabilities (%d) not checked here\n", xattrs, caps);
+    const bool xattrs = sh("setfattr -n user.test -v hello \"$1\" 2>/dev/null && echo y", {tree + "/plain"}) == "y\n";
+    const bool caps = sh("setcap cap_net_raw+ep \"$1\" 2>/dev/null && echo y", {tree + "/exe"}) == "y\n";
+    if (!xattrs || !caps) std::fprintf(stderr, "note: user xattrs (%d), capabilities (%d) not checked\n", xattrs, caps);
 
+    const std::string original = work / "original.tar", indexed = work / "indexed.ktar", back = work / "back.tar";
     for (const Producer& producer : kProducers) {
         SCOPED_TRACE(producer.command);
-        if (!installed(producer.tool)) {
+        if (sh("command -v \"$1\"", {producer.tool}).empty()) {
             std::fprintf(stderr, "note: %s is not installed; skipped\n", producer.tool);
             continue;
         }
-        const std::string original = work / "original.tar", indexed = work / "indexed.ktar", back = work / "back.tar";
-        fs::remove_all(work / "r");
         // Formats that cannot hold a member leave it out and complain.
-        test::shell("cd " + shellQuoted(tree) + " && OUT=" + shellQuoted(original) + " LIST=" +
-                        shellQuoted(work / "list") + " WORK=" + shellQuoted(work.path()) + " && " + producer.command +
-                        " 2>/dev/null",
-                    false);
-        test::CommandResult run = test::runKotar({"-c", original, "-o", indexed});
+        sh(std::string("cd \"$1\" && OUT=\"$2\" LIST=\"$3\" WORK=\"$4\" && ") + producer.command + " 2>/dev/null",
+           {tree, original, work / "list", work.path()});
+        const test::CommandResult run = test::runKotar({"-c", original, "-o", indexed});
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(sh("\"$KOTAR\" -t\"$1\" | sed -E 's/^([^ ]+ +){5}//'", indexed),
-                  sh("tar --quoting-style=literal -tf \"$1\"", original)) << "the listings differ";
+        EXPECT_EQ(sh("\"$KOTAR\" -t\"$1\" | sed -E 's/^([^ ]+ +){5}//'", {indexed}),
+                  sh("tar --quoting-style=literal -tf \"$1\"", {original}));
         ASSERT_EQ(test::runKotar({"-x", indexed, "-o", back}).status, 0);
 
-        // The executable sits on a page, with readelf's page counts.
-        bool aligned = false;
+        // The layout holds; the executable sits on a page, with readelf's page counts.
         const test::IndexedArchive archive = test::checkIndexedArchive(test::readFile(indexed), test::readFile(back));
-        for (const test::IndexedMember& member : archive.members) {
-            aligned |= member.name == "exe" && member.type == '7' && member.dataOffset % 4096 == 0;
-        }
-        EXPECT_TRUE(aligned);
-
-        for (const char* extract : {"tar --xattrs --xattrs-include='*' -xf", "bsdtar -xpf"}) {
+        EXPECT_TRUE(std::any_of(archive.members.begin(), archive.members.end(), [](const test::IndexedMember& m) {
+            return m.name == "exe" && m.type == '7' && m.dataOffset % 4096 == 0;
+        }));
+        for (const char* extract : {"tar --xattrs --xattrs-include=* -xf", "bsdtar -xpf"}) {
             SCOPED_TRACE(extract);
-            std::string trees[2];
-            for (const std::string& source : {original, back}) {
-                const std::string into = work / "x";
-                fs::create_directories(into);
-                test::shell(std::string(extract) + " " + shellQuoted(source) + " -C " + shellQuoted(into) + " 2>/dev/null",
-                            false);
-                trees[source == back] = sh(kDescribe, into);
-                fs::remove_all(into);
-            }
-            EXPECT_EQ(trees[1], trees[0]);
+            const std::string from = sh(kExtractAndDescribe, {extract, original, work / "x"});
+            const std::string got = sh(kExtractAndDescribe, {extract, back, work / "x"});
+            EXPECT_EQ(got, from);
             // What only the kept records carry did arrive.
-            EXPECT_TRUE(!producer.pax || trees[1].find(" 1577836800.5000000000 ") != std::string::npos);
-            EXPECT_TRUE(!producer.pax || !xattrs || trees[1].find("user.test=\"hello\"") != std::string::npos);
-            EXPECT_TRUE(!producer.pax || !caps || trees[1].find("cap_net_raw=ep") != std::string::npos);
+            EXPECT_TRUE(!producer.pax || got.find(" 1577836800.5000000000 ") != std::string::npos);
+            EXPECT_TRUE(!producer.pax || !xattrs || got.find("user.test=\"hello\"") != std::string::npos);
+            EXPECT_TRUE(!producer.pax || !caps || got.find("cap_net_raw=ep") != std::string::npos);
         }
     }
 }
