@@ -171,14 +171,21 @@ private:
     // needs, or gathers an 'x' entry (1). -1 on a failure.
     int normalize(HeaderBlock& header) {
         const unsigned char type = typeflagOf(header);
-        if (type == kTypePaxHeader) return pax_ ? failInvalidPax() : gatherPaxEntry(header);
+        // One 'x' entry per member, before its 'L'/'K' entries, so that
+        // those stay right before the header they name.
+        if (type == kTypePaxHeader) {
+            const bool late = pax_ || inputLongNames_.name || inputLongNames_.link;
+            return late ? failInvalidPax() : gatherPaxEntry(header);
+        }
         if (isLongNameEntry(header)) {
             (type == kTypeLongName ? inputLongNames_.name : inputLongNames_.link) = true;
             return 0;
         }
         if (pax_ && type == kTypePaxGlobal) return failInvalidPax();
         std::vector<HeaderBlock> leading;
-        if (pax_ || hasMagic(header, kPosixMagic)) normalizeMember(header, pax_ ? &*pax_ : nullptr, inputLongNames_, leading);
+        if (pax_ || hasMagic(header, kPosixMagic)) {
+            normalizeMember(header, pax_ ? &*pax_ : nullptr, inputLongNames_, leading);
+        }
         pax_.reset();
         inputLongNames_ = {};
         for (const HeaderBlock& block : leading) {

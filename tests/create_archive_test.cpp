@@ -582,8 +582,8 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
         SCOPED_TRACE(c.records);
         std::string tar;
         if (!c.records.empty()) {
-            test::appendBlock(tar,
-                              test::makeHeader({.name = "x/m", .size = c.records.size(), .typeflag = 'x', .posix = true}));
+            const test::HeaderSpec spec{.name = "x/m", .size = c.records.size(), .typeflag = 'x', .posix = true};
+            test::appendBlock(tar, test::makeHeader(spec));
             test::appendPadded(tar, c.records);
         }
         test::writeFile(out_ / "p.tar", tar + c.before + codedTar({{{.name = "m", .posix = true}, "data"}}));
@@ -623,7 +623,8 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
     // is), then what follows it.
     auto withPax = [](const std::string& records, const std::string& after, const char* sizeField = nullptr) {
         std::string tar;
-        HeaderBlock header = test::makeHeader({.name = "PaxHeaders/m", .size = records.size(), .typeflag = 'x', .posix = true});
+        HeaderBlock header =
+            test::makeHeader({.name = "PaxHeaders/m", .size = records.size(), .typeflag = 'x', .posix = true});
         if (sizeField != nullptr) {
             std::memset(header.data() + 124, 0, 12);
             std::memcpy(header.data() + 124, sizeField, std::strlen(sizeField));
@@ -666,6 +667,8 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
         {"pax entry at the end", withPax(mtime, std::string(1024, '\0')), kInvalidPax},
         {"pax entry before another", withPax(mtime, withPax(mtime, member)), kInvalidPax},
         {"pax entry before a global one", withPax(mtime, globalThenMember), kInvalidPax},
+        {"pax entry after a long name", codedTar({{{.name = "././@LongLink", .typeflag = 'L'}, "n"}}).substr(0, 1024) +
+                                           withPax(mtime, member), kInvalidPax},
         {"pax entry over 1 MiB, refused unread", withPax(mtime, member, "4000001"), kInvalidPax},
         {"pax entry of base-256 size", withPax(mtime, member, "\x80"), kInvalidPax},
         {"pax size 2^31 - 512", withPax(test::paxRecord("size", "2147483136"), member), kTooBig},

@@ -141,7 +141,8 @@ HeaderBlock makeHeader(const HeaderSpec& spec) {
     storeMagic(block, spec.posix ? kPosixMagic : kPlainMagic);
     std::memcpy(block.data() + field::uname.offset, "user", 4);
     std::memcpy(block.data() + field::gname.offset, "group", 5);
-    std::memcpy(block.data() + field::prefix.offset, spec.prefix.data(), std::min(spec.prefix.size(), field::prefix.width));
+    std::memcpy(block.data() + field::prefix.offset, spec.prefix.data(),
+                std::min(spec.prefix.size(), field::prefix.width));
     setHeaderChecksum(block, false);
     return block;
 }
