@@ -11,7 +11,9 @@
 //      148      8  chksum      octal text; unsigned or signed byte sum
 //      156      1  typeflag
 //      157    100  linkname
-//      257      8  magic + version: "ustar  \0" (plain) or "kerix  \0" (indexed)
+//      257      8  magic + version: "ustar  \0" (plain) or "kerix  \0" (indexed);
+//                  "ustar\0" "00" in a POSIX header, which creation turns into
+//                  the plain form
 //      265     32  uname
 //      297     32  gname
 //      329      8  devmajor
@@ -75,6 +77,7 @@ static_assert(field::prefix.offset + field::prefix.width == 500);
 
 using Magic = std::array<unsigned char, 8>;
 inline constexpr Magic kPlainMagic{'u', 's', 't', 'a', 'r', ' ', ' ', '\0'};
+inline constexpr Magic kPosixMagic{'u', 's', 't', 'a', 'r', '\0', '0', '0'};
 inline constexpr Magic kIndexedMagic{'k', 'e', 'r', 'i', 'x', ' ', ' ', '\0'};
 
 // Type codes with a meaning of their own.
@@ -82,6 +85,8 @@ inline constexpr unsigned char kTypeRegular = '0';
 inline constexpr unsigned char kTypeAlignedExecutable = '7';
 inline constexpr unsigned char kTypeLongLinkName = 'K';
 inline constexpr unsigned char kTypeLongName = 'L';
+inline constexpr unsigned char kTypePaxHeader = 'x';  // pax records for the next member
+inline constexpr unsigned char kTypePaxGlobal = 'g';  // pax records for every later member
 
 inline unsigned char typeflagOf(const HeaderBlock& block) {
     return block[field::typeflag.offset];

@@ -25,6 +25,7 @@ inline constexpr char kKotarMagic[] = "invalid kotar magic '%s'\n";
 // Intended: "tar" for indexed headers too.
 inline constexpr char kChecksum[] = "invalid tar, checksum mismatch\n";
 inline constexpr char kTooBig[] = "file too big, max supported size is %u\n";
+inline constexpr char kInvalidPax[] = "invalid pax header\n";
 
 // The executable analysis: one line for an image it cannot read whole.
 inline constexpr char kBitmapMemory[] = "could not allocate memory for bitmap\n";
@@ -47,7 +48,7 @@ inline constexpr char kRelRead[] = "could not read rel\n";
 inline constexpr const char* kAll[] = {
     kUsage,        kBadAlignment,   kOpenInput,      kOpenOutput,    kReadInput,   kWriteOutput,
     kWriteData,    kWriteEnd,       kInvalidInput,   kTarMagic,      kKotarMagic,  kChecksum,
-    kTooBig,       kBitmapMemory,   kEhdrMemory,     kPositionFailed, kEhdrRead,   kNotExecutable,
+    kTooBig,       kInvalidPax,     kBitmapMemory,   kEhdrMemory,     kPositionFailed, kEhdrRead,   kNotExecutable,
     kPhdrMemory,   kPhdrRead,       kOneTextSegment, kTextUnaligned, kTextTooBig, kShdrMemory,
     kShdrRead,     kReltabMemory,   kRelRead,
 };

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 #include "archive/archive_input.h"
+#include "archive/byte_spool.h"
 #include "archive/header_block.h"
 #include "archive/header_reader.h"
 #include "archive/indexed_layout.h"
@@ -18,6 +20,7 @@
 #include "archive/retained_input.h"
 #include "archive/table_spool.h"
 #include "archive/verbose.h"
+#include "convert/normalize_entry.h"
 #include "elfscan/analyze_executable.h"
 
 // Creation reads its input once, front to back, so that it works from a
@@ -28,7 +31,9 @@
 //   gather   read every header into a TableSpool and note, for each member
 //            with data, where its data lies in the input stream and whether
 //            it is an executable to align; the input keeps every byte
-//            (RetainedInput)
+//            (RetainedInput). POSIX headers and pax 'x' entries are turned
+//            into GNU form on the way (normalize_entry.h); the kept pax
+//            records are new bytes, held in a ByteSpool
 //   table    lay the data out, analyse each executable from its kept
 //            bytes, and write the finished header table and its zero block
 //   data     copy each member's data from the kept bytes to its place
@@ -44,6 +49,9 @@ constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
 // A member whose padded size leaves the 32-bit range cannot be laid out.
 constexpr std::int64_t kLargestMemberSize = kArchiveLimit - kBlockSize - 1;
 
+
+// An 'x' entry's data is read whole: no larger than this.
+constexpr std::int32_t kLargestPaxEntry = 1024 * 1024;
 
 int failTooBig() {
     std::fprintf(stderr, message::kTooBig, static_cast<unsigned>(kArchiveLimit));
@@ -67,9 +75,10 @@ bool isExecutableCandidate(const HeaderBlock& header) {
 
 // A member with data, as the gathering step found it.
 struct MemberData {
-    std::uint64_t streamOffset;  // where its data starts in the input stream
+    std::uint64_t streamOffset;  // where its data starts in the input stream (or the new bytes)
     std::uint32_t size;
     bool aligned;  // an executable, placed on a page
+    bool newBytes = false;  // its data lies in the ByteSpool, not in the input
 };
 
 void traceAlignment(bool aligned, const HeaderBlock& header) {
@@ -101,8 +110,9 @@ private:
 
 class Creation {
 public:
-    Creation(RetainedInput& input, TableSpool& table, OutputFile& output, std::uint64_t executableAlignment)
-        : input_(input), table_(table), output_(output), executableAlignment_(executableAlignment) {}
+    Creation(RetainedInput& input, TableSpool& table, ByteSpool& newBytes, OutputFile& output,
+             std::uint64_t executableAlignment)
+        : input_(input), table_(table), newBytes_(newBytes), output_(output), executableAlignment_(executableAlignment) {}
 
     int run() {
         if (gather() != 0 || writeTable() != 0 || writeData() != 0) return -1;
@@ -122,14 +132,21 @@ private:
         for (;;) {
             const HeaderReader::Next next = reader.next(header);
             if (next == HeaderReader::Next::cutShort) return fail(message::kReadInput);
-            if (next == HeaderReader::Next::end) break;
-            switch (checkHeader(header, kPlainMagic)) {
+            if (next == HeaderReader::Next::end) {
+                if (pax_) return fail(message::kInvalidPax);  // an 'x' entry for no member
+                break;
+            }
+            switch (checkHeader(header, hasMagic(header, kPosixMagic) ? kPosixMagic : kPlainMagic)) {
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
                     std::fprintf(stderr, message::kTarMagic, quotedText(magicText(header)).c_str());
                     return -1;
                 }
                 case HeaderCheck::badChecksum: return fail(message::kChecksum);
+            }
+            if (const int status = normalize(header); status != 0) {
+                if (status > 0) continue;  // an 'x' entry, gathered
+                return status;
             }
             const std::int32_t size = memberSize(header);
             if (!isValidMemberSize(size)) return failTooBig();
@@ -154,6 +171,59 @@ private:
         if (!input_.readToEnd()) return fail(message::kReadInput);
         if (!input_.finish()) return fail(message::kWriteOutput);
         return 0;
+    }
+
+    // Turns a header into GNU form, appending the long-name entries it
+    // needs, or gathers an 'x' entry (1). -1 on a failure.
+    int normalize(HeaderBlock& header) {
+        const unsigned char type = typeflagOf(header);
+        // One 'x' entry per member, before its 'L'/'K' entries, so that
+        // those stay right before the header they name.
+        if (type == kTypePaxHeader) {
+            const bool late = pax_ || inputLongNames_.name || inputLongNames_.link;
+            return late ? fail(message::kInvalidPax) : gatherPaxEntry(header);
+        }
+        if (isLongNameEntry(header)) {
+            (type == kTypeLongName ? inputLongNames_.name : inputLongNames_.link) = true;
+            return 0;
+        }
+        if (pax_ && type == kTypePaxGlobal) return fail(message::kInvalidPax);
+        std::vector<HeaderBlock> leading;
+        if (pax_ || hasMagic(header, kPosixMagic)) {
+            normalizeMember(header, pax_ ? &*pax_ : nullptr, inputLongNames_, leading);
+        }
+        pax_.reset();
+        inputLongNames_ = {};
+        for (const HeaderBlock& block : leading) {
+            if (!keepBlock(block.data())) return fail(message::kWriteOutput);
+        }
+        return 0;
+    }
+
+    // Reads an 'x' entry's records for the next member; those the GNU form
+    // cannot hold stay in an 'x' entry of the table, their bytes kept apart.
+    int gatherPaxEntry(const HeaderBlock& header) {
+        const std::int32_t size = memberSize(header);
+        if (size < 0 || size > kLargestPaxEntry) return fail(message::kInvalidPax);
+        std::string data(static_cast<std::size_t>(size), '\0');
+        if (!input_.read(data.data(), data.size()) || !input_.skip(roundUp(data.size(), kBlockSize) - data.size())) {
+            return fail(message::kReadInput);
+        }
+        PaxOverrides& pax = pax_.emplace();
+        switch (sortPaxRecords(data, pax)) {
+            case PaxOutcome::sorted: break;
+            case PaxOutcome::invalid: return fail(message::kInvalidPax);
+            case PaxOutcome::tooBig: return failTooBig();
+        }
+        if (pax.kept.empty()) return 1;
+        const HeaderBlock kept = keptPaxHeader(header, pax.kept.size());
+        if (!keepBlock(kept.data())) return fail(message::kWriteOutput);
+        MemberData member{0, static_cast<std::uint32_t>(pax.kept.size()), false, true};
+        if (!newBytes_.append(pax.kept, member.streamOffset)) return fail(message::kWriteOutput);
+        dataBytes_ += member.size;
+        if ((table_.blocks() + 1) * kBlockSize + dataBytes_ >= kArchiveLimit) return failTooBig();
+        members_.push_back(member);
+        return 1;
     }
 
     // A member's data, after its header and the blocks that follow it.
@@ -252,7 +322,8 @@ private:
             std::uint64_t dataOffset = 0;
             layout.place(member, dataOffset);
             if (output_.padTo(dataOffset) != 0) return fail(message::kWriteOutput);
-            switch (copier_.copyFromFile(input_.descriptor(), member.streamOffset, output_, member.size)) {
+            const int from = member.newBytes ? newBytes_.descriptor() : input_.descriptor();
+            switch (copier_.copyFromFile(from, member.streamOffset, output_, member.size)) {
                 case CopyOutcome::copied: break;
                 case CopyOutcome::readFailed: return fail(message::kReadInput);
                 case CopyOutcome::writeFailed: return fail(message::kWriteData);
@@ -265,11 +336,14 @@ private:
 
     RetainedInput& input_;
     TableSpool& table_;
+    ByteSpool& newBytes_;
     OutputFile& output_;
     const std::uint64_t executableAlignment_;
     MemberCopier copier_;
     std::vector<MemberData> members_;
     std::uint64_t dataBytes_ = 0;  // the sizes of all member data so far
+    std::optional<PaxOverrides> pax_;  // an 'x' entry's records for the next member
+    InputLongNames inputLongNames_;    // the input's 'L'/'K' entries before it
 };
 
 
@@ -291,7 +365,8 @@ int createArchive(const char* inputPath, const char* destinationPath, std::uint6
     RetainedInput retained;
     if (retained.open(input, workDirectory) != 0) return fail(message::kWriteOutput);
     TableSpool table(workDirectory);
-    if (Creation(retained, table, output, executableAlignment).run() != 0) return -1;
+    ByteSpool newBytes(workDirectory);
+    if (Creation(retained, table, newBytes, output, executableAlignment).run() != 0) return -1;
     if (output.close() != 0) return fail(message::kWriteOutput);
     return 0;
 }

@@ -82,6 +82,7 @@ bool listWithLibrary(const char* path) {
     const std::size_t count = kotar_count(archive);
     for (std::size_t i = 0; i < count; ++i) {
         const kotar_member& member = *kotar_at(archive, i);
+        if (isPaxEntry(static_cast<unsigned char>(member.type))) continue;
         printLine({.type = static_cast<unsigned char>(member.type),
                    .mode = member.mode,
                    .uid = member.uid,
@@ -99,6 +100,9 @@ int finishListing() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail(message::kWriteOutput);
     return 0;
 }
+
+// pax entries hold records for members, not members: they get no line.
+bool isPaxEntry(unsigned char type) { return type == kTypePaxHeader || type == kTypePaxGlobal; }
 
 // Takes the text of a long-name entry from its blocks as they come: its
 // first `size` bytes, up to the first NUL, at most kLongNameLimit of them.
@@ -141,13 +145,20 @@ int listHeaders(ArchiveInput& input) {
             }
             case HeaderCheck::badChecksum: return fail(message::kChecksum);
         }
-        // Long-name entries, then the member they describe, whose header is
-        // taken as it comes. Its name is the 'L' text, else its own name
-        // field; a 'K' text is the link target, which the listing does not
-        // show.
+        // pax entries: their data lies in the data area, so their header is
+        // all the table holds of them.
+        if (isPaxEntry(typeflagOf(block))) continue;
+        // Long-name entries (and a pax 'x' entry among them), then the
+        // member they describe, whose header is taken as it comes. Its name
+        // is the 'L' text, else its own name field; a 'K' text is the link
+        // target, which the listing does not show.
         std::string name;
         bool haveLongName = false;
-        while (isLongNameEntry(block)) {
+        while (isLongNameEntry(block) || isPaxEntry(typeflagOf(block))) {
+            if (isPaxEntry(typeflagOf(block))) {
+                if (!reader.nextBlock(block)) return fail(message::kReadInput);
+                continue;
+            }
             if (parseOctalField(block, field::size) < 0) return fail(message::kReadInput);
             LongText text(static_cast<std::uint64_t>(parseOctalField(block, field::size)));
             if (reader.follow(block, [&text](const unsigned char* b) { return text.take(b); }) !=

@@ -119,8 +119,9 @@ ArchiveBuilder everyKindOfMember() {
              "-rwsr-xr-x 0/0         10" + utc + "bin/su\n");
     a.member({.name = "bin/wall", .mode = 02745, .size = 10, .typeflag = '0', .uid = 0, .gid = 0},
              "-rwxr-Sr-x 0/0         10" + utc + "bin/wall\n");
-    a.member({.name = "pax", .mode = 0644, .size = 30, .typeflag = 'x'},
-             "-rw-r--r-- 1000/1000         30" + utc + "pax\n");
+    // pax entries hold records for other members: no line.
+    a.member({.name = "pax", .mode = 0644, .size = 30, .typeflag = 'x'}, "");
+    a.member({.name = "pax-global", .mode = 0644, .size = 30, .typeflag = 'g'}, "");
     a.member({.name = "bigids", .mode = 0, .uid = 07777777, .gid = 07654321},
              "---------- 2097151/2054353          0" + utc + "bigids\n");
     // Owner ids above 2097151 in tar's base-256 form.

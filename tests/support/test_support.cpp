@@ -138,11 +138,20 @@ HeaderBlock makeHeader(const HeaderSpec& spec) {
     block[field::typeflag.offset] = static_cast<unsigned char>(spec.typeflag);
     std::memcpy(block.data() + field::linkname.offset, spec.linkname.data(),
                 std::min(spec.linkname.size(), field::linkname.width));
-    storeMagic(block, kPlainMagic);
+    storeMagic(block, spec.posix ? kPosixMagic : kPlainMagic);
     std::memcpy(block.data() + field::uname.offset, "user", 4);
     std::memcpy(block.data() + field::gname.offset, "group", 5);
+    std::memcpy(block.data() + field::prefix.offset, spec.prefix.data(),
+                std::min(spec.prefix.size(), field::prefix.width));
     setHeaderChecksum(block, false);
     return block;
+}
+
+std::string paxRecord(const std::string& keyword, const std::string& value) {
+    const std::string body = " " + keyword + "=" + value + "\n";
+    std::size_t length = body.size() + 1;
+    while (std::to_string(length).size() + body.size() != length) ++length;
+    return std::to_string(length) + body;
 }
 
 void appendBlock(std::string& archive, const HeaderBlock& block) {

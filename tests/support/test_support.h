@@ -69,8 +69,13 @@ struct HeaderSpec {
     unsigned uid = 1000;
     unsigned gid = 1000;
     std::string linkname;
+    bool posix = false;  // POSIX magic ("ustar\0" "00") and a prefix field
+    std::string prefix;
 };
 HeaderBlock makeHeader(const HeaderSpec& spec);
+
+// One pax record, "LEN KEY=VALUE\n", with its length worked out.
+std::string paxRecord(const std::string& keyword, const std::string& value);
 
 // Writes an octal number into a header field, as tar does (zero-padded,
 // NUL-terminated, width - 1 digits).
