@@ -30,6 +30,9 @@ long long numberOf(const HeaderBlock& header, HeaderField field) {
     return parseNumericField(header, field).value_or(0);
 }
 
+// pax entries hold records for members, not members: they get no line.
+bool isPaxEntry(unsigned char type) { return type == kTypePaxHeader || type == kTypePaxGlobal; }
+
 // One listing line.
 struct ListedMember {
     unsigned char type;
@@ -100,9 +103,6 @@ int finishListing() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail(message::kWriteOutput);
     return 0;
 }
-
-// pax entries hold records for members, not members: they get no line.
-bool isPaxEntry(unsigned char type) { return type == kTypePaxHeader || type == kTypePaxGlobal; }
 
 // Takes the text of a long-name entry from its blocks as they come: its
 // first `size` bytes, up to the first NUL, at most kLongNameLimit of them.

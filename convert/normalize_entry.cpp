@@ -13,7 +13,7 @@ namespace {
 
 // A member whose padded size leaves the 32-bit range cannot be laid out
 // (creation refuses the same sizes in header fields).
-constexpr std::uint64_t kLargestMemberSize = kArchiveLimit - BLOCK_SIZE - 1;
+constexpr std::uint64_t kLargestMemberSize = kArchiveLimit - kBlockSize - 1;
 
 // The largest values the GNU form's octal fields hold.
 constexpr std::uint64_t kLargestId = 07777777;            // uid, gid: 7 digits
@@ -62,9 +62,9 @@ void appendLongEntry(unsigned char type, std::string_view text, std::vector<Head
     storeText(header, field::gname, "root");
     setHeaderChecksum(header, false);
     leading.push_back(header);
-    for (std::size_t at = 0; at <= text.size(); at += BLOCK_SIZE) {
+    for (std::size_t at = 0; at <= text.size(); at += kBlockSize) {
         HeaderBlock block{};  // the NUL after the text is among its zeros
-        std::memcpy(block.data(), text.data() + at, std::min(BLOCK_SIZE, text.size() - at));
+        std::memcpy(block.data(), text.data() + at, std::min(kBlockSize, text.size() - at));
         leading.push_back(block);
     }
 }
