@@ -39,8 +39,10 @@ constexpr int kOperand = 1;
 static_assert(sizeof message::kUsage - 1 == 93);
 
 constexpr char kHelp[] = R"(
-  -c FILE          create an indexed archive from FILE, a GNU tar (plain or gzip)
-  -x FILE          turn the indexed archive FILE (ktar or kgz) back into a GNU tar
+  -c FILE          create an indexed archive from FILE, a tar (GNU, ustar or pax;
+                   plain, gzip, zstd or xz; /dev/stdin for a pipe)
+  -x FILE          turn the indexed archive FILE (plain or compressed) back into
+                   a GNU tar
   -o DESTINATION   the file that -c and -x write (required for both)
   -tFILE, -t FILE  list the members of the indexed archive FILE
   -t               list the members of the indexed archive on standard input
