@@ -1,5 +1,7 @@
 #include "archive/header_reader.h"
 
+#include <algorithm>
+
 #include "archive/indexed_layout.h"
 
 namespace kotar {
@@ -32,6 +34,16 @@ HeaderReader::Follow HeaderReader::follow(const HeaderBlock& header, const TakeB
         more = block[kSparseExtensionExtendedAt] != 0;
     }
     return Follow::done;
+}
+
+bool LongNameText::take(const unsigned char* block) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left_, kBlockSize));
+    left_ -= count;
+    for (std::size_t i = 0; i < count && !ended_; ++i) {
+        ended_ = block[i] == '\0' || text_.size() == limit_;
+        if (!ended_) text_.push_back(static_cast<char>(block[i]));
+    }
+    return true;
 }
 
 }  // namespace kotar

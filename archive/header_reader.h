@@ -16,7 +16,10 @@
 // checkHeader() and report in their own words.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <string>
 
 #include "archive/header_block.h"
 
@@ -50,6 +53,23 @@ public:
 
 private:
     ReadBlock read_;
+};
+
+// Takes the text of a long-name entry from its blocks as they come, for
+// HeaderReader::follow: its first `size` bytes, up to the first NUL and at
+// most `limit` bytes of them.
+class LongNameText {
+public:
+    LongNameText(std::uint64_t size, std::size_t limit) : left_(size), limit_(limit) {}
+
+    bool take(const unsigned char* block);
+    std::string& text() { return text_; }
+
+private:
+    std::uint64_t left_;
+    std::size_t limit_;
+    bool ended_ = false;
+    std::string text_;
 };
 
 }  // namespace kotar

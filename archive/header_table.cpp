@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 
+#include "archive/header_reader.h"
 #include "archive/indexed_layout.h"
 
 namespace kotar {
@@ -30,31 +31,6 @@ bool appendText(std::string& names, const unsigned char* bytes, std::size_t leng
     return true;
 }
 
-// The text of a 'K' / 'L' entry: `size` bytes over the blocks that follow
-// it, up to the first NUL.
-bool appendLongText(std::string& names, const HeaderBlock* blocks, std::uint64_t size, PoolText& text) {
-    std::uint64_t length = 0;  // bytes before the first NUL
-    for (const HeaderBlock* block = blocks; length < size; ++block) {
-        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(size - length, kBlockSize));
-        const void* nul = std::memchr(block->data(), '\0', part);
-        if (nul != nullptr) {
-            length += static_cast<std::uint64_t>(static_cast<const unsigned char*>(nul) - block->data());
-            break;
-        }
-        length += part;
-    }
-    if (names.size() + length + 1 > std::numeric_limits<std::uint32_t>::max()) return false;
-    text.at = static_cast<std::uint32_t>(names.size());
-    text.length = static_cast<std::uint32_t>(length);
-    for (std::uint64_t left = length; left > 0; ++blocks) {
-        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(left, kBlockSize));
-        names.append(reinterpret_cast<const char*>(blocks->data()), part);
-        left -= part;
-    }
-    names.push_back('\0');
-    return true;
-}
-
 }  // namespace
 
 TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uint64_t fileSize,
@@ -71,15 +47,26 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
     std::optional<PoolText> longName;
     std::optional<PoolText> longLinkName;
     std::size_t at = 0;
-    while (at < count) {
-        const HeaderBlock& block = blocks[at];
-        if (isZeroBlock(block)) {
-            if (longName || longLinkName) return stop(TableStatus::badLongName);
-            table.blocks = at;
-            return stop(TableStatus::complete);
+    HeaderReader reader([&](unsigned char* out) {
+        if (at == count) return false;
+        std::memcpy(out, blocks[at++].data(), kBlockSize);
+        return true;
+    });
+    HeaderBlock block;
+    for (;;) {
+        switch (reader.next(block)) {
+            case HeaderReader::Next::cutShort: return stop(TableStatus::needMore);
+            case HeaderReader::Next::end:
+                if (longName || longLinkName) return stop(TableStatus::badLongName);
+                table.blocks = at - 1;
+                return stop(TableStatus::complete);
+            case HeaderReader::Next::header: break;
         }
-        if (!hasMagic(block, kIndexedMagic)) return stop(TableStatus::badMagic);
-        if (!verifyHeaderChecksum(block)) return stop(TableStatus::badChecksum);
+        switch (checkHeader(block, kIndexedMagic)) {
+            case HeaderCheck::valid: break;
+            case HeaderCheck::badMagic: return stop(TableStatus::badMagic);
+            case HeaderCheck::badChecksum: return stop(TableStatus::badChecksum);
+        }
         // Sizes are octal text within 32 bits: kotar never writes another
         // form, and its other readers refuse one.
         const std::optional<std::int64_t> size = octalFieldFits(block, field::size)
@@ -88,26 +75,19 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         if (!size || *size < 0 || static_cast<std::uint64_t>(*size) >= kArchiveLimit) {
             return stop(TableStatus::badField);
         }
-        ++at;
 
+        // A long name's text, or a sparse member's extension blocks.
+        LongNameText text(static_cast<std::uint64_t>(*size), std::numeric_limits<std::size_t>::max());
+        const auto take = [&](const unsigned char* b) { return !isLongNameEntry(block) || text.take(b); };
+        if (reader.follow(block, take) != HeaderReader::Follow::done) return stop(TableStatus::needMore);
         if (isLongNameEntry(block)) {
-            const std::uint64_t textBlocks = blocksFor(static_cast<std::uint64_t>(*size));
-            if (textBlocks > count - at) return stop(TableStatus::needMore);
-            PoolText text;
-            if (!appendLongText(table.names, blocks + at, static_cast<std::uint64_t>(*size), text)) {
+            PoolText pooled;
+            if (!appendText(table.names, reinterpret_cast<const unsigned char*>(text.text().data()),
+                            text.text().size(), pooled)) {
                 return stop(TableStatus::badField);
             }
-            (typeflagOf(block) == kTypeLongName ? longName : longLinkName) = text;
-            at += static_cast<std::size_t>(textBlocks);
+            (typeflagOf(block) == kTypeLongName ? longName : longLinkName) = pooled;
             continue;
-        }
-        if (hasSparseExtension(block)) {
-            bool another = true;
-            while (another) {
-                if (at == count) return stop(TableStatus::needMore);
-                another = blocks[at][kSparseExtensionExtendedAt] != 0;
-                ++at;
-            }
         }
 
         TableMember member;
@@ -153,7 +133,6 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         member.linkNameLength = linkName.length;
         table.members.push_back(member);
     }
-    return stop(TableStatus::needMore);
 }
 
 }  // namespace kotar

@@ -11,6 +11,7 @@ include(CMakePackageConfigHelpers)
 
 add_library(kotar_reader_objects OBJECT
   archive/header_block.cpp
+  archive/header_reader.cpp
   archive/header_table.cpp
   archive/name_index.cpp
   archive/reader.cpp

@@ -104,29 +104,6 @@ int finishListing() {
     return 0;
 }
 
-// Takes the text of a long-name entry from its blocks as they come: its
-// first `size` bytes, up to the first NUL, at most kLongNameLimit of them.
-class LongText {
-public:
-    explicit LongText(std::uint64_t size) : left_(size) {}
-
-    bool take(const unsigned char* block) {
-        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left_, kBlockSize));
-        left_ -= count;
-        for (std::size_t i = 0; i < count && !ended_; ++i) {
-            ended_ = block[i] == '\0' || text_.size() == kLongNameLimit;
-            if (!ended_) text_.push_back(static_cast<char>(block[i]));
-        }
-        return true;
-    }
-    std::string& text() { return text_; }
-
-private:
-    std::uint64_t left_;
-    bool ended_ = false;
-    std::string text_;
-};
-
 int listHeaders(ArchiveInput& input) {
     HeaderReader reader([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; });
     const auto skip = [](const unsigned char*) { return true; };
@@ -160,7 +137,7 @@ int listHeaders(ArchiveInput& input) {
                 continue;
             }
             if (parseOctalField(block, field::size) < 0) return fail(message::kReadInput);
-            LongText text(static_cast<std::uint64_t>(parseOctalField(block, field::size)));
+            LongNameText text(static_cast<std::uint64_t>(parseOctalField(block, field::size)), kLongNameLimit);
             if (reader.follow(block, [&text](const unsigned char* b) { return text.take(b); }) !=
                 HeaderReader::Follow::done) {
                 return fail(message::kReadInput);
