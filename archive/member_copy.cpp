@@ -26,7 +26,7 @@ constexpr std::size_t kFileCopyPiece = 256 * 1024;
 std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size) {
     const std::uint64_t outStart = output.tell();
     struct stat inStat {};
-    if (in < 0 || output.flush() != 0 || fstat(in, &inStat) != 0) return 0;
+    if (in < 0 || output.descriptor() < 0 || output.flush() != 0 || fstat(in, &inStat) != 0) return 0;
 
     // Only whole pieces before the input's end: the copy through the
     // buffers fails at the piece that the input cannot fill, and writes

@@ -20,6 +20,7 @@ OutputFile::~OutputFile() {
 int OutputFile::open(const char* path) {
     const int descriptor = staged_.open(path);
     if (descriptor < 0) return -1;
+    seekable_ = !staged_.sharedDescriptor();
     // Write only: on a stream that may also be read, stdio refills its
     // buffer from the file after every seek.
     file_ = fdopen(descriptor, "w");
@@ -60,7 +61,7 @@ bool OutputFile::write(const void* bytes, std::size_t count) {
     return true;
 }
 
-int OutputFile::descriptor() const { return file_ != nullptr ? fileno(file_) : -1; }
+int OutputFile::descriptor() const { return file_ != nullptr && seekable_ ? fileno(file_) : -1; }
 
 int OutputFile::flush() {
     return file_ != nullptr && std::fflush(file_) == 0 ? 0 : -1;

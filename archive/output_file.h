@@ -42,7 +42,8 @@ public:
 
     // The position where the next write goes.
     std::uint64_t tell() const { return position_; }
-    // The file's descriptor, for writes that bypass the buffer (flush first).
+    // The file's descriptor, for writes that bypass the buffer (flush first),
+    // or -1 when the file must only be written in order.
     int descriptor() const;
 
 private:

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,7 +89,35 @@ std::string stagingTemplate(const std::string& target) {
 
 StagedDestination::~StagedDestination() { discard(); }
 
+namespace {
+
+// The descriptor that a name for one of the process's own stands for
+// (/dev/stdout, /dev/fd/N, /proc/self/fd/N), or -1 for any other name.
+int descriptorNamed(std::string_view path) {
+    if (path == "/dev/stdin") return 0;
+    if (path == "/dev/stdout") return 1;
+    if (path == "/dev/stderr") return 2;
+    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!path.starts_with(prefix) || path.size() == prefix.size() || path.size() > prefix.size() + 9) continue;
+        int number = 0;
+        for (const char c : path.substr(prefix.size())) {
+            if (c < '0' || c > '9') return -1;
+            number = number * 10 + (c - '0');
+        }
+        return number;
+    }
+    return -1;
+}
+
+}  // namespace
+
 int StagedDestination::open(const char* path) {
+    // The caller means that open file, whatever is behind it, at its own
+    // offset: what is written to it after kotar must follow kotar's bytes.
+    if (const int held = descriptorNamed(path); held >= 0 && fcntl(held, F_GETFD) != -1) {
+        sharedDescriptor_ = true;
+        return fcntl(held, F_DUPFD_CLOEXEC, 0);
+    }
     target_ = resolveTarget(path);
     struct stat existing {};
     const bool exists = stat(target_.c_str(), &existing) == 0;

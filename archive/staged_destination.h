@@ -11,9 +11,11 @@
 //   - A symbolic link is followed: its target is replaced, the link stays.
 //   - An existing destination keeps its permission bits (and, where the
 //     process may set them, its owner and group).
-//   - Anything else (a character device, a FIFO, a pipe or terminal behind
-//     /dev/stdout), and a destination beside which no temporary file can be
-//     created, is written in place.
+//   - A name for a descriptor the process holds (/dev/stdout, /dev/fd/N)
+//     is that descriptor, whatever is behind it: written from where it
+//     stands, front to back, never positioned.
+//   - Anything else (a character device, a FIFO), and a destination beside
+//     which no temporary file can be created, is written in place.
 #pragma once
 
 #include <string>
@@ -35,11 +37,16 @@ public:
     // temporary file is then removed).
     int commit();
 
+    // Whether the descriptor is one the process already held, shared with
+    // whoever else writes to it: it must only be written in order.
+    bool sharedDescriptor() const { return sharedDescriptor_; }
+
 private:
     void discard();
 
     std::string target_;   // the file that is finally replaced
     std::string staging_;  // the temporary file; empty when written in place
+    bool sharedDescriptor_ = false;
 };
 
 }  // namespace kotar

@@ -120,6 +120,13 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
         EXPECT_EQ(toNull.status, 0);
         EXPECT_EQ(toNull.out + toNull.err, toFile.out + toFile.err);
         EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+        // Standard output is the open file, whatever is behind it: what
+        // the shell writes there afterwards follows kotar's bytes.
+        SCOPED_TRACE(std::string(mode.option) + " to /dev/stdout");
+        test::shell("{ " + shellQuoted(test::kotarBinary()) + " " + mode.option + " " + shellQuoted(mode.input) +
+                    " -o /dev/stdout; echo after; } > " + shellQuoted(dir_ / "out/combined"));
+        EXPECT_TRUE(readFile(dir_ / "out/combined") == mode.expected + "after\n");
     }
 }
 
