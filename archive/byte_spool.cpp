@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include "archive/retained_input.h"
+#include "archive/anonymous_file.h"
 
 namespace kotar {
 

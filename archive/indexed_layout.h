@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "archive/header_block.h"
+
 namespace kotar {
 
 inline constexpr std::uint64_t kArchiveLimit = std::uint64_t{1} << 31;
@@ -23,6 +25,9 @@ inline constexpr std::uint64_t kArchiveLimit = std::uint64_t{1} << 31;
 // The boundary of an aligned executable's data, and the unit of its page
 // counts.
 inline constexpr std::size_t kPageSize = 4096;
+
+// The largest member size whose padded data stays in the 32-bit range.
+inline constexpr std::uint64_t kLargestMemberSize = kArchiveLimit - kBlockSize - 1;
 
 // value rounded up to a multiple of alignment (a power of two).
 constexpr std::uint64_t roundUp(std::uint64_t value, std::uint64_t alignment) {

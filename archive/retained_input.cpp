@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "archive/anonymous_file.h"
 
 namespace kotar {
 
@@ -15,16 +15,6 @@ namespace {
 // Bytes are copied in pieces this large, and written to the copy when this
 // many are pending.
 constexpr std::size_t kPiece = 1024 * 1024;
-
-int openAnonymousIn(const std::string& directory) {
-    const int descriptor = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (descriptor >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return descriptor;
-    // No O_TMPFILE on this file system: a named file, unlinked at once.
-    std::string name = directory + "/.kotar-XXXXXX";
-    const int named = mkostemp(name.data(), O_CLOEXEC);
-    if (named >= 0) unlink(name.c_str());
-    return named;
-}
 
 bool writeAll(int descriptor, const unsigned char* bytes, std::size_t count) {
     while (count > 0) {
@@ -38,13 +28,6 @@ bool writeAll(int descriptor, const unsigned char* bytes, std::size_t count) {
 }
 
 }  // namespace
-
-int openAnonymousFile(const std::string& directory) {
-    const int descriptor = directory.empty() ? -1 : openAnonymousIn(directory);
-    if (descriptor >= 0) return descriptor;
-    const char* temporary = std::getenv("TMPDIR");
-    return openAnonymousIn(temporary != nullptr && *temporary != '\0' ? temporary : "/tmp");
-}
 
 RetainedInput::~RetainedInput() {
     if (copy_ >= 0) ::close(copy_);

@@ -59,9 +59,4 @@ private:
     std::uint64_t position_ = 0;
 };
 
-// Opens an unlinked temporary file for reading and writing in `directory`
-// (when not empty), or in $TMPDIR (or /tmp) when that fails. -1 when none
-// can be had.
-int openAnonymousFile(const std::string& directory);
-
 }  // namespace kotar

@@ -46,9 +46,6 @@ namespace {
 
 constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
 
-// A member whose padded size leaves the 32-bit range cannot be laid out.
-constexpr std::int64_t kLargestMemberSize = kArchiveLimit - kBlockSize - 1;
-
 
 // An 'x' entry's data is read whole: no larger than this.
 constexpr std::int32_t kLargestPaxEntry = 1024 * 1024;
@@ -58,7 +55,7 @@ int failTooBig() {
     return -1;
 }
 
-bool isValidMemberSize(std::int32_t size) { return size >= 0 && size <= kLargestMemberSize; }
+bool isValidMemberSize(std::int32_t size) { return size >= 0 && static_cast<std::uint64_t>(size) <= kLargestMemberSize; }
 
 // The size field, or -1 when it holds more than 32 bits can: tar writes
 // sizes of 8 GiB and more in base-256 form, and an octal size of 2^32 or

@@ -15,6 +15,7 @@
 #include "archive/quoted_text.h"
 #include "convert/mode_string.h"
 #include "kotar/reader.h"
+#include "kotar/reader.hpp"
 
 namespace kotar {
 
@@ -80,11 +81,11 @@ void printMember(const HeaderBlock& header, const std::string* longName) {
 // listing then streams, so that it prints what comes before the damage and
 // the message that belongs to it.
 bool listWithLibrary(const char* path) {
-    kotar_archive* archive = nullptr;
-    if (kotar_open(path, &archive) != KOTAR_OK) return false;
-    const std::size_t count = kotar_count(archive);
+    Archive archive;
+    if (archive.open(path) != KOTAR_OK) return false;
+    const std::size_t count = kotar_count(archive.get());
     for (std::size_t i = 0; i < count; ++i) {
-        const kotar_member& member = *kotar_at(archive, i);
+        const kotar_member& member = *kotar_at(archive.get(), i);
         if (isPaxEntry(static_cast<unsigned char>(member.type))) continue;
         printLine({.type = static_cast<unsigned char>(member.type),
                    .mode = member.mode,
@@ -94,7 +95,6 @@ bool listWithLibrary(const char* path) {
                    .mtime = member.mtime,
                    .name = member.name});
     }
-    kotar_close(archive);
     return true;
 }
 

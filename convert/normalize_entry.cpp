@@ -11,10 +11,6 @@ namespace kotar {
 
 namespace {
 
-// A member whose padded size leaves the 32-bit range cannot be laid out
-// (creation refuses the same sizes in header fields).
-constexpr std::uint64_t kLargestMemberSize = kArchiveLimit - kBlockSize - 1;
-
 // The largest values the GNU form's octal fields hold.
 constexpr std::uint64_t kLargestId = 07777777;            // uid, gid: 7 digits
 constexpr std::uint64_t kLargestTime = 077777777777ull;   // mtime: 11 digits

@@ -1,25 +1,24 @@
 #include "convert/verify_archive.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "archive/byte_source.h"
 #include "archive/file_descriptor.h"
+#include "archive/header_reader.h"
 #include "archive/indexed_layout.h"
 #include "archive/messages.h"
 #include "archive/quoted_text.h"
 #include "archive/verbose.h"
 #include "elfscan/analyze_executable.h"
 #include "kotar/reader.h"
+#include "kotar/reader.hpp"
 
 namespace kotar {
 
@@ -54,17 +53,6 @@ private:
     unsigned problems_ = 0;
 };
 
-bool readBlockAt(int descriptor, unsigned char* block, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < kBlockSize) {
-        const ssize_t got = ::pread(descriptor, block + done, kBlockSize - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 struct TableFacts {
     bool indexed = false;       // the first header has the indexed magic
     std::uint64_t end = 0;      // the first byte after the zero block; 0 when not reached
@@ -76,49 +64,52 @@ struct TableFacts {
 // or checksum is named; the library refuses such a table as a whole.
 TableFacts walkHeaderTable(int descriptor, std::string_view path, Report& report) {
     TableFacts facts;
+    const FileByteSource file(descriptor);
+    std::uint64_t at = 0;
+    HeaderReader reader([&](unsigned char* block) {
+        if (file.readAt(at, block, kBlockSize) != kBlockSize) return false;
+        at += kBlockSize;
+        return true;
+    });
+    const auto endsInTable = [&]() {
+        report.problem(path, "the archive ends inside its header table");
+        return facts;
+    };
     std::string longName;
     bool haveLongName = false;
     HeaderBlock block;
-    for (std::uint64_t at = 0;;) {
-        if (!readBlockAt(descriptor, block.data(), at)) {
-            if (facts.indexed) report.problem(path, "the archive ends inside its header table");
-            return facts;
-        }
-        at += kBlockSize;
-        if (isZeroBlock(block)) {
-            facts.indexed = true;  // every header before it had the indexed magic
-            facts.end = at;
-            return facts;
+    for (;;) {
+        switch (reader.next(block)) {
+            case HeaderReader::Next::header: break;
+            case HeaderReader::Next::cutShort: return facts.indexed ? endsInTable() : facts;
+            case HeaderReader::Next::end:
+                facts.indexed = true;  // every header before it had the indexed magic
+                facts.end = at;
+                return facts;
         }
         const std::string name = haveLongName ? longName : std::string(fieldText(block, field::name));
-        if (!hasMagic(block, kIndexedMagic)) {
-            // Past a foreign block the table's structure is unknown.
-            if (facts.indexed) report.problem(name, "invalid kotar magic '" + quotedText(magicText(block)) + "'");
-            return facts;
+        switch (checkHeader(block, kIndexedMagic)) {
+            case HeaderCheck::valid: break;
+            case HeaderCheck::badMagic:
+                // Past a foreign block the table's structure is unknown.
+                if (facts.indexed) report.problem(name, "invalid kotar magic '" + quotedText(magicText(block)) + "'");
+                return facts;
+            case HeaderCheck::badChecksum: report.problem(name, "header checksum mismatch"); break;
         }
         facts.indexed = true;
-        if (!verifyHeaderChecksum(block)) report.problem(name, "header checksum mismatch");
         if (isLongNameEntry(block)) {
             const std::int32_t size = parseOctalField(block, field::size);
-            if (!octalFieldFits(block, field::size) || size < 0) {
+            LongNameText text(size > 0 ? static_cast<std::uint64_t>(size) : 0, kLongNameLimit);
+            const HeaderReader::Follow follow =
+                size < 0 ? HeaderReader::Follow::badSize
+                         : reader.follow(block, [&text](const unsigned char* b) { return text.take(b); });
+            if (follow == HeaderReader::Follow::badSize) {
                 report.problem(name, "long-name size out of range");
                 return facts;
             }
-            std::string text;
-            bool ended = false;
-            unsigned char textBlock[kBlockSize];
-            for (std::uint64_t n = blocksFor(static_cast<std::uint64_t>(size)); n > 0; --n, at += kBlockSize) {
-                if (!readBlockAt(descriptor, textBlock, at)) {
-                    report.problem(path, "the archive ends inside its header table");
-                    return facts;
-                }
-                for (std::size_t i = 0; i < kBlockSize && !ended; ++i) {
-                    ended = textBlock[i] == 0 || text.size() == kLongNameLimit;
-                    if (!ended) text.push_back(static_cast<char>(textBlock[i]));
-                }
-            }
+            if (follow != HeaderReader::Follow::done) return endsInTable();
             if (typeflagOf(block) == kTypeLongName) {
-                longName = std::move(text);
+                longName = std::move(text.text());
                 haveLongName = true;
             }
             continue;
@@ -126,12 +117,8 @@ TableFacts walkHeaderTable(int descriptor, std::string_view path, Report& report
         haveLongName = false;
         ++facts.members;
         if (typeflagOf(block) == kTypeAlignedExecutable) ++facts.aligned;
-        for (bool extended = hasSparseExtension(block); extended; at += kBlockSize) {
-            if (!readBlockAt(descriptor, block.data(), at)) {
-                report.problem(path, "the archive ends inside its header table");
-                return facts;
-            }
-            extended = block[kSparseExtensionExtendedAt] != 0;
+        if (reader.follow(block, [](const unsigned char*) { return true; }) != HeaderReader::Follow::done) {
+            return endsInTable();
         }
     }
 }
@@ -214,10 +201,6 @@ void checkMembers(const kotar_archive* archive, const char* path, std::uint64_t 
     }
 }
 
-struct ArchiveCloser {
-    void operator()(kotar_archive* archive) const { kotar_close(archive); }
-};
-
 }  // namespace
 
 int verifyArchive(const char* path, std::uint64_t executableAlignment) {
@@ -231,10 +214,8 @@ int verifyArchive(const char* path, std::uint64_t executableAlignment) {
     if (!table.indexed) report.problem(path, "not an indexed archive");
     if (report.problems() > 0) return report.summary(table.members, table.aligned);
 
-    kotar_archive* opened = nullptr;
-    const int status = kotar_open(path, &opened);
-    const std::unique_ptr<kotar_archive, ArchiveCloser> archive(opened);
-    if (status != KOTAR_OK) {
+    Archive archive;
+    if (const int status = archive.open(path); status != KOTAR_OK) {
         report.problem(path, kotar_strerror(status));
         return report.summary(table.members, table.aligned);
     }
