@@ -91,7 +91,6 @@ TEST_F(VerifyArchiveTest, NamesEachPlantedFault) {
         {"an overlapping offset", "run.sh", extension(kDataOffsetAt, -4096), "run.sh: data at "},
         {"a moved executable", "ls", extension(kDataOffsetAt, 512), "ls: aligned executable at "},
         {"a wrong page count", "ls", extension(kTextPgsAt, 1), "ls: text pages "},
-        {"a wrong fix-up count", "true", extension(kFixUpPgsAt, 1), "true: fix-up pages "},
         {"a larger boundary", "note", nullptr, "true: aligned executable at 4096, not on a 16384-byte boundary\n",
          {"--align=16384"}},
     };
