@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FuzzCase other = input;
         other.options ^= kGzip;
         source->assignStream(other);
+        indexed->clear();
         const int otherStatus = kotar::createArchive(source->path(), indexed->path());
         if (otherStatus != status) invariantBroken("plain and gzip input end differently");
         if (indexed->contents() != first) invariantBroken("plain and gzip input give different output");

@@ -101,7 +101,11 @@ void MemoryFile::assignStream(const FuzzCase& input) {
 }
 
 void MemoryFile::clear() {
-    if (ftruncate(descriptor_, 0) != 0) invariantBroken("ftruncate failed");
+    // The modes write a descriptor they are named by from its own offset,
+    // so an emptied file is also rewound.
+    if (ftruncate(descriptor_, 0) != 0 || lseek(descriptor_, 0, SEEK_SET) != 0) {
+        invariantBroken("cannot empty a memory file");
+    }
 }
 
 std::vector<std::uint8_t> MemoryFile::contents() const {

@@ -50,6 +50,7 @@ public:
     void assign(const std::vector<std::uint8_t>& bytes) { assign(bytes.data(), bytes.size()); }
     // Stores the case's payload, gzip-compressed when the case says so.
     void assignStream(const FuzzCase& input);
+    // Empties the file and puts its offset back at the start.
     void clear();
     std::vector<std::uint8_t> contents() const;
 
