@@ -60,15 +60,25 @@ void installCleanupHandlers() {
     }
 }
 
-// The file a destination path finally names: a symbolic link's target.
+// The file a destination path finally names: the end of a chain of
+// symbolic links, followed one link at a time so that a link to a file not
+// yet made names that file too. A chain that does not end (a loop) is left
+// to open(2) to refuse.
 std::string resolveTarget(const char* path) {
-    struct stat status {};
-    if (lstat(path, &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-    char* resolved = realpath(path, nullptr);
-    if (resolved == nullptr) return path;  // a dangling link: written through in place
-    std::string target = resolved;
-    std::free(resolved);
-    return target;
+    std::string current = path;
+    for (int links = 0; links < 40; ++links) {
+        struct stat status {};
+        if (lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return current;
+        char link[PATH_MAX];
+        const ssize_t length = readlink(current.c_str(), link, sizeof link);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) return path;
+        const std::string_view text(link, static_cast<std::size_t>(length));
+        const std::size_t slash = current.rfind('/');
+        current = text.front() == '/' || slash == std::string::npos
+                      ? std::string(text)
+                      : current.substr(0, slash + 1) + std::string(text);
+    }
+    return path;
 }
 
 // The permission bits that a new file gets from open(2) with mode 0666.

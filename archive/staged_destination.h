@@ -8,7 +8,8 @@
 // when the object goes away uncommitted, and by a handler on SIGINT, SIGTERM
 // and SIGHUP, which then lets the signal take its default course.
 //
-//   - A symbolic link is followed: its target is replaced, the link stays.
+//   - A symbolic link is followed: its target is replaced, or made when it
+//     does not exist yet, and the link stays.
 //   - An existing destination keeps its permission bits (and, where the
 //     process may set them, its owner and group).
 //   - A name for a descriptor the process holds (/dev/stdout, /dev/fd/N)

@@ -85,6 +85,12 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
              return out + "/dest";
          },
          0604},
+        {"symbolic link to a file not yet made",
+         [](const std::string& out) {
+             fs::create_symlink("target", out + "/dest");
+             return out + "/dest";
+         },
+         static_cast<mode_t>(0666 & ~mask)},
     };
     for (const Mode& mode : modes_) {
         for (const Kind& kind : kinds) {
