@@ -20,6 +20,7 @@
 #include "archive/retained_input.h"
 #include "archive/table_spool.h"
 #include "archive/verbose.h"
+#include "convert/conversion_ends.h"
 #include "convert/normalize_entry.h"
 #include "elfscan/analyze_executable.h"
 
@@ -348,16 +349,8 @@ private:
 
 int createArchive(const char* inputPath, const char* destinationPath, std::uint64_t executableAlignment) {
     ArchiveInput input;
-    if (input.open(inputPath) != 0) {
-        std::fprintf(stderr, message::kOpenInput, inputPath);
-        return -1;
-    }
-    // Opening the destination replaces it in the end: never when it is the input.
     OutputFile output;
-    if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
-        std::fprintf(stderr, message::kOpenOutput, destinationPath);
-        return -1;
-    }
+    if (openConversionEnds(inputPath, destinationPath, input, output) != 0) return -1;
     const std::string workDirectory = workDirectoryFor(destinationPath);
     RetainedInput retained;
     if (retained.open(input, workDirectory) != 0) return fail(message::kWriteOutput);

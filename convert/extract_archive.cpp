@@ -14,6 +14,7 @@
 #include "archive/output_file.h"
 #include "archive/quoted_text.h"
 #include "archive/table_spool.h"
+#include "convert/conversion_ends.h"
 
 // Extraction reads its input in one forward pass where the archive allows:
 // first the header table, gathered into a TableSpool, then the member data,
@@ -164,16 +165,8 @@ private:
 
 int extractArchive(const char* inputPath, const char* destinationPath) {
     ArchiveInput input;
-    if (input.open(inputPath) != 0) {
-        std::fprintf(stderr, message::kOpenInput, inputPath);
-        return -1;
-    }
-    // Opening the destination replaces it in the end: never when it is the input.
     OutputFile output;
-    if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
-        std::fprintf(stderr, message::kOpenOutput, destinationPath);
-        return -1;
-    }
+    if (openConversionEnds(inputPath, destinationPath, input, output) != 0) return -1;
     TableSpool table(workDirectoryFor(destinationPath));
     if (gatherTable(input, table) != 0 || Extraction(table, input, output).run() != 0) return -1;
     if (output.close() != 0) return fail(message::kWriteOutput);

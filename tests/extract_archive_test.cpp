@@ -15,6 +15,7 @@
 
 #include "archive/header_block.h"
 #include "archive/indexed_layout.h"
+#include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -23,6 +24,8 @@ namespace {
 using test::CommandResult;
 using test::HeaderSpec;
 using test::TempDir;
+using test::blockAt;
+using test::bytesOf;
 using test::kEarlierDestination;
 using test::makeHeader;
 using test::readFile;
@@ -36,16 +39,6 @@ const std::string kReadFailure = "unable to read input file\n";
 const std::string kInvalidInput = "invalid input file\n";
 const std::string kChecksumWarning = "invalid tar, checksum mismatch\n";
 const std::string kEndOfArchive(2 * kBlockSize, '\0');
-
-std::string bytesOf(const HeaderBlock& block) {
-    return {reinterpret_cast<const char*>(block.data()), block.size()};
-}
-
-HeaderBlock blockAt(const std::string& bytes, std::size_t offset) {
-    HeaderBlock block{};
-    std::memcpy(block.data(), bytes.data() + offset, kBlockSize);
-    return block;
-}
 
 bool allZero(const std::string& bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; });

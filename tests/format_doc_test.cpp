@@ -15,6 +15,7 @@
 
 #include "archive/header_block.h"
 #include "archive/messages.h"
+#include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
 namespace kotar::test {
@@ -83,12 +84,6 @@ std::string quotedName(const std::string& cell) {
     const auto open = cell.find('`');
     const auto close = cell.find('`', open + 1);
     return open == std::string::npos || close == std::string::npos ? "" : cell.substr(open + 1, close - open - 1);
-}
-
-HeaderBlock blockAt(const std::string& archive, std::size_t offset) {
-    HeaderBlock block{};
-    if (offset + block.size() <= archive.size()) std::copy_n(archive.data() + offset, block.size(), block.begin());
-    return block;
 }
 
 class FormatDocTest : public ::testing::Test {

@@ -42,6 +42,7 @@ using test::writeFile;
 using test::HeaderEdit;
 using test::IndexedEntry;
 using test::SizeField;
+using test::blockAt;
 using test::bytesOf;
 using test::indexedArchive;
 using test::padded;
@@ -54,12 +55,6 @@ const std::string kReadFailure = "unable to read input file\n";
 const std::string kInvalidInput = "invalid input file\n";
 const std::string kWriteFailure = "unable to write to output file\n";
 const std::string kEndOfArchive(2 * kBlockSize, '\0');
-
-HeaderBlock blockAt(const std::string& bytes, std::size_t offset) {
-    HeaderBlock block{};
-    if (offset + kBlockSize <= bytes.size()) std::memcpy(block.data(), bytes.data() + offset, kBlockSize);
-    return block;
-}
 
 // A member of a plain tar: its header, then its data padded to a block.
 std::string plainMember(const HeaderSpec& spec, const std::string& data, const HeaderEdit& edit = {}) {

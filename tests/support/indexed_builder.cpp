@@ -11,6 +11,14 @@ std::string bytesOf(const HeaderBlock& block) {
     return {reinterpret_cast<const char*>(block.data()), block.size()};
 }
 
+HeaderBlock blockAt(const std::string& bytes, std::size_t offset) {
+    HeaderBlock block{};
+    if (offset <= bytes.size() && bytes.size() - offset >= block.size()) {
+        std::copy_n(bytes.data() + offset, block.size(), block.begin());
+    }
+    return block;
+}
+
 std::string padded(const std::string& bytes) {
     std::string out;
     appendPadded(out, bytes);

@@ -16,6 +16,8 @@
 namespace kotar::test {
 
 std::string bytesOf(const HeaderBlock& block);
+// The block at `offset`; all zeros where the bytes end before it does.
+HeaderBlock blockAt(const std::string& bytes, std::size_t offset);
 // The bytes padded with zeros to a block boundary.
 std::string padded(const std::string& bytes);
 

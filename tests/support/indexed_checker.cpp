@@ -10,6 +10,7 @@
 
 #include "archive/byte_order.h"
 #include "archive/header_block.h"
+#include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
 namespace kotar::test {
@@ -22,12 +23,6 @@ constexpr unsigned char kElf[4] = {0x7F, 'E', 'L', 'F'};
 
 std::uint64_t roundTo(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
-}
-
-HeaderBlock blockAt(const std::string& bytes, std::size_t offset) {
-    HeaderBlock block{};
-    std::memcpy(block.data(), bytes.data() + offset, kBlock);
-    return block;
 }
 
 bool allZero(const std::string& bytes, std::size_t from, std::size_t to) {

@@ -1,0 +1,21 @@
+#include "convert/conversion_ends.h"
+
+#include <cstdio>
+
+#include "archive/messages.h"
+
+namespace kotar {
+
+int openConversionEnds(const char* inputPath, const char* destinationPath, ArchiveInput& input, OutputFile& output) {
+    if (input.open(inputPath) != 0) {
+        std::fprintf(stderr, message::kOpenInput, inputPath);
+        return -1;
+    }
+    if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
+        std::fprintf(stderr, message::kOpenOutput, destinationPath);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace kotar
