@@ -87,7 +87,9 @@ KOTAR_API int kotar_open_fd(int fd, kotar_archive **out);
  * kotar_map_text stays mapped until kotar_unmap_text. */
 KOTAR_API void kotar_close(kotar_archive *archive);
 
-/* Members in table order, 'K' and 'L' entries folded into their member. */
+/* Members in table order, 'K' and 'L' entries folded into their member.
+ * An 'x' or 'g' entry (pax records for the next member, or for all later
+ * ones) is a member of its own, told apart by its type. */
 KOTAR_API size_t kotar_count(const kotar_archive *archive);
 KOTAR_API const kotar_member *kotar_at(const kotar_archive *archive, size_t index);
 
