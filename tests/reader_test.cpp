@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,10 +28,12 @@ using test::TempDir;
 using test::indexedArchive;
 using test::plainHeader;
 
-// Opens `bytes` as an archive file; the status, and the member names.
+// Opens `bytes` as an archive file; the status, the member names, and for
+// each member the index of the member that kotar_find gives for its name.
 struct Opened {
     int status = KOTAR_EINVAL;
     std::vector<std::string> names;
+    std::vector<std::size_t> found;
 };
 
 Opened openBytes(const std::string& bytes) {
@@ -38,7 +41,13 @@ Opened openBytes(const std::string& bytes) {
     test::writeFile(dir / "a.ktar", bytes);
     Archive archive;
     Opened opened{archive.open((dir / "a.ktar").c_str()), {}};
-    for (std::size_t i = 0; i < kotar_count(archive.get()); ++i) opened.names.push_back(kotar_at(archive.get(), i)->name);
+    const std::size_t count = kotar_count(archive.get());
+    for (std::size_t i = 0; i < count; ++i) opened.names.push_back(kotar_at(archive.get(), i)->name);
+    for (const std::string& name : opened.names) {
+        std::size_t at = 0;
+        while (at < count && kotar_at(archive.get(), at) != kotar_find(archive.get(), name.c_str())) ++at;
+        opened.found.push_back(at);
+    }
     return opened;
 }
 
@@ -128,6 +137,10 @@ TEST(Reader, TablesOnlyTheReaderChecks) {
         const Opened opened = openBytes(indexedArchive(c.entries));
         EXPECT_EQ(opened.status, c.status);
         EXPECT_EQ(opened.names, c.names);
+        for (std::size_t i = 0; i < opened.names.size(); ++i) {
+            const auto last = std::find(opened.names.rbegin(), opened.names.rend(), opened.names[i]);
+            EXPECT_EQ(opened.found[i], static_cast<std::size_t>(opened.names.rend() - last - 1)) << opened.names[i];
+        }
     }
 }
 
