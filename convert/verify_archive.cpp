@@ -170,11 +170,8 @@ void checkExecutable(const kotar_archive* archive, const kotar_member& member, c
 
 // Every member through the library: where its data lies, and each aligned
 // executable.
-void checkMembers(const kotar_archive* archive, const char* path, std::uint64_t tableEnd,
+void checkMembers(const kotar_archive* archive, const ByteSource& archiveBytes, std::uint64_t tableEnd,
                   std::uint64_t executableAlignment, Report& report) {
-    const FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
-    const bool canAnalyse = file.get() >= 0;
-    const FileByteSource archiveBytes(file.get());
     std::uint64_t previousStart = 0;
     std::uint64_t previousEnd = tableEnd;  // data starts after the table's zero block
     for (std::size_t i = 0; i < kotar_count(archive); ++i) {
@@ -192,12 +189,7 @@ void checkMembers(const kotar_archive* archive, const char* path, std::uint64_t 
             previousStart = start;
             previousEnd = std::max(previousEnd, start + member.size);
         }
-        if (!member.aligned) continue;
-        if (!canAnalyse) {
-            report.problem(member.name, "unable to read the executable");
-            continue;
-        }
-        checkExecutable(archive, member, archiveBytes, executableAlignment, report);
+        if (member.aligned) checkExecutable(archive, member, archiveBytes, executableAlignment, report);
     }
 }
 
@@ -219,7 +211,7 @@ int verifyArchive(const char* path, std::uint64_t executableAlignment) {
         report.problem(path, kotar_strerror(status));
         return report.summary(table.members, table.aligned);
     }
-    checkMembers(archive.get(), path, table.end, executableAlignment, report);
+    checkMembers(archive.get(), FileByteSource(file.get()), table.end, executableAlignment, report);
     return report.summary(table.members, table.aligned);
 }
 
