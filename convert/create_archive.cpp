@@ -47,7 +47,6 @@ namespace {
 
 constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
 
-
 // An 'x' entry's data is read whole: no larger than this.
 constexpr std::int32_t kLargestPaxEntry = 1024 * 1024;
 
@@ -343,7 +342,6 @@ private:
     std::optional<PaxOverrides> pax_;  // an 'x' entry's records for the next member
     InputLongNames inputLongNames_;    // the input's 'L'/'K' entries before it
 };
-
 
 }  // namespace
 

@@ -32,7 +32,6 @@ namespace {
 constexpr std::uint64_t kInputPositionLimit = kArchiveLimit;
 constexpr std::uint64_t kOutputPositionLimit = std::uint64_t{1} << 32;
 
-
 // Gathers the blocks of the header table, up to and including the block
 // that ends it: the zero block, or the first that is not an indexed header
 // (which the extraction reports when it comes to it). A table cut short
@@ -159,7 +158,6 @@ private:
     MemberCopier copier_;
     HeaderBlock header_{};
 };
-
 
 }  // namespace
 

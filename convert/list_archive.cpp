@@ -25,7 +25,6 @@ namespace {
 // damaged size field cannot make the listing hold gigabytes.
 constexpr std::size_t kLongNameLimit = 16 * 1024 * 1024;
 
-
 // A numeric field in 64 bits; a value beyond 64 bits shows as 0.
 long long numberOf(const HeaderBlock& header, HeaderField field) {
     return parseNumericField(header, field).value_or(0);
@@ -136,8 +135,9 @@ int listHeaders(ArchiveInput& input) {
                 if (!reader.nextBlock(block)) return fail(message::kReadInput);
                 continue;
             }
-            if (parseOctalField(block, field::size) < 0) return fail(message::kReadInput);
-            LongNameText text(static_cast<std::uint64_t>(parseOctalField(block, field::size)), kLongNameLimit);
+            const std::int32_t size = parseOctalField(block, field::size);
+            if (size < 0) return fail(message::kReadInput);
+            LongNameText text(static_cast<std::uint64_t>(size), kLongNameLimit);
             if (reader.follow(block, [&text](const unsigned char* b) { return text.take(b); }) !=
                 HeaderReader::Follow::done) {
                 return fail(message::kReadInput);
