@@ -6,13 +6,13 @@
 #include <string>
 #include <utility>
 
-#include "archive/indexed_layout.h"
-#include "archive/messages.h"
-#include "archive/verbose.h"
+#include "format/indexed_layout.h"
+#include "text/messages.h"
+#include "text/verbose.h"
 #include "convert/create_archive.h"
 #include "convert/extract_archive.h"
-#include "convert/list_archive.h"
-#include "convert/verify_archive.h"
+#include "report/list_archive.h"
+#include "report/verify_archive.h"
 
 namespace kotar {
 

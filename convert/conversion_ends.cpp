@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "archive/messages.h"
+#include "text/messages.h"
 
 namespace kotar {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "archive/archive_input.h"
-#include "archive/output_file.h"
+#include "input/archive_input.h"
+#include "output/output_file.h"
 
 namespace kotar {
 

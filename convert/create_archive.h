@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "archive/header_block.h"
-#include "archive/indexed_layout.h"
+#include "format/header_block.h"
+#include "format/indexed_layout.h"
 
 namespace kotar {
 

@@ -5,15 +5,15 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "archive/archive_input.h"
-#include "archive/header_block.h"
-#include "archive/header_reader.h"
-#include "archive/indexed_layout.h"
-#include "archive/member_copy.h"
-#include "archive/messages.h"
-#include "archive/output_file.h"
-#include "archive/quoted_text.h"
-#include "archive/table_spool.h"
+#include "input/archive_input.h"
+#include "format/header_block.h"
+#include "format/header_reader.h"
+#include "format/indexed_layout.h"
+#include "output/member_copy.h"
+#include "text/messages.h"
+#include "output/output_file.h"
+#include "text/quoted_text.h"
+#include "files/table_spool.h"
 #include "convert/conversion_ends.h"
 
 // Extraction reads its input in one forward pass where the archive allows:

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "archive/indexed_layout.h"
-#include "archive/pax_records.h"
+#include "format/indexed_layout.h"
+#include "format/pax_records.h"
 
 namespace kotar {
 

@@ -11,7 +11,7 @@
 //           before the header ("././@LongLink", type 'L', size = length
 //           + 1 for the NUL), a link target longer than 100 one of a 'K'
 //
-// A pax 'x' entry before a member holds records (see archive/pax_records.h)
+// A pax 'x' entry before a member holds records (see format/pax_records.h)
 // that override the member's fields. Those the GNU form holds exactly are
 // folded into the header (path, linkpath, size, uid, gid, uname, gname, a
 // whole-second mtime); the others are kept, byte for byte and in their
@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/header_block.h"
+#include "format/header_block.h"
 
 namespace kotar {
 

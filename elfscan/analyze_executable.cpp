@@ -7,10 +7,10 @@
 #include <new>
 #include <utility>
 
-#include "archive/indexed_layout.h"
-#include "archive/messages.h"
-#include "archive/quoted_text.h"
-#include "archive/verbose.h"
+#include "format/indexed_layout.h"
+#include "text/messages.h"
+#include "text/quoted_text.h"
+#include "text/verbose.h"
 #include "elfscan/elf_fields.h"
 
 namespace kotar {

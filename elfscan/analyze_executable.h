@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "archive/byte_source.h"
-#include "archive/header_block.h"
+#include "files/byte_source.h"
+#include "format/header_block.h"
 
 namespace kotar {
 

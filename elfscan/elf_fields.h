@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "archive/byte_order.h"
+#include "format/byte_order.h"
 
 namespace kotar::elf {
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <optional>
 
-#include "archive/byte_source.h"
-#include "archive/header_block.h"
-#include "archive/verbose.h"
+#include "files/byte_source.h"
+#include "format/header_block.h"
+#include "text/verbose.h"
 #include "elfscan/analyze_executable.h"
 #include "fuzz/fuzz_support.h"
 

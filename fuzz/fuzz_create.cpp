@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/verbose.h"
+#include "text/verbose.h"
 #include "convert/create_archive.h"
 #include "convert/extract_archive.h"
 #include "fuzz/fuzz_support.h"

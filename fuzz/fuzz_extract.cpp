@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/verbose.h"
+#include "text/verbose.h"
 #include "convert/extract_archive.h"
 #include "fuzz/fuzz_support.h"
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <unistd.h>
 
-#include "archive/verbose.h"
-#include "convert/list_archive.h"
+#include "text/verbose.h"
+#include "report/list_archive.h"
 #include "fuzz/fuzz_support.h"
 
 using namespace kotar::fuzz;

@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "archive/verbose.h"
+#include "text/verbose.h"
 #include "tests/support/elf_image.h"
 #include "tests/support/test_support.h"
 

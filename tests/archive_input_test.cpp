@@ -1,4 +1,4 @@
-#include "archive/archive_input.h"
+#include "input/archive_input.h"
 
 #include <gtest/gtest.h>
 

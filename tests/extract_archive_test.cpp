@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/header_block.h"
-#include "archive/indexed_layout.h"
+#include "format/header_block.h"
+#include "format/indexed_layout.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 

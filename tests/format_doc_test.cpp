@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/header_block.h"
-#include "archive/messages.h"
+#include "format/header_block.h"
+#include "text/messages.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 

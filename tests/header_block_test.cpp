@@ -1,4 +1,4 @@
-#include "archive/header_block.h"
+#include "format/header_block.h"
 
 #include <gtest/gtest.h>
 

@@ -20,8 +20,8 @@
 
 #include <zlib.h>
 
-#include "archive/header_block.h"
-#include "archive/indexed_layout.h"
+#include "format/header_block.h"
+#include "format/indexed_layout.h"
 #include "elfscan/analyze_executable.h"
 #include "tests/support/damaged_tables.h"
 #include "tests/support/elf_image.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/header_block.h"
+#include "format/header_block.h"
 #include "tests/support/damaged_tables.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"

@@ -1,4 +1,4 @@
-#include "archive/member_copy.h"
+#include "output/member_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/header_block.h"
+#include "format/header_block.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {

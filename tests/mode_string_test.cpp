@@ -1,4 +1,4 @@
-#include "convert/mode_string.h"
+#include "report/mode_string.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/header_block.h"
-#include "archive/indexed_layout.h"
+#include "format/header_block.h"
+#include "format/indexed_layout.h"
 #include "kotar/reader.h"
 #include "kotar/reader.hpp"
 #include "tests/support/damaged_tables.h"

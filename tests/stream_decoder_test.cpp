@@ -1,4 +1,4 @@
-#include "archive/stream_decoder.h"
+#include "decode/stream_decoder.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/header_block.h"
+#include "format/header_block.h"
 #include "kotar/reader.h"
 #include "tests/support/test_support.h"
 

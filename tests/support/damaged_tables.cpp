@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "archive/header_block.h"
+#include "format/header_block.h"
 #include "kotar/reader.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"

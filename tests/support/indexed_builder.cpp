@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/indexed_layout.h"
+#include "format/indexed_layout.h"
 
 namespace kotar::test {
 

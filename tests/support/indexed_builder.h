@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/header_block.h"
+#include "format/header_block.h"
 #include "tests/support/test_support.h"
 
 namespace kotar::test {

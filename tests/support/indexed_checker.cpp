@@ -8,8 +8,8 @@
 #include <set>
 #include <sstream>
 
-#include "archive/byte_order.h"
-#include "archive/header_block.h"
+#include "format/byte_order.h"
+#include "format/header_block.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/header_block.h"
+#include "format/header_block.h"
 
 namespace kotar::test {
 

@@ -1,0 +1,73 @@
+#include "decode/input_source.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace kotar {
+
+namespace {
+
+// One read(2) asks for up to this much; the buffer holds two, so a decoder
+// that left a few bytes unconsumed still gets a whole piece more.
+constexpr std::size_t kReadSize = 256 * 1024;
+constexpr std::size_t kBufferSize = 2 * kReadSize;
+
+}  // namespace
+
+InputSource::InputSource(int descriptor) : descriptor_(descriptor) {
+    if (descriptor_ >= 0) start_ = lseek(descriptor_, 0, SEEK_CUR);
+    if (start_ < 0) start_ = -1;
+    // Not cleared: only the bytes that read(2) stored are ever used.
+    buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
+}
+
+InputSource::~InputSource() {
+    if (descriptor_ >= 0) close(descriptor_);
+}
+
+InputSource::Fill InputSource::fill() {
+    if (descriptor_ < 0) return Fill::failed;
+    if (begin_ == end_) {
+        begin_ = 0;
+        end_ = 0;
+    } else if (kBufferSize - end_ < kReadSize && begin_ > 0) {
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == kBufferSize) return Fill::failed;
+    const std::int64_t got = readDirect(buffer_.get() + end_, limited(kBufferSize - end_));
+    if (got < 0) return Fill::failed;
+    if (got == 0) return Fill::end;
+    end_ += static_cast<std::size_t>(got);
+    return Fill::more;
+}
+
+InputSource::Fill InputSource::ensure(std::size_t count) {
+    while (size() < count) {
+        const Fill filled = fill();
+        if (filled != Fill::more) return filled;
+    }
+    return Fill::more;
+}
+
+bool InputSource::seekTo(std::int64_t offset) {
+    std::int64_t target = 0;
+    if (start_ < 0 || offset < 0 || __builtin_add_overflow(start_, offset, &target)) return false;
+    if (lseek(descriptor_, static_cast<off_t>(target), SEEK_SET) != target) return false;
+    begin_ = 0;
+    end_ = 0;
+    return true;
+}
+
+std::int64_t InputSource::readDirect(unsigned char* out, std::size_t count) {
+    for (;;) {
+        const ssize_t got = ::read(descriptor_, out, limited(count));
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
+    }
+}
+
+}  // namespace kotar

@@ -1,0 +1,25 @@
+#include "decode/stream_decoder.h"
+
+#include <cstring>
+
+namespace kotar {
+
+namespace {
+
+bool startsWith(const InputSource& source, const char* magic, std::size_t length) {
+    return source.size() >= length && std::memcmp(source.data(), magic, length) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source) {
+    // Fewer bytes than the longest magic number (a short input, or a read
+    // error) leave the choice to the bytes that are there.
+    source.ensure(6);
+    if (startsWith(source, "\x1f\x8b", 2)) return makeGzipDecoder(source);
+    if (startsWith(source, "\x28\xb5\x2f\xfd", 4)) return makeZstdDecoder(source);
+    if (startsWith(source, "\xfd\x37\x7a\x58\x5a\x00", 6)) return makeXzDecoder(source);
+    return makePlainDecoder(source);
+}
+
+}  // namespace kotar

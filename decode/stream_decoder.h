@@ -1,0 +1,57 @@
+// StreamDecoder: turns the bytes of an InputSource into the bytes of the
+// stream that kotar reads. One decoder per compression, each in its own
+// file; chooseDecoder() picks one by the magic number at the input's start:
+//
+//   1f 8b              gzip (ISA-L inflate)      gzip_decoder.cpp
+//   28 b5 2f fd        zstd                      zstd_decoder.cpp
+//   fd 37 7a 58 5a 00  xz                        xz_decoder.cpp
+//   anything else      plain, passed through     plain_decoder.cpp
+//
+// Members (gzip), frames (zstd) and streams (xz) that follow each other are
+// one stream. Bytes after the last one that do not begin another are
+// ignored. Damage (corrupt data, a failed check, a member cut short, an
+// unsupported method, a read error) ends the stream as `damaged`, after
+// every byte decoded before it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "decode/input_source.h"
+
+namespace kotar {
+
+enum class DecodeState {
+    more,     // the stream may go on
+    end,      // the stream ended cleanly after these bytes
+    damaged,  // these bytes are sound; the stream is damaged right after them
+};
+
+struct Decoded {
+    std::size_t length = 0;
+    DecodeState state = DecodeState::more;
+};
+
+class StreamDecoder {
+public:
+    virtual ~StreamDecoder() = default;
+
+    // Decodes up to `capacity` (> 0) bytes into `out`. With `more`, at least
+    // one byte came out. After `end` or `damaged`, calls deliver nothing.
+    virtual Decoded decode(unsigned char* out, std::size_t capacity) = 0;
+
+    // Plain input: its bytes are the stream's.
+    virtual bool passesThrough() const { return false; }
+};
+
+// Reads the magic number from `source` (which must outlive the decoder) and
+// returns the decoder for it; null when the decoder's library cannot start.
+std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source);
+
+// The decoders, one file each; chooseDecoder() calls them.
+std::unique_ptr<StreamDecoder> makePlainDecoder(InputSource& source);
+std::unique_ptr<StreamDecoder> makeGzipDecoder(InputSource& source);
+std::unique_ptr<StreamDecoder> makeZstdDecoder(InputSource& source);
+std::unique_ptr<StreamDecoder> makeXzDecoder(InputSource& source);
+
+}  // namespace kotar

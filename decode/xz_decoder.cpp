@@ -1,0 +1,100 @@
+// The xz decoder, on liblzma, one xz stream at a time. A stream is complete
+// when lzma_code returns LZMA_STREAM_END (its index and footer read, every
+// block's check verified). Stream padding (NUL bytes in fours) may follow;
+// then another stream when the next bytes are the xz magic number, and
+// anything else ends the stream cleanly.
+#include <cstring>
+
+#include <lzma.h>
+
+#include "decode/stream_decoder.h"
+
+namespace kotar {
+
+namespace {
+
+// More than any preset needs (xz -9 decodes in about 65 MiB); a stream that
+// asks for more is refused as damaged rather than allowed to take the memory.
+constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
+constexpr unsigned char kMagic[6] = {0xfd, 0x37, 0x7a, 0x58, 0x5a, 0x00};
+constexpr unsigned char kPadding[4] = {0, 0, 0, 0};
+
+class XzDecoder final : public StreamDecoder {
+public:
+    explicit XzDecoder(InputSource& source) : source_(source) {}
+    ~XzDecoder() override { lzma_end(&stream_); }
+    XzDecoder(const XzDecoder&) = delete;
+    XzDecoder& operator=(const XzDecoder&) = delete;
+
+    bool startStream() {
+        inputEnded_ = false;
+        return lzma_stream_decoder(&stream_, kMemoryLimit, 0) == LZMA_OK;
+    }
+
+    Decoded decode(unsigned char* out, std::size_t capacity) override {
+        std::size_t produced = 0;
+        while (produced == 0 && state_ == DecodeState::more) {
+            if (betweenStreams_) {
+                nextStream();
+            } else {
+                produced = decodeStream(out, capacity);
+            }
+        }
+        return {produced, produced > 0 ? DecodeState::more : state_};
+    }
+
+private:
+    std::size_t decodeStream(unsigned char* out, std::size_t capacity) {
+        stream_.next_in = source_.data();
+        stream_.avail_in = source_.size();
+        stream_.next_out = out;
+        stream_.avail_out = capacity;
+        // At the end of the input, LZMA_FINISH makes a stream cut short an
+        // error instead of a wait for more.
+        const lzma_ret result = lzma_code(&stream_, inputEnded_ ? LZMA_FINISH : LZMA_RUN);
+        const std::size_t consumed = source_.size() - stream_.avail_in;
+        const std::size_t produced = capacity - stream_.avail_out;
+        source_.consume(consumed);
+        if (result == LZMA_STREAM_END) {
+            betweenStreams_ = true;
+        } else if (result != LZMA_OK || (produced == 0 && consumed == 0 && inputEnded_)) {
+            state_ = DecodeState::damaged;  // after the bytes of this call
+        } else if (produced == 0 && consumed == 0) {
+            const InputSource::Fill filled = source_.fill();
+            if (filled == InputSource::Fill::failed) state_ = DecodeState::damaged;
+            inputEnded_ = filled == InputSource::Fill::end;
+        }
+        return produced;
+    }
+
+    void nextStream() {
+        InputSource::Fill filled;
+        while ((filled = source_.ensure(sizeof kPadding)) == InputSource::Fill::more &&
+               std::memcmp(source_.data(), kPadding, sizeof kPadding) == 0) {
+            source_.consume(sizeof kPadding);
+        }
+        if (filled != InputSource::Fill::failed) filled = source_.ensure(sizeof kMagic);
+        if (filled == InputSource::Fill::failed) {
+            state_ = DecodeState::damaged;
+        } else if (filled == InputSource::Fill::more && std::memcmp(source_.data(), kMagic, sizeof kMagic) == 0) {
+            betweenStreams_ = false;
+            if (!startStream()) state_ = DecodeState::damaged;
+        } else {
+            state_ = DecodeState::end;  // the end, or trailing bytes that are ignored
+        }
+    }
+
+    InputSource& source_;
+    lzma_stream stream_ = LZMA_STREAM_INIT;
+    bool inputEnded_ = false;
+    bool betweenStreams_ = true;
+    DecodeState state_ = DecodeState::more;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamDecoder> makeXzDecoder(InputSource& source) {
+    return std::make_unique<XzDecoder>(source);
+}
+
+}  // namespace kotar

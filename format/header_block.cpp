@@ -1,0 +1,118 @@
+#include "format/header_block.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "format/byte_order.h"
+
+namespace kotar {
+
+namespace {
+
+// strtoll with base 8 over the field's bytes alone.
+long long parseWholeField(const HeaderBlock& block, HeaderField field) {
+    char text[kBlockSize + 1];
+    std::memcpy(text, block.data() + field.offset, field.width);
+    text[field.width] = '\0';
+    return std::strtoll(text, nullptr, 8);
+}
+
+}  // namespace
+
+std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(parseWholeField(block, field)));
+}
+
+std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderField field) {
+    const unsigned char* bytes = block.data() + field.offset;
+    if ((bytes[0] & 0x80) == 0) {
+        // Octal text ends within its field, so at most 12 digits: 36 bits.
+        return parseWholeField(block, field);
+    }
+    // Base-256: the first byte's top bit is the marker, bit 6 the sign.
+    const bool negative = (bytes[0] & 0x40) != 0;
+    std::uint64_t value = negative ? ~std::uint64_t{0} : 0;
+    value = (value << 6) | (bytes[0] & 0x3F);
+    for (std::size_t i = 1; i < field.width; ++i) {
+        if ((value >> 56) != (negative ? 0xFFu : 0u)) return std::nullopt;  // would lose bits
+        value = (value << 8) | bytes[i];
+    }
+    const auto result = static_cast<std::int64_t>(value);
+    if ((result < 0) != negative) return std::nullopt;
+    return result;
+}
+
+bool octalFieldFits(const HeaderBlock& block, HeaderField field) {
+    if ((block[field.offset] & 0x80) != 0) return false;
+    const long long value = parseWholeField(block, field);
+    return value >= INT32_MIN && value <= INT32_MAX;
+}
+
+std::string_view fieldText(const HeaderBlock& block, HeaderField field) {
+    const char* text = reinterpret_cast<const char*>(block.data() + field.offset);
+    return {text, strnlen(text, field.width)};
+}
+
+std::string_view magicText(const HeaderBlock& block) { return fieldText(block, field::magic); }
+
+HeaderSums computeHeaderSums(const HeaderBlock& block) {
+    HeaderSums sums{0, 0};
+    for (std::size_t i = 0; i < kBlockSize; ++i) {
+        const bool inChecksum = i >= field::chksum.offset && i < field::chksum.offset + field::chksum.width;
+        const unsigned char byte = inChecksum ? ' ' : block[i];
+        sums.unsignedSum += byte;
+        sums.signedSum += static_cast<signed char>(byte);
+    }
+    return sums;
+}
+
+bool verifyHeaderChecksum(const HeaderBlock& block) {
+    const std::int32_t stored = parseOctalField(block, field::chksum);
+    const HeaderSums sums = computeHeaderSums(block);
+    return stored == sums.unsignedSum || stored == sums.signedSum;
+}
+
+void setHeaderChecksum(HeaderBlock& block, bool signedSum) {
+    unsigned char* chksum = block.data() + field::chksum.offset;
+    std::fill_n(chksum, field::chksum.width, ' ');
+    const HeaderSums sums = computeHeaderSums(block);
+    const std::int32_t sum = signedSum && sums.signedSum >= 0 ? sums.signedSum : sums.unsignedSum;
+    char digits[16];  // a block's sum has at most six octal digits
+    std::snprintf(digits, sizeof digits, "%06o", static_cast<unsigned>(sum));
+    std::memcpy(chksum, digits, 7);  // six digits and a NUL; the eighth byte stays a space
+}
+
+bool isZeroBlock(const HeaderBlock& block) {
+    return std::all_of(block.begin(), block.end(), [](unsigned char byte) { return byte == 0; });
+}
+
+bool hasMagic(const HeaderBlock& block, const Magic& magic) {
+    return std::equal(magic.begin(), magic.end(), block.begin() + field::magic.offset);
+}
+
+void storeMagic(HeaderBlock& block, const Magic& magic) {
+    std::copy(magic.begin(), magic.end(), block.begin() + field::magic.offset);
+}
+
+void finishIndexedHeader(HeaderBlock& block) {
+    storeMagic(block, kIndexedMagic);
+    setHeaderChecksum(block, true);
+}
+
+void finishPlainHeader(HeaderBlock& block) {
+    storeMagic(block, kPlainMagic);
+    setHeaderChecksum(block, false);
+}
+
+std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset) {
+    return readLe32(block.data() + offset);
+}
+
+void writeExtensionField(HeaderBlock& block, std::size_t offset, std::uint32_t value) {
+    writeLe32(block.data() + offset, value);
+}
+
+}  // namespace kotar

@@ -1,0 +1,71 @@
+// The header table of an indexed archive, checked and read into members.
+//
+//   block 0 ...            headers, "kerix  \0" magic, checksum verified
+//     'K' / 'L' header     followed by ceil(size / 512) blocks of text that
+//                          name the next member header (its link / its name)
+//     'S' header, byte     followed by extension blocks, each with its own
+//       482 non-zero       "another follows" byte at 504; stepped over
+//     other header         one member: its data is `size` bytes at dataOffset
+//   block T                512 zero bytes: the end of the table
+//
+// A member's data must lie inside the file and below 2^31; its size must be
+// 0 to 2^31 - 1. A 'K' / 'L' run must end in a member header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "format/header_block.h"
+
+namespace kotar {
+
+// A member of the table. Names are offsets into HeaderTable::names, each
+// text followed by a NUL.
+struct TableMember {
+    std::uint32_t nameAt = 0;
+    std::uint32_t nameLength = 0;
+    std::uint32_t linkNameAt = 0;
+    std::uint32_t linkNameLength = 0;
+    unsigned char type = 0;
+    std::int64_t mode = 0;
+    std::int64_t uid = 0;
+    std::int64_t gid = 0;
+    std::int64_t mtime = 0;
+    std::uint64_t size = 0;
+    std::uint32_t dataOffset = 0;
+    std::uint32_t textOffset = 0;
+    std::uint32_t textPgs = 0;
+    std::uint32_t fixUpPgs = 0;
+};
+
+struct HeaderTable {
+    std::vector<TableMember> members;
+    std::string names;
+    std::uint64_t blocks = 0;  // T: headers, text and extension blocks
+};
+
+enum class TableStatus {
+    complete,      // the zero block was found
+    needMore,      // the blocks end before the zero block
+    badMagic,
+    badChecksum,
+    badField,      // a size out of range or a number beyond 64 bits
+    badLongName,   // a long-name run ends without a member header
+    badData,       // data outside the file or from 2^31
+};
+
+struct TableScan {
+    TableStatus status = TableStatus::needMore;
+    // With needMore: the first data offset seen (0 if none), below which a
+    // whole table and its zero block lie in a well-formed archive.
+    std::uint64_t dataHint = 0;
+};
+
+// Reads the table from the front blocks of a file of `fileSize` bytes into
+// `table` (cleared first).
+TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uint64_t fileSize,
+                          HeaderTable& table);
+
+}  // namespace kotar

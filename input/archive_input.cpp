@@ -1,0 +1,166 @@
+#include "input/archive_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kotar {
+
+namespace {
+
+// The window keeps at least kWindowKeep bytes behind the read position, so
+// short moves back (a re-read header, the ELF magic test) cost nothing.
+// Compressed input is decoded straight into the window, kLargestRefill bytes
+// at a time.
+constexpr std::size_t kWindowCapacity = 1024 * 1024;
+constexpr std::size_t kWindowKeep = 256 * 1024;
+constexpr std::size_t kLargestRefill = 128 * 1024;
+static_assert(kWindowKeep + kLargestRefill <= kWindowCapacity);
+
+// Plain input reads little after each seek, so reading a header costs
+// little more than the header, and reads more while it is read in order.
+constexpr std::size_t kSmallestRefill = 16 * 1024;
+
+constexpr int kPipeCapacity = 1024 * 1024;
+
+}  // namespace
+
+ArchiveInput::~ArchiveInput() = default;
+
+int ArchiveInput::open(const char* path) {
+    const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return -1;
+    struct stat status {};
+    const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    if (adopt(descriptor) != 0) return -1;
+    if (regular) regularFile_ = descriptor;
+    return 0;
+}
+
+int ArchiveInput::openStandardInput() {
+    // A duplicate, so that closing this input leaves the process's own
+    // standard input alone.
+    const int descriptor = dup(fileno(stdin));
+    if (descriptor < 0) return -1;
+    return adopt(descriptor);
+}
+
+int ArchiveInput::adopt(int descriptor) {
+    // A pipe's writer and kotar take turns less often with a larger pipe:
+    // 1 MiB where the system allows it (best effort).
+    struct stat status {};
+    if (fstat(descriptor, &status) == 0 && S_ISFIFO(status.st_mode)) fcntl(descriptor, F_SETPIPE_SZ, kPipeCapacity);
+    source_ = std::make_unique<InputSource>(descriptor);  // closes it from here on
+    decoder_ = chooseDecoder(*source_);
+    if (decoder_ == nullptr) {
+        source_.reset();
+        return -1;
+    }
+    direct_ = decoder_->passesThrough();
+    // Not cleared: only the bytes that the decoder delivers are ever read.
+    window_ = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
+    return 0;
+}
+
+// Starts reading again at `offset`: any offset for plain input, 0 for
+// compressed input, which is decoded again from its start.
+bool ArchiveInput::restartDecoding(std::int64_t offset) {
+    if (!source_->seekTo(offset)) return false;
+    decoder_ = direct_ ? makePlainDecoder(*source_) : chooseDecoder(*source_);
+    streamPos_ = offset;
+    windowLength_ = 0;
+    refillSize_ = kSmallestRefill;
+    decodeState_ = decoder_ != nullptr ? DecodeState::more : DecodeState::damaged;
+    return decoder_ != nullptr;
+}
+
+std::size_t ArchiveInput::read(void* buffer, std::size_t count) {
+    if (decoder_ == nullptr) return 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::size_t delivered = 0;
+    while (delivered < count) {
+        const std::size_t wanted = count - delivered;
+        const std::size_t got = readStream(out + delivered, wanted);
+        if (got == 0) break;
+        delivered += got;
+        position_ += static_cast<std::int64_t>(got);
+    }
+    return delivered;
+}
+
+std::int64_t ArchiveInput::seek(std::int64_t offset, int whence) {
+    if (decoder_ == nullptr) return -1;
+    std::int64_t target = offset;
+    if (whence == SEEK_CUR) {
+        if (__builtin_add_overflow(position_, offset, &target)) return -1;
+    } else if (whence != SEEK_SET) {
+        return -1;
+    }
+    if (target < 0) return -1;
+    // The stream itself moves at the next read.
+    position_ = target;
+    return position_;
+}
+
+bool ArchiveInput::readToEnd() {
+    if (decoder_ == nullptr) return false;
+    if (direct_) return true;
+    while (refillWindow()) {
+    }
+    return decodeState_ == DecodeState::end;
+}
+
+std::size_t ArchiveInput::readStream(unsigned char* out, std::size_t count) {
+    const std::int64_t windowStart = streamPos_ - static_cast<std::int64_t>(windowLength_);
+    if ((position_ < windowStart || position_ > streamPos_) && !moveStreamTo(position_)) return 0;
+    if (position_ == streamPos_ && !refillWindow()) return 0;
+    const auto offset = static_cast<std::size_t>(position_ - (streamPos_ - static_cast<std::int64_t>(windowLength_)));
+    const std::size_t n = std::min(count, windowLength_ - offset);
+    std::memcpy(out, window_.get() + offset, n);
+    return n;
+}
+
+// Decodes the next bytes into the window. Bytes decoded before damage are
+// kept and served; the damage shows only when a read needs bytes after them.
+bool ArchiveInput::refillWindow() {
+    if (decoder_ == nullptr || decodeState_ != DecodeState::more) return false;
+    const std::size_t chunk = direct_ ? refillSize_ : kLargestRefill;
+    if (windowLength_ + chunk > kWindowCapacity) {
+        std::memmove(window_.get(), window_.get() + windowLength_ - kWindowKeep, kWindowKeep);
+        windowLength_ = kWindowKeep;
+    }
+    const Decoded decoded = decoder_->decode(window_.get() + windowLength_, chunk);
+    windowLength_ += decoded.length;
+    streamPos_ += static_cast<std::int64_t>(decoded.length);
+    decodeState_ = decoded.state;
+    refillSize_ = std::min(2 * refillSize_, kLargestRefill);
+    return decoded.length > 0;
+}
+
+// Brings the decoder to `target`, or as near as the stream's end allows.
+bool ArchiveInput::moveStreamTo(std::int64_t target) {
+    if (direct_) {
+        // Plain input: any place outside the window is one seek away.
+        if (source_->seekable()) return restartDecoding(target);
+        // Not seekable (a pipe): forward targets are reached by reading.
+        return target > streamPos_ && skipByReading(target);
+    }
+    // Before the window: only decoding again from the start helps, which a
+    // pipe cannot do.
+    const std::int64_t windowStart = streamPos_ - static_cast<std::int64_t>(windowLength_);
+    if (target < windowStart && !restartDecoding(0)) return false;
+    return target <= streamPos_ || skipByReading(target);
+}
+
+bool ArchiveInput::skipByReading(std::int64_t target) {
+    while (streamPos_ < target) {
+        if (!refillWindow()) return false;
+    }
+    return true;
+}
+
+}  // namespace kotar

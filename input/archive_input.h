@@ -1,0 +1,77 @@
+// ArchiveInput: the one way every mode reads its input. A decoder chosen by
+// the input's magic number (stream_decoder.h) turns gzip, zstd or xz input
+// into its uncompressed bytes and passes any other input unchanged;
+// positions are positions in that stream.
+//
+// A compressed stream can only be gone back in by decoding again from its
+// start. ArchiveInput therefore keeps a window of the bytes it most recently
+// delivered and serves short backward moves from it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "decode/input_source.h"
+#include "decode/stream_decoder.h"
+
+namespace kotar {
+
+class ArchiveInput {
+public:
+    ArchiveInput() = default;
+    ~ArchiveInput();
+    ArchiveInput(const ArchiveInput&) = delete;
+    ArchiveInput& operator=(const ArchiveInput&) = delete;
+
+    // 0 on success, -1 when the input cannot be opened.
+    int open(const char* path);
+    int openStandardInput();
+
+    // Reads up to `count` bytes; returns how many were delivered. Fewer than
+    // asked means the end of the stream, a read error or corrupt data; every
+    // byte decoded before damage is delivered first.
+    std::size_t read(void* buffer, std::size_t count);
+
+    // Moves to an absolute (SEEK_SET) or relative (SEEK_CUR) position and
+    // returns it, or -1 when the target is negative or cannot be reached.
+    // A target past the end succeeds; the next read then comes up short.
+    std::int64_t seek(std::int64_t offset, int whence);
+
+    std::int64_t tell() const { return position_; }
+
+    // Reads the rest of the stream and returns true when it ends cleanly:
+    // for compressed input, every member, frame or stream decoded whole and
+    // its check verified. Plain input has nothing to check.
+    bool readToEnd();
+
+    // For uncompressed input in a regular file opened by path: its
+    // descriptor, where stream positions are file offsets. Otherwise -1.
+    int plainFileDescriptor() const { return direct_ ? regularFile_ : -1; }
+
+    // Whether any earlier position can be gone back to (not a pipe).
+    bool seekable() const { return source_ != nullptr && source_->seekable(); }
+
+private:
+    int adopt(int descriptor);
+    bool restartDecoding(std::int64_t offset);
+    std::size_t readStream(unsigned char* out, std::size_t count);
+    bool refillWindow();
+    bool moveStreamTo(std::int64_t target);
+    bool skipByReading(std::int64_t target);
+
+    std::unique_ptr<InputSource> source_;
+    std::unique_ptr<StreamDecoder> decoder_;
+    int regularFile_ = -1;          // the source's descriptor, when a regular file opened by path
+    bool direct_ = false;           // plain input: bytes pass through unchanged
+    DecodeState decodeState_ = DecodeState::more;  // after the bytes up to streamPos_
+    std::int64_t position_ = 0;     // where the next read starts
+    std::int64_t streamPos_ = 0;    // where the decoder stands
+
+    // window_[0, windowLength_) holds the stream bytes that end at streamPos_.
+    std::unique_ptr<unsigned char[]> window_;  // kWindowCapacity bytes, filled as read
+    std::size_t windowLength_ = 0;
+    std::size_t refillSize_ = 16 * 1024;  // plain input: grows while read in order
+};
+
+}  // namespace kotar

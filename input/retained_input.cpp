@@ -1,0 +1,111 @@
+#include "input/retained_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files/anonymous_file.h"
+
+namespace kotar {
+
+namespace {
+
+// Bytes are copied in pieces this large, and written to the copy when this
+// many are pending.
+constexpr std::size_t kPiece = 1024 * 1024;
+
+bool writeAll(int descriptor, const unsigned char* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t put = ::write(descriptor, bytes, count);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes += put;
+        count -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+}  // namespace
+
+RetainedInput::~RetainedInput() {
+    if (copy_ >= 0) ::close(copy_);
+}
+
+int RetainedInput::open(ArchiveInput& input, const std::string& directory) {
+    input_ = &input;
+    plainFile_ = input.plainFileDescriptor();
+    if (plainFile_ >= 0) return 0;
+    copy_ = openAnonymousFile(directory);
+    if (copy_ < 0) return -1;
+    pending_ = std::make_unique_for_overwrite<unsigned char[]>(kPiece);
+    return 0;
+}
+
+bool RetainedInput::keep(const unsigned char* bytes, std::size_t count) {
+    position_ += count;
+    if (copy_ < 0) return true;
+    while (count > 0) {
+        const std::size_t piece = std::min(count, kPiece - pendingLength_);
+        std::memcpy(pending_.get() + pendingLength_, bytes, piece);
+        pendingLength_ += piece;
+        bytes += piece;
+        count -= piece;
+        if (pendingLength_ == kPiece && !flushCopy()) return false;
+    }
+    return true;
+}
+
+bool RetainedInput::flushCopy() {
+    if (copy_ < 0 || pendingLength_ == 0) return true;
+    const bool written = writeAll(copy_, pending_.get(), pendingLength_);
+    pendingLength_ = 0;
+    return written;
+}
+
+bool RetainedInput::read(void* buffer, std::size_t count) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    const std::size_t got = input_->read(bytes, count);
+    return keep(bytes, got) && got == count;
+}
+
+bool RetainedInput::skip(std::uint64_t count) {
+    if (copy_ < 0) {
+        // The file keeps its bytes: only whether they are there matters.
+        if (input_->seek(static_cast<std::int64_t>(count), SEEK_CUR) < 0) return false;
+        position_ += count;
+        struct stat status {};
+        return fstat(plainFile_, &status) == 0 && position_ <= static_cast<std::uint64_t>(status.st_size);
+    }
+    // Straight into the pending bytes, without a copy of their own.
+    while (count > 0) {
+        if (pendingLength_ == kPiece && !flushCopy()) return false;
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece - pendingLength_));
+        const std::size_t got = input_->read(pending_.get() + pendingLength_, piece);
+        pendingLength_ += got;
+        position_ += got;
+        count -= got;
+        if (got != piece) return false;
+    }
+    return true;
+}
+
+bool RetainedInput::readToEnd() {
+    if (copy_ < 0) return true;  // nothing to check in a plain file
+    for (;;) {
+        if (pendingLength_ == kPiece && !flushCopy()) return false;
+        const std::size_t got = input_->read(pending_.get() + pendingLength_, kPiece - pendingLength_);
+        pendingLength_ += got;
+        position_ += got;
+        if (got == 0) return input_->readToEnd();
+    }
+}
+
+bool RetainedInput::finish() { return flushCopy(); }
+
+std::size_t RetainedInput::readAt(std::uint64_t offset, void* buffer, std::size_t count) const {
+    return FileByteSource(descriptor()).readAt(offset, buffer, count);
+}
+
+}  // namespace kotar

@@ -1,0 +1,62 @@
+// RetainedInput: creation's input, read once from front to back, with every
+// byte that has gone by kept readable by its position in the stream.
+//
+// A plain regular file keeps its own bytes: positions in the stream are
+// offsets in the file, and going by a stretch is a seek forward. Any other
+// input (compressed, a pipe) is copied as it is read into an unlinked
+// temporary file, at the same offsets. Creation learns where member data
+// belongs only once the header table is complete; it then analyses the
+// executables and copies the data from what was kept, without reading the
+// input again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "input/archive_input.h"
+#include "files/byte_source.h"
+
+namespace kotar {
+
+class RetainedInput final : public ByteSource {
+public:
+    RetainedInput() = default;
+    ~RetainedInput() override;
+    RetainedInput(const RetainedInput&) = delete;
+    RetainedInput& operator=(const RetainedInput&) = delete;
+
+    // Starts reading `input` from its position 0. A copy, when one is
+    // needed, goes in `directory`. 0 on success, -1 when no copy can be made.
+    int open(ArchiveInput& input, const std::string& directory);
+
+    // The next `count` bytes; false when the stream cannot deliver them all.
+    bool read(void* buffer, std::size_t count);
+    // Goes by the next `count` bytes; false when the stream ends first.
+    bool skip(std::uint64_t count);
+    // Goes by the rest of the stream; true when it ends cleanly.
+    bool readToEnd();
+
+    std::uint64_t position() const { return position_; }
+
+    // After finish(): the bytes that have gone by, by stream position.
+    std::size_t readAt(std::uint64_t offset, void* buffer, std::size_t count) const override;
+    // A descriptor in which stream position X lies at file offset X.
+    int descriptor() const { return copy_ >= 0 ? copy_ : plainFile_; }
+    // Makes every byte that has gone by readable; false on a write failure.
+    bool finish();
+
+private:
+    bool keep(const unsigned char* bytes, std::size_t count);
+    bool flushCopy();
+
+    ArchiveInput* input_ = nullptr;
+    int plainFile_ = -1;  // the input's own file, when it keeps its bytes
+    int copy_ = -1;       // the temporary copy, otherwise
+    std::unique_ptr<unsigned char[]> pending_;  // bytes not yet written to the copy
+    std::size_t pendingLength_ = 0;
+    std::uint64_t position_ = 0;
+};
+
+}  // namespace kotar

@@ -1,0 +1,242 @@
+// The C interface of libkotar over the header table reader.
+#include "kotar/reader.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "files/file_descriptor.h"
+#include "format/header_block.h"
+#include "format/indexed_layout.h"
+#include "format/header_table.h"
+#include "lib/name_index.h"
+
+struct kotar_archive {
+    kotar::FileDescriptor file;
+    std::uint64_t fileSize = 0;
+    std::string names;  // every member's texts, each followed by a NUL
+    std::vector<kotar_member> members;
+    kotar::NameIndex index;
+};
+
+namespace {
+
+using kotar::kBlockSize;
+using kotar::HeaderBlock;
+using kotar::TableStatus;
+
+// The first read takes this much of the file: the whole table of most
+// archives. A longer table is read in one more step, up to its first data.
+constexpr std::uint64_t kFirstReadBlocks = 64 * 1024 / kBlockSize;
+
+int statusOf(TableStatus status) {
+    switch (status) {
+        case TableStatus::complete: return KOTAR_OK;
+        case TableStatus::needMore: return KOTAR_ETRUNCATED;
+        case TableStatus::badMagic: return KOTAR_EMAGIC;
+        case TableStatus::badChecksum: return KOTAR_ECHECKSUM;
+        case TableStatus::badField: return KOTAR_EFIELD;
+        case TableStatus::badLongName: return KOTAR_ELONGNAME;
+        case TableStatus::badData: return KOTAR_EDATA;
+    }
+    return KOTAR_EREAD;
+}
+
+// pread until `count` bytes or the end of the file; the bytes read, or -1.
+long long readAt(int descriptor, void* buffer, std::size_t count, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(descriptor, static_cast<char*>(buffer) + done, count - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<long long>(done);
+}
+
+// Reads the front of the file until it holds the whole header table. A
+// table that outgrows a read is read on up to its first data offset, or to
+// twice as far; never past the end of the file.
+int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
+    const std::uint64_t fileBlocks = archive.fileSize / kBlockSize;
+    std::vector<HeaderBlock> blocks;
+    std::uint64_t want = std::min(fileBlocks, kFirstReadBlocks);
+    for (;;) {
+        const std::size_t have = blocks.size();
+        blocks.resize(static_cast<std::size_t>(want));
+        const std::size_t bytes = (blocks.size() - have) * kBlockSize;
+        if (readAt(archive.file.get(), blocks.data() + have, bytes, have * kBlockSize) !=
+            static_cast<long long>(bytes)) {
+            return KOTAR_EREAD;
+        }
+        const kotar::TableScan scan = kotar::readHeaderTable(blocks.data(), blocks.size(), archive.fileSize, table);
+        if (scan.status != TableStatus::needMore || want == fileBlocks) return statusOf(scan.status);
+        want = std::min(fileBlocks, std::max(want * 2, scan.dataHint / kBlockSize));
+    }
+}
+
+int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) return KOTAR_EREAD;
+    if (!S_ISREG(info.st_mode)) return KOTAR_ENOTREGULAR;
+    std::unique_ptr<kotar_archive> archive(new (std::nothrow) kotar_archive);
+    if (!archive) return KOTAR_ENOMEM;
+    archive->file = std::move(file);
+    archive->fileSize = static_cast<std::uint64_t>(info.st_size);
+
+    kotar::HeaderTable table;
+    const int status = readTable(*archive, table);
+    if (status != KOTAR_OK) return status;
+
+    archive->names = std::move(table.names);
+    const char* names = archive->names.data();
+    archive->members.reserve(table.members.size());
+    archive->index.reserve(table.members.size());
+    for (const kotar::TableMember& member : table.members) {
+        kotar_member& entry = archive->members.emplace_back();
+        entry.name = names + member.nameAt;
+        entry.link_name = names + member.linkNameAt;
+        entry.type = static_cast<char>(member.type);
+        entry.aligned = member.type == kotar::kTypeAlignedExecutable;
+        entry.mode = member.mode;
+        entry.uid = member.uid;
+        entry.gid = member.gid;
+        entry.mtime = member.mtime;
+        entry.size = member.size;
+        entry.data_offset = member.dataOffset;
+        entry.text_offset = member.textOffset;
+        entry.text_pages = member.textPgs;
+        entry.fixup_pages = member.fixUpPgs;
+        archive->index.add(std::string_view(entry.name, member.nameLength));
+    }
+    archive->index.sort();
+    *out = archive.release();
+    return KOTAR_OK;
+}
+
+// Whether `member` is one of the archive's own members.
+bool ownsMember(const kotar_archive* archive, const kotar_member* member) {
+    if (archive == nullptr || member == nullptr || archive->members.empty()) return false;
+    const auto first = reinterpret_cast<std::uintptr_t>(archive->members.data());
+    const auto at = reinterpret_cast<std::uintptr_t>(member);
+    return at >= first && (at - first) / sizeof(kotar_member) < archive->members.size() &&
+           (at - first) % sizeof(kotar_member) == 0;
+}
+
+int openGuarded(kotar::FileDescriptor file, kotar_archive** out) {
+    // The standard containers report exhausted memory by throwing; it stops
+    // here, at the edge of the C interface.
+    try {
+        return openArchive(std::move(file), out);
+    } catch (const std::bad_alloc&) {
+        return KOTAR_ENOMEM;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int kotar_open(const char* path, kotar_archive** out) {
+    if (out == nullptr) return KOTAR_EINVAL;
+    *out = nullptr;
+    if (path == nullptr) return KOTAR_EINVAL;
+    kotar::FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return KOTAR_EOPEN;
+    return openGuarded(std::move(file), out);
+}
+
+int kotar_open_fd(int fd, kotar_archive** out) {
+    if (out == nullptr) return KOTAR_EINVAL;
+    *out = nullptr;
+    kotar::FileDescriptor file(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!file.valid()) return KOTAR_EINVAL;
+    return openGuarded(std::move(file), out);
+}
+
+void kotar_close(kotar_archive* archive) { delete archive; }
+
+size_t kotar_count(const kotar_archive* archive) { return archive == nullptr ? 0 : archive->members.size(); }
+
+const kotar_member* kotar_at(const kotar_archive* archive, size_t index) {
+    if (archive == nullptr || index >= archive->members.size()) return nullptr;
+    return &archive->members[index];
+}
+
+const kotar_member* kotar_find(const kotar_archive* archive, const char* name) {
+    if (archive == nullptr || name == nullptr) return nullptr;
+    const std::optional<std::size_t> index = archive->index.find(name);
+    return index ? &archive->members[*index] : nullptr;
+}
+
+long long kotar_read(const kotar_archive* archive, const kotar_member* member, unsigned long long offset,
+                     void* buffer, size_t count) {
+    if (!ownsMember(archive, member) || (buffer == nullptr && count > 0)) return KOTAR_EINVAL;
+    if (offset >= member->size) return 0;
+    const std::uint64_t length = std::min<std::uint64_t>(count, member->size - offset);
+    const long long got = readAt(archive->file.get(), buffer, static_cast<std::size_t>(length),
+                                 member->data_offset + offset);
+    return got < 0 ? static_cast<long long>(KOTAR_EREAD) : got;
+}
+
+int kotar_map_text(const kotar_archive* archive, const kotar_member* member, int executable,
+                   const void** address, size_t* length) {
+    if (!ownsMember(archive, member) || address == nullptr || length == nullptr) return KOTAR_EINVAL;
+    if (!member->aligned) return KOTAR_ENOTALIGNED;
+    if (member->text_pages == 0) return KOTAR_ENOTEXT;
+    const std::uint64_t bytes = std::uint64_t{member->text_pages} * kotar::kPageSize;
+    if (member->text_offset + bytes > member->size) return KOTAR_ETEXTRANGE;
+    const std::uint64_t start = std::uint64_t{member->data_offset} + member->text_offset;
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pageSize <= 0 || start % static_cast<std::uint64_t>(pageSize) != 0) return KOTAR_EPAGEOFFSET;
+    const int protection = PROT_READ | (executable ? PROT_EXEC : 0);
+    void* mapped = ::mmap(nullptr, static_cast<std::size_t>(bytes), protection, MAP_PRIVATE, archive->file.get(),
+                          static_cast<off_t>(start));
+    if (mapped == MAP_FAILED) return KOTAR_EMAP;
+    *address = mapped;
+    *length = static_cast<std::size_t>(bytes);
+    return KOTAR_OK;
+}
+
+int kotar_unmap_text(const void* address, size_t length) {
+    if (address == nullptr || length == 0) return KOTAR_EINVAL;
+    return ::munmap(const_cast<void*>(address), length) == 0 ? KOTAR_OK : KOTAR_EMAP;
+}
+
+const char* kotar_strerror(int status) {
+    switch (status) {
+        case KOTAR_OK: return "success";
+        case KOTAR_EINVAL: return "invalid argument";
+        case KOTAR_ENOMEM: return "out of memory";
+        case KOTAR_EOPEN: return "unable to open the archive";
+        case KOTAR_ENOTREGULAR: return "the archive is not a regular file";
+        case KOTAR_EREAD: return "unable to read the archive";
+        case KOTAR_ETRUNCATED: return "the archive ends inside its header table";
+        case KOTAR_EMAGIC: return "a header without the kotar magic";
+        case KOTAR_ECHECKSUM: return "a header checksum mismatch";
+        case KOTAR_EFIELD: return "a header field out of range";
+        case KOTAR_ELONGNAME: return "a long name without a member after it";
+        case KOTAR_EDATA: return "member data outside the archive";
+        case KOTAR_ENOTALIGNED: return "the member is not an aligned executable";
+        case KOTAR_ENOTEXT: return "the member has no text pages";
+        case KOTAR_ETEXTRANGE: return "the text runs past the member's data";
+        case KOTAR_EPAGEOFFSET: return "the text is not on a page boundary";
+        case KOTAR_EMAP: return "unable to map the text";
+    }
+    return "unknown status";
+}
+
+}  // extern "C"

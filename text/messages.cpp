@@ -1,0 +1,12 @@
+#include "text/messages.h"
+
+#include <cstdio>
+
+namespace kotar {
+
+int fail(const char* message) {
+    std::fputs(message, stderr);
+    return -1;
+}
+
+}  // namespace kotar
