@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "output/path_rules.h"
 #include "text/messages.h"
 
 namespace kotar {

@@ -12,6 +12,7 @@
 #include "output/member_copy.h"
 #include "text/messages.h"
 #include "output/output_file.h"
+#include "output/path_rules.h"
 #include "text/quoted_text.h"
 #include "files/table_spool.h"
 #include "convert/conversion_ends.h"

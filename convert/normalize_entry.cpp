@@ -4,16 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "format/indexed_layout.h"
-#include "format/pax_records.h"
 
 namespace kotar {
 
 namespace {
-
-// The largest values the GNU form's octal fields hold.
-constexpr std::uint64_t kLargestId = 07777777;            // uid, gid: 7 digits
-constexpr std::uint64_t kLargestTime = 077777777777ull;   // mtime: 11 digits
 
 constexpr char kLongLinkName[] = "././@LongLink";
 
@@ -28,19 +22,6 @@ void storeOctal(HeaderBlock& header, HeaderField field, std::uint64_t value) {
 void storeText(HeaderBlock& header, HeaderField field, std::string_view text) {
     std::fill_n(header.begin() + field.offset, field.width, 0);
     std::memcpy(header.data() + field.offset, text.data(), std::min(text.size(), field.width));
-}
-
-bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
-// A text record folds when it is not empty, has no NUL and fits.
-bool foldText(std::string_view value, std::size_t limit, std::optional<std::string>& into) {
-    if (value.empty()) {
-        into.reset();
-        return true;
-    }
-    if (holdsNul(value) || value.size() > limit) return false;
-    into = std::string(value);
-    return true;
 }
 
 // An 'L' or 'K' entry as GNU tar writes it, then its text with a NUL.
@@ -74,55 +55,6 @@ void storeName(HeaderBlock& header, HeaderField field, unsigned char type, std::
 }
 
 }  // namespace
-
-PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
-    std::vector<PaxRecord> records;
-    if (!splitPaxRecords(data, records)) return PaxOutcome::invalid;
-    for (const PaxRecord& record : records) {
-        const std::string_view key = record.keyword;
-        const std::string_view value = record.value;
-        bool folded = true;
-        if (key == "path") {
-            folded = foldText(value, SIZE_MAX, overrides.path);
-        } else if (key == "linkpath") {
-            folded = foldText(value, SIZE_MAX, overrides.linkpath);
-        } else if (key == "uname") {
-            folded = foldText(value, field::uname.width, overrides.uname);
-        } else if (key == "gname") {
-            folded = foldText(value, field::gname.width, overrides.gname);
-        } else if (key == "size" || key == "uid" || key == "gid") {
-            std::optional<std::uint64_t>& into =
-                key == "size" ? overrides.size : key == "uid" ? overrides.uid : overrides.gid;
-            const std::optional<std::uint64_t> number = parsePaxUnsigned(value);
-            if (value.empty()) {
-                into.reset();
-            } else if (!number) {
-                return PaxOutcome::invalid;
-            } else if (key == "size") {
-                if (*number > kLargestMemberSize) return PaxOutcome::tooBig;
-                into = number;
-            } else {
-                folded = *number <= kLargestId;
-                if (folded) into = number;
-            }
-        } else if (key == "mtime") {
-            std::int64_t seconds = 0;
-            bool exact = false;
-            if (value.empty()) {
-                overrides.mtime.reset();
-            } else if (!parsePaxTime(value, seconds, exact)) {
-                return PaxOutcome::invalid;
-            } else {
-                folded = exact && seconds >= 0 && static_cast<std::uint64_t>(seconds) <= kLargestTime;
-                if (folded) overrides.mtime = static_cast<std::uint64_t>(seconds);
-            }
-        } else {
-            folded = false;
-        }
-        if (!folded) overrides.kept += record.text;
-    }
-    return PaxOutcome::sorted;
-}
 
 void normalizeMember(HeaderBlock& header, const PaxOverrides* overrides, InputLongNames input,
                      std::vector<HeaderBlock>& leading) {

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "format/byte_order.h"
 
 namespace kotar {
 
@@ -97,22 +96,9 @@ void storeMagic(HeaderBlock& block, const Magic& magic) {
     std::copy(magic.begin(), magic.end(), block.begin() + field::magic.offset);
 }
 
-void finishIndexedHeader(HeaderBlock& block) {
-    storeMagic(block, kIndexedMagic);
-    setHeaderChecksum(block, true);
-}
-
 void finishPlainHeader(HeaderBlock& block) {
     storeMagic(block, kPlainMagic);
     setHeaderChecksum(block, false);
-}
-
-std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset) {
-    return readLe32(block.data() + offset);
-}
-
-void writeExtensionField(HeaderBlock& block, std::size_t offset, std::uint32_t value) {
-    writeLe32(block.data() + offset, value);
 }
 
 }  // namespace kotar

@@ -1,5 +1,6 @@
 // The 512-byte tar header block, shared by plain GNU tar archives and by
-// kotar's indexed archives.
+// kotar's indexed archives (whose own fields and type are in
+// format/indexed_layout.h).
 //
 //   offset  width  field
 //        0    100  name        (first byte NUL: end of a header sequence)
@@ -20,12 +21,6 @@
 //      337      8  devminor
 //      345    155  prefix      (its last 4 bytes hold dataOffset when indexed)
 //      500     12  pad         (textOffset, textPgs, fixUpPgs when indexed)
-//
-// Indexed-form extension fields, unsigned 32-bit little-endian:
-//      496  dataOffset   absolute offset of the member's data in the archive
-//      500  textOffset   aligned executable: file offset of its text segment
-//      504  textPgs      aligned executable: whole 4096-byte text pages
-//      508  fixUpPgs     aligned executable: text pages touched by relocations
 #pragma once
 
 #include <array>
@@ -61,28 +56,18 @@ inline constexpr HeaderField gname{297, 32};
 inline constexpr HeaderField devmajor{329, 8};
 inline constexpr HeaderField devminor{337, 8};
 inline constexpr HeaderField prefix{345, 155};
-inline constexpr HeaderField extension{496, 16};  // the four indexed fields
 }  // namespace field
-
-// Offsets of the indexed-form extension fields.
-inline constexpr std::size_t kDataOffsetAt = 496;
-inline constexpr std::size_t kTextOffsetAt = 500;
-inline constexpr std::size_t kTextPgsAt = 504;
-inline constexpr std::size_t kFixUpPgsAt = 508;
 
 static_assert(sizeof(HeaderBlock) == 512);
 static_assert(field::chksum.offset == 148 && field::magic.offset == 257);
-static_assert(kDataOffsetAt == 496 && kTextOffsetAt == 500);
 static_assert(field::prefix.offset + field::prefix.width == 500);
 
 using Magic = std::array<unsigned char, 8>;
 inline constexpr Magic kPlainMagic{'u', 's', 't', 'a', 'r', ' ', ' ', '\0'};
 inline constexpr Magic kPosixMagic{'u', 's', 't', 'a', 'r', '\0', '0', '0'};
-inline constexpr Magic kIndexedMagic{'k', 'e', 'r', 'i', 'x', ' ', ' ', '\0'};
 
 // Type codes with a meaning of their own.
 inline constexpr unsigned char kTypeRegular = '0';
-inline constexpr unsigned char kTypeAlignedExecutable = '7';
 inline constexpr unsigned char kTypeLongLinkName = 'K';
 inline constexpr unsigned char kTypeLongName = 'L';
 inline constexpr unsigned char kTypePaxHeader = 'x';  // pax records for the next member
@@ -156,12 +141,8 @@ bool isZeroBlock(const HeaderBlock& block);
 bool hasMagic(const HeaderBlock& block, const Magic& magic);
 void storeMagic(HeaderBlock& block, const Magic& magic);
 
-// A header in its final form: the indexed magic and the signed sum (as
-// creation writes it), or the plain magic and the unsigned sum (extraction).
-void finishIndexedHeader(HeaderBlock& block);
+// A plain header in its final form: the plain magic and the unsigned sum,
+// as extraction writes it.
 void finishPlainHeader(HeaderBlock& block);
-
-std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset);
-void writeExtensionField(HeaderBlock& block, std::size_t offset, std::uint32_t value);
 
 }  // namespace kotar

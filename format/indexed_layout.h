@@ -11,6 +11,14 @@
 //   end                    the last byte of the last member's data
 //
 // Every rounded data cursor stays below 2^31: an archive holds at most 2 GiB.
+//
+// An indexed header is a GNU header block with its own magic, "kerix  \0",
+// and the last 16 bytes of the GNU prefix area (bytes 496..511) holding four
+// unsigned 32-bit little-endian fields:
+//      496  dataOffset   absolute offset of the member's data in the archive
+//      500  textOffset   aligned executable: file offset of its text segment
+//      504  textPgs      aligned executable: whole 4096-byte text pages
+//      508  fixUpPgs     aligned executable: text pages touched by relocations
 #pragma once
 
 #include <cstddef>
@@ -19,6 +27,32 @@
 #include "format/header_block.h"
 
 namespace kotar {
+
+namespace field {
+inline constexpr HeaderField extension{496, 16};  // the four indexed fields
+}  // namespace field
+
+// Offsets of the indexed-form extension fields.
+inline constexpr std::size_t kDataOffsetAt = 496;
+inline constexpr std::size_t kTextOffsetAt = 500;
+inline constexpr std::size_t kTextPgsAt = 504;
+inline constexpr std::size_t kFixUpPgsAt = 508;
+
+static_assert(kDataOffsetAt == 496 && kTextOffsetAt == 500);
+static_assert(field::prefix.offset + field::prefix.width == kTextOffsetAt);
+
+inline constexpr Magic kIndexedMagic{'k', 'e', 'r', 'i', 'x', ' ', ' ', '\0'};
+
+// An executable placed on a page boundary, its text segment described in
+// the extension fields.
+inline constexpr unsigned char kTypeAlignedExecutable = '7';
+
+// A header in its final form: the indexed magic and the signed sum, as
+// creation writes it.
+void finishIndexedHeader(HeaderBlock& block);
+
+std::uint32_t readExtensionField(const HeaderBlock& block, std::size_t offset);
+void writeExtensionField(HeaderBlock& block, std::size_t offset, std::uint32_t value);
 
 inline constexpr std::uint64_t kArchiveLimit = std::uint64_t{1} << 31;
 

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <string>
 
 #include "output/staged_destination.h"
 
@@ -53,14 +52,5 @@ private:
     std::uint64_t position_ = 0;
     bool seekable_ = true;
 };
-
-// Where the temporary files of a run that writes `destination` go: beside a
-// regular or new destination, on the file system that must hold the result
-// anyway; for any other destination (a pipe, a device) none is named (""),
-// and they go to the temporary directory.
-std::string workDirectoryFor(const char* destination);
-
-// True when both paths name the same existing file (through links too).
-bool isSameFile(const char* first, const char* second);
 
 }  // namespace kotar

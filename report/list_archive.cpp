@@ -11,6 +11,7 @@
 #include "input/archive_input.h"
 #include "format/header_block.h"
 #include "format/header_reader.h"
+#include "format/indexed_layout.h"
 #include "text/messages.h"
 #include "text/quoted_text.h"
 #include "report/mode_string.h"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "format/header_block.h"
+#include "format/indexed_layout.h"
 #include "text/messages.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"

@@ -1,4 +1,5 @@
 #include "format/header_block.h"
+#include "format/indexed_layout.h"
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format/header_block.h"
+#include "format/indexed_layout.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {

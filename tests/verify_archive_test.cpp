@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/header_block.h"
+#include "format/indexed_layout.h"
 #include "kotar/reader.h"
 #include "tests/support/test_support.h"
 

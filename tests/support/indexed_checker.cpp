@@ -10,6 +10,7 @@
 
 #include "format/byte_order.h"
 #include "format/header_block.h"
+#include "format/indexed_layout.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
