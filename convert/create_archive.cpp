@@ -46,8 +46,6 @@ namespace kotar {
 
 namespace {
 
-constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
-
 // An 'x' entry's data is read whole: no larger than this.
 constexpr std::int32_t kLargestPaxEntry = 1024 * 1024;
 

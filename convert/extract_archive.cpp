@@ -7,7 +7,7 @@
 
 #include "input/archive_input.h"
 #include "format/header_block.h"
-#include "format/header_reader.h"
+#include "format/table_walk.h"
 #include "format/indexed_layout.h"
 #include "output/member_copy.h"
 #include "text/messages.h"
@@ -34,23 +34,23 @@ constexpr std::uint64_t kInputPositionLimit = kArchiveLimit;
 constexpr std::uint64_t kOutputPositionLimit = std::uint64_t{1} << 32;
 
 // Gathers the blocks of the header table, up to and including the block
-// that ends it: the zero block, or the first that is not an indexed header
-// (which the extraction reports when it comes to it). A table cut short
-// simply ends early, as does one whose blocks cannot be counted.
+// that ends it: the zero block, or the first bad one (which the extraction
+// reports when it comes to it). A table cut short simply ends early.
 int gatherTable(ArchiveInput& input, TableSpool& table) {
-    HeaderReader reader([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; });
-    const auto keep = [&table](const unsigned char* block) { return table.append(block); };
-    HeaderBlock header;
+    const auto keep = [&table](TableWalk::BlockRole, const unsigned char* block) { return table.append(block); };
+    TableWalk walk([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; },
+                   TableWalk::Checksums::count, keep);
+    TableEntry entry;
     for (;;) {
-        const HeaderReader::Next next = reader.next(header);
-        if (next == HeaderReader::Next::cutShort) return 0;
-        if (!keep(header.data())) return fail(message::kWriteOutput);
-        if (next == HeaderReader::Next::end || !hasMagic(header, kIndexedMagic)) return 0;
-        switch (reader.follow(header, keep)) {
-            case HeaderReader::Follow::done: break;
-            case HeaderReader::Follow::cutShort:
-            case HeaderReader::Follow::badSize: return 0;
-            case HeaderReader::Follow::refused: return fail(message::kWriteOutput);
+        switch (walk.next(entry)) {
+            case WalkStep::entry: continue;
+            case WalkStep::cutShort: return 0;
+            case WalkStep::refused: return fail(message::kWriteOutput);
+            case WalkStep::end:
+            case WalkStep::badMagic:
+            case WalkStep::badChecksum:
+            case WalkStep::badSize:
+            case WalkStep::badLongName: return table.append(entry.header.data()) ? 0 : fail(message::kWriteOutput);
         }
     }
 }
@@ -60,90 +60,82 @@ int gatherTable(ArchiveInput& input, TableSpool& table) {
 class Extraction {
 public:
     Extraction(TableSpool& table, ArchiveInput& data, OutputFile& output)
-        : table_(table), reader_([&table](unsigned char* block) { return table.next(block); }), data_(data),
+        : table_(table),
+          walk_([&table](unsigned char* block) { return table.next(block); }, TableWalk::Checksums::count,
+                [this](TableWalk::BlockRole role, const unsigned char* block) { return writeBlock(role, block); }),
+          data_(data),
           output_(output) {}
 
     int run() {
         if (!table_.rewind()) return fail(message::kReadInput);
+        TableEntry entry;
         for (;;) {
-            switch (reader_.next(header_)) {
-                case HeaderReader::Next::header: break;
-                case HeaderReader::Next::cutShort: return fail(message::kReadInput);
-                case HeaderReader::Next::end:
+            const WalkStep step = walk_.next(entry);
+            for (unsigned i = 0; i < entry.badChecksums; ++i) fail(message::kChecksum);  // a warning: extraction goes on
+            switch (step) {
+                case WalkStep::entry: break;
+                case WalkStep::end:
                     // Compressed input is read to its end, so that every
                     // trailer is checked: a damaged stream must not pass for
                     // a whole one.
                     if (!data_.readToEnd()) return fail(message::kReadInput);
                     return writeEndOfArchive();
-            }
-            switch (checkHeader(header_, kIndexedMagic)) {
-                case HeaderCheck::valid: break;
-                case HeaderCheck::badMagic: {
-                    std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(header_)).c_str());
+                case WalkStep::badMagic:
+                    std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(entry.header)).c_str());
                     return -1;
-                }
-                case HeaderCheck::badChecksum:  // only a warning here
-                    fail(message::kChecksum);  // a warning: extraction goes on
-                    break;
+                // A size beyond 32 bits (base-256, or octal of 2^31 or more)
+                // would be taken for another; no archive that kotar writes
+                // holds one.
+                case WalkStep::badSize: return fail(message::kInvalidInput);
+                case WalkStep::refused: return fail(writeFailure_);
+                case WalkStep::badChecksum:  // only counted here
+                case WalkStep::cutShort:
+                case WalkStep::badLongName: return fail(message::kReadInput);
             }
-            if (typeflagOf(header_) == kTypeAlignedExecutable) header_[field::typeflag.offset] = kTypeRegular;
-            const int status = isLongNameEntry(header_) ? copyLongNameEntry() : copyMember();
-            if (status != 0) return status;
+            if (const int status = copyData(entry); status != 0) return status;
         }
     }
 
 private:
     int writeEndOfArchive() {
-        header_.fill(0);
+        const HeaderBlock zeros{};
         for (int i = 0; i < 2; ++i) {
-            if (!output_.write(header_.data(), header_.size())) return fail(message::kWriteEnd);
+            if (!output_.write(zeros.data(), zeros.size())) return fail(message::kWriteEnd);
         }
         return 0;
     }
 
-    // The blocks that follow the header in the table, as they are: a long
-    // name's text, a sparse member's extension blocks.
-    int copyFollowingBlocks() {
-        switch (reader_.follow(header_, [this](const unsigned char* block) { return output_.write(block, kBlockSize); })) {
-            case HeaderReader::Follow::done: return 0;
-            case HeaderReader::Follow::cutShort: return fail(message::kReadInput);
-            // A size beyond 32 bits (base-256, or octal of 2^31 or more)
-            // would be taken for another; no archive that kotar writes
-            // holds one.
-            case HeaderReader::Follow::badSize: return fail(message::kInvalidInput);
-            case HeaderReader::Follow::refused: return fail(message::kWriteOutput);
+    // Every block of an entry as the walk reads it: headers in the plain
+    // form (an aligned executable as a regular file, the indexed fields
+    // cleared), long-name text and sparse extension blocks as they are.
+    bool writeBlock(TableWalk::BlockRole role, const unsigned char* block) {
+        writeFailure_ = message::kWriteOutput;
+        if (role != TableWalk::BlockRole::header) return output_.write(block, kBlockSize);
+        HeaderBlock header;
+        std::copy_n(block, kBlockSize, header.begin());
+        if (!isLongNameEntry(header)) {
+            writeFailure_ = message::kWriteData;
+            if (typeflagOf(header) == kTypeAlignedExecutable) header[field::typeflag.offset] = kTypeRegular;
+            std::fill_n(header.begin() + field::extension.offset, field::extension.width, 0);
         }
-        return 0;
+        finishPlainHeader(header);
+        return output_.write(header.data(), header.size());
     }
 
-    // A long-name entry: its header, then its text blocks.
-    int copyLongNameEntry() {
-        finishPlainHeader(header_);
-        if (!output_.write(header_.data(), header_.size())) return fail(message::kWriteOutput);
-        return copyFollowingBlocks();
-    }
-
-    // Any other member: its header in the plain form, its data fetched from
-    // dataOffset, and a gap up to the next block that reads as zeros.
-    int copyMember() {
-        const std::int32_t size = parseOctalField(header_, field::size);
-        const bool sizeFits = octalFieldFits(header_, field::size);
-        const std::uint32_t dataOffset = readExtensionField(header_, kDataOffsetAt);
-
-        std::fill_n(header_.begin() + field::extension.offset, field::extension.width, 0);
-        finishPlainHeader(header_);
-        if (!output_.write(header_.data(), header_.size())) return fail(message::kWriteData);
-        if (const int status = copyFollowingBlocks(); status != 0) return status;
-        if (size == 0 && sizeFits) return 0;
-
-        const std::uint64_t next = output_.tell() + roundUp(static_cast<std::uint64_t>(size), kBlockSize);
+    // A member's data, fetched from dataOffset, and a gap up to the next
+    // block that reads as zeros.
+    int copyData(const TableEntry& entry) {
+        if (entry.size == 0) return 0;
+        const std::uint32_t dataOffset = readExtensionField(entry.header, kDataOffsetAt);
+        const std::uint64_t size = entry.size.value_or(0);
+        const std::uint64_t next = output_.tell() + roundUp(size, kBlockSize);
         // Data before what has been read cannot be had from a pipe.
         const bool behind = dataOffset < static_cast<std::uint64_t>(data_.tell()) && !data_.seekable();
-        if (!sizeFits || size < 0 || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit || behind ||
+        if (!entry.size || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit || behind ||
             data_.seek(dataOffset, SEEK_SET) < 0) {
             return fail(message::kInvalidInput);
         }
-        switch (copier_.copy(data_, output_, static_cast<std::uint64_t>(size))) {
+        switch (copier_.copy(data_, output_, size)) {
             case CopyOutcome::copied: break;
             case CopyOutcome::readFailed: return fail(message::kReadInput);
             case CopyOutcome::writeFailed: return fail(message::kWriteOutput);
@@ -153,11 +145,11 @@ private:
     }
 
     TableSpool& table_;
-    HeaderReader reader_;
+    TableWalk walk_;
     ArchiveInput& data_;
     OutputFile& output_;
     MemberCopier copier_;
-    HeaderBlock header_{};
+    const char* writeFailure_ = message::kWriteOutput;
 };
 
 }  // namespace

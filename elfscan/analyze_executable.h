@@ -12,6 +12,9 @@
 
 namespace kotar {
 
+// The first bytes of every ELF image.
+inline constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
+
 struct ExecutableLayout {
     std::uint32_t textOffset = 0;
     std::uint32_t textPgs = 0;

@@ -50,6 +50,13 @@ bool octalFieldFits(const HeaderBlock& block, HeaderField field) {
     return value >= INT32_MIN && value <= INT32_MAX;
 }
 
+std::optional<std::uint64_t> memberSize(const HeaderBlock& block) {
+    if (!octalFieldFits(block, field::size)) return std::nullopt;
+    const std::int32_t size = parseOctalField(block, field::size);
+    if (size < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(size);
+}
+
 std::string_view fieldText(const HeaderBlock& block, HeaderField field) {
     const char* text = reinterpret_cast<const char*>(block.data() + field.offset);
     return {text, strnlen(text, field.width)};

@@ -111,6 +111,10 @@ std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderFi
 // range, of which that reading keeps only the low 32 bits.
 bool octalFieldFits(const HeaderBlock& block, HeaderField field);
 
+// A member's size as every reader of kotar takes it: octal text within the
+// field and 32 bits, not negative. nullopt for any other size field.
+std::optional<std::uint64_t> memberSize(const HeaderBlock& block);
+
 // The text of a field up to its first NUL, at most its width.
 std::string_view fieldText(const HeaderBlock& block, HeaderField field);
 

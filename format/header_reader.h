@@ -1,6 +1,7 @@
-// HeaderReader: the one walk over a sequence of tar header blocks, shared by
-// creation (a plain tar's headers, member data between them), extraction
-// (an indexed archive's header table, gathered then replayed) and listing.
+// HeaderReader: the blocks of a sequence of tar header blocks, and which of
+// them follow a header. Creation reads a plain tar's headers with it (member
+// data between them); TableWalk (format/table_walk.h) builds the one walk
+// over an indexed archive's header table on it.
 //
 //   header              any block that is not 512 zero bytes
 //     'K' / 'L'         followed by ceil(size / 512) blocks of text, none
@@ -12,7 +13,7 @@
 //                       indexed archive); the caller deals with it
 //   zero block          512 zero bytes: the end of the sequence
 //
-// The reader finds the blocks; the modes check each header with
+// The reader finds the blocks; its callers check each header with
 // checkHeader() and report in their own words.
 #pragma once
 

@@ -4,9 +4,10 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string_view>
 
-#include "format/header_reader.h"
 #include "format/indexed_layout.h"
+#include "format/table_walk.h"
 
 namespace kotar {
 
@@ -44,52 +45,27 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         return scan;
     };
 
-    std::optional<PoolText> longName;
-    std::optional<PoolText> longLinkName;
     std::size_t at = 0;
-    HeaderReader reader([&](unsigned char* out) {
+    TableWalk walk([&](unsigned char* out) {
         if (at == count) return false;
         std::memcpy(out, blocks[at++].data(), kBlockSize);
         return true;
     });
-    HeaderBlock block;
+    TableEntry entry;
     for (;;) {
-        switch (reader.next(block)) {
-            case HeaderReader::Next::cutShort: return stop(TableStatus::needMore);
-            case HeaderReader::Next::end:
-                if (longName || longLinkName) return stop(TableStatus::badLongName);
-                table.blocks = at - 1;
+        switch (walk.next(entry)) {
+            case WalkStep::entry: break;
+            case WalkStep::end:
+                table.blocks = walk.blocksRead() - 1;
                 return stop(TableStatus::complete);
-            case HeaderReader::Next::header: break;
+            case WalkStep::cutShort:
+            case WalkStep::refused: return stop(TableStatus::needMore);
+            case WalkStep::badMagic: return stop(TableStatus::badMagic);
+            case WalkStep::badChecksum: return stop(TableStatus::badChecksum);
+            case WalkStep::badSize: return stop(TableStatus::badField);
+            case WalkStep::badLongName: return stop(TableStatus::badLongName);
         }
-        switch (checkHeader(block, kIndexedMagic)) {
-            case HeaderCheck::valid: break;
-            case HeaderCheck::badMagic: return stop(TableStatus::badMagic);
-            case HeaderCheck::badChecksum: return stop(TableStatus::badChecksum);
-        }
-        // Sizes are octal text within 32 bits: kotar never writes another
-        // form, and its other readers refuse one.
-        const std::optional<std::int64_t> size = octalFieldFits(block, field::size)
-                                                     ? std::optional<std::int64_t>(parseOctalField(block, field::size))
-                                                     : std::nullopt;
-        if (!size || *size < 0 || static_cast<std::uint64_t>(*size) >= kArchiveLimit) {
-            return stop(TableStatus::badField);
-        }
-
-        // A long name's text, or a sparse member's extension blocks.
-        LongNameText text(static_cast<std::uint64_t>(*size), std::numeric_limits<std::size_t>::max());
-        const auto take = [&](const unsigned char* b) { return !isLongNameEntry(block) || text.take(b); };
-        if (reader.follow(block, take) != HeaderReader::Follow::done) return stop(TableStatus::needMore);
-        if (isLongNameEntry(block)) {
-            PoolText pooled;
-            if (!appendText(table.names, reinterpret_cast<const unsigned char*>(text.text().data()),
-                            text.text().size(), pooled)) {
-                return stop(TableStatus::badField);
-            }
-            (typeflagOf(block) == kTypeLongName ? longName : longLinkName) = pooled;
-            continue;
-        }
-
+        const HeaderBlock& block = entry.header;
         TableMember member;
         member.type = typeflagOf(block);
         const std::optional<std::int64_t> mode = parseNumericField(block, field::mode);
@@ -101,7 +77,8 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         member.uid = *uid;
         member.gid = *gid;
         member.mtime = *mtime;
-        member.size = static_cast<std::uint64_t>(*size);
+        if (!entry.size) return stop(TableStatus::badField);
+        member.size = *entry.size;
         member.dataOffset = readExtensionField(block, kDataOffsetAt);
         member.textOffset = readExtensionField(block, kTextOffsetAt);
         member.textPgs = readExtensionField(block, kTextPgsAt);
@@ -114,19 +91,13 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
 
         PoolText name;
         PoolText linkName;
-        if (longName) {
-            name = *longName;
-        } else if (!appendText(table.names, block.data() + field::name.offset, field::name.width, name)) {
+        const std::string_view nameText = entry.name();
+        const std::string_view linkText = entry.linkName();
+        if (!appendText(table.names, reinterpret_cast<const unsigned char*>(nameText.data()), nameText.size(), name) ||
+            !appendText(table.names, reinterpret_cast<const unsigned char*>(linkText.data()), linkText.size(),
+                        linkName)) {
             return stop(TableStatus::badField);
         }
-        if (longLinkName) {
-            linkName = *longLinkName;
-        } else if (!appendText(table.names, block.data() + field::linkname.offset, field::linkname.width,
-                               linkName)) {
-            return stop(TableStatus::badField);
-        }
-        longName.reset();
-        longLinkName.reset();
         member.nameAt = name.at;
         member.nameLength = name.length;
         member.linkNameAt = linkName.at;

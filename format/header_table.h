@@ -1,4 +1,5 @@
-// The header table of an indexed archive, checked and read into members.
+// The header table of an indexed archive, checked and read into members by
+// the table walk (format/table_walk.h), for libkotar.
 //
 //   block 0 ...            headers, "kerix  \0" magic, checksum verified
 //     'K' / 'L' header     followed by ceil(size / 512) blocks of text that

@@ -10,8 +10,8 @@
 
 #include "input/archive_input.h"
 #include "format/header_block.h"
-#include "format/header_reader.h"
 #include "format/indexed_layout.h"
+#include "format/table_walk.h"
 #include "text/messages.h"
 #include "text/quoted_text.h"
 #include "report/mode_string.h"
@@ -21,10 +21,6 @@
 namespace kotar {
 
 namespace {
-
-// A long-name text is kept up to its first NUL and at most this long, so a
-// damaged size field cannot make the listing hold gigabytes.
-constexpr std::size_t kLongNameLimit = 16 * 1024 * 1024;
 
 // A numeric field in 64 bits; a value beyond 64 bits shows as 0.
 long long numberOf(const HeaderBlock& header, HeaderField field) {
@@ -64,25 +60,26 @@ void printLine(const ListedMember& member) {
                 local.tm_hour, local.tm_min, quotedText(member.name).c_str());
 }
 
-// A header's line, named by a long name or else by its name field.
-void printMember(const HeaderBlock& header, const std::string* longName) {
+// A table entry's line, named by its long name or else by its name field.
+void printEntry(const TableEntry& entry) {
+    const HeaderBlock& header = entry.header;
     printLine({.type = typeflagOf(header),
                .mode = numberOf(header, field::mode),
                .uid = numberOf(header, field::uid),
                .gid = numberOf(header, field::gid),
                .size = numberOf(header, field::size),
                .mtime = numberOf(header, field::mtime),
-               .name = longName != nullptr ? std::string_view(*longName) : fieldText(header, field::name)});
+               .name = entry.name()});
 }
 
-// Lists an uncompressed indexed archive through the reader library, which
-// takes in its header table with one read and checks all of it. False when
-// the library refuses the file (compressed, or damaged anywhere): the
-// listing then streams, so that it prints what comes before the damage and
-// the message that belongs to it.
-bool listWithLibrary(const char* path) {
+// Lists an uncompressed indexed archive in a regular file through the reader
+// library, which takes in its header table with one read and checks all of
+// it. False when the library refuses the file (damaged anywhere): the
+// listing then streams from the same descriptor, so that it prints what
+// comes before the damage and the message that belongs to it.
+bool listWithLibrary(int descriptor) {
     Archive archive;
-    if (archive.open(path) != KOTAR_OK) return false;
+    if (archive.openFd(descriptor) != KOTAR_OK) return false;
     const std::size_t count = kotar_count(archive.get());
     for (std::size_t i = 0; i < count; ++i) {
         const kotar_member& member = *kotar_at(archive.get(), i);
@@ -104,53 +101,27 @@ int finishListing() {
     return 0;
 }
 
+// Streams the header table, printing each entry's line until the table ends
+// or a bad block stops it.
 int listHeaders(ArchiveInput& input) {
-    HeaderReader reader([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; });
-    const auto skip = [](const unsigned char*) { return true; };
-    HeaderBlock block;
+    TableWalk walk([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; });
+    TableEntry entry;
     for (;;) {
-        switch (reader.next(block)) {
-            case HeaderReader::Next::header: break;
-            case HeaderReader::Next::cutShort: return fail(message::kReadInput);
-            case HeaderReader::Next::end: return finishListing();
-        }
-        switch (checkHeader(block, kIndexedMagic)) {
-            case HeaderCheck::valid: break;
-            case HeaderCheck::badMagic: {
-                std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(block)).c_str());
+        switch (walk.next(entry)) {
+            case WalkStep::entry: break;
+            case WalkStep::end: return finishListing();
+            case WalkStep::badMagic:
+                std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(entry.header)).c_str());
                 return -1;
-            }
-            case HeaderCheck::badChecksum: return fail(message::kChecksum);
+            case WalkStep::badChecksum: return fail(message::kChecksum);
+            case WalkStep::cutShort:
+            case WalkStep::badSize:
+            case WalkStep::badLongName:
+            case WalkStep::refused: return fail(message::kReadInput);
         }
         // pax entries: their data lies in the data area, so their header is
         // all the table holds of them.
-        if (isPaxEntry(typeflagOf(block))) continue;
-        // Long-name entries (and a pax 'x' entry among them), then the
-        // member they describe, whose header is taken as it comes. Its name
-        // is the 'L' text, else its own name field; a 'K' text is the link
-        // target, which the listing does not show.
-        std::string name;
-        bool haveLongName = false;
-        while (isLongNameEntry(block) || isPaxEntry(typeflagOf(block))) {
-            if (isPaxEntry(typeflagOf(block))) {
-                if (!reader.nextBlock(block)) return fail(message::kReadInput);
-                continue;
-            }
-            const std::int32_t size = parseOctalField(block, field::size);
-            if (size < 0) return fail(message::kReadInput);
-            LongNameText text(static_cast<std::uint64_t>(size), kLongNameLimit);
-            if (reader.follow(block, [&text](const unsigned char* b) { return text.take(b); }) !=
-                HeaderReader::Follow::done) {
-                return fail(message::kReadInput);
-            }
-            if (typeflagOf(block) == kTypeLongName) {
-                name = std::move(text.text());
-                haveLongName = true;
-            }
-            if (!reader.nextBlock(block)) return fail(message::kReadInput);
-        }
-        printMember(block, haveLongName ? &name : nullptr);
-        if (reader.follow(block, skip) != HeaderReader::Follow::done) return fail(message::kReadInput);
+        if (!isPaxEntry(typeflagOf(entry.header))) printEntry(entry);
     }
 }
 
@@ -163,14 +134,17 @@ int openStandardInput(ArchiveInput& input) {
 
 }  // namespace
 
+// The input is opened once: a regular uncompressed file is listed through
+// the library's table, anything else (compressed, a pipe, standard input)
+// streams from the same descriptor.
 int listArchive(const char* inputPath) {
-    if (inputPath != nullptr && listWithLibrary(inputPath)) return finishListing();
     ArchiveInput input;
     const int opened = inputPath != nullptr ? input.open(inputPath) : openStandardInput(input);
     if (opened != 0) {
         std::fprintf(stderr, message::kOpenInput, inputPath != nullptr ? inputPath : "stdin");
         return -1;
     }
+    if (input.plainFileDescriptor() >= 0 && listWithLibrary(input.plainFileDescriptor())) return finishListing();
     return listHeaders(input);
 }
 

@@ -11,8 +11,8 @@
 
 #include "files/byte_source.h"
 #include "files/file_descriptor.h"
-#include "format/header_reader.h"
 #include "format/indexed_layout.h"
+#include "format/table_walk.h"
 #include "text/messages.h"
 #include "text/quoted_text.h"
 #include "text/verbose.h"
@@ -23,11 +23,6 @@
 namespace kotar {
 
 namespace {
-
-constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
-
-// A long-name text is kept up to this many bytes for the problem lines.
-constexpr std::size_t kLongNameLimit = 64 * 1024;
 
 // Problem lines on standard output: the member's name, quoted, then the problem.
 class Report {
@@ -60,66 +55,52 @@ struct TableFacts {
     std::size_t aligned = 0;
 };
 
-// Walks the header table block by block, so that a header with a bad magic
+// Walks the header table entry by entry, so that a header with a bad magic
 // or checksum is named; the library refuses such a table as a whole.
 TableFacts walkHeaderTable(int descriptor, std::string_view path, Report& report) {
     TableFacts facts;
     const FileByteSource file(descriptor);
     std::uint64_t at = 0;
-    HeaderReader reader([&](unsigned char* block) {
-        if (file.readAt(at, block, kBlockSize) != kBlockSize) return false;
-        at += kBlockSize;
-        return true;
-    });
+    TableWalk walk(
+        [&](unsigned char* block) {
+            if (file.readAt(at, block, kBlockSize) != kBlockSize) return false;
+            at += kBlockSize;
+            return true;
+        },
+        TableWalk::Checksums::count);
     const auto endsInTable = [&]() {
         report.problem(path, "the archive ends inside its header table");
         return facts;
     };
-    std::string longName;
-    bool haveLongName = false;
-    HeaderBlock block;
+    TableEntry entry;
     for (;;) {
-        switch (reader.next(block)) {
-            case HeaderReader::Next::header: break;
-            case HeaderReader::Next::cutShort: return facts.indexed ? endsInTable() : facts;
-            case HeaderReader::Next::end:
-                facts.indexed = true;  // every header before it had the indexed magic
+        const WalkStep step = walk.next(entry);
+        // Headers before a bad one had the indexed magic.
+        if (step != WalkStep::badMagic && step != WalkStep::cutShort) facts.indexed = true;
+        for (unsigned i = 0; i < entry.badChecksums; ++i) report.problem(entry.name(), "header checksum mismatch");
+        switch (step) {
+            case WalkStep::entry: break;
+            case WalkStep::end:
                 facts.end = at;
                 return facts;
-        }
-        const std::string name = haveLongName ? longName : std::string(fieldText(block, field::name));
-        switch (checkHeader(block, kIndexedMagic)) {
-            case HeaderCheck::valid: break;
-            case HeaderCheck::badMagic:
+            case WalkStep::cutShort:
+            case WalkStep::refused: return facts.indexed ? endsInTable() : facts;
+            case WalkStep::badMagic:
                 // Past a foreign block the table's structure is unknown.
-                if (facts.indexed) report.problem(name, "invalid kotar magic '" + quotedText(magicText(block)) + "'");
+                if (facts.indexed) {
+                    report.problem(entry.name(), "invalid kotar magic '" + quotedText(magicText(entry.header)) + "'");
+                }
                 return facts;
-            case HeaderCheck::badChecksum: report.problem(name, "header checksum mismatch"); break;
-        }
-        facts.indexed = true;
-        if (isLongNameEntry(block)) {
-            const std::int32_t size = parseOctalField(block, field::size);
-            LongNameText text(size > 0 ? static_cast<std::uint64_t>(size) : 0, kLongNameLimit);
-            const HeaderReader::Follow follow =
-                size < 0 ? HeaderReader::Follow::badSize
-                         : reader.follow(block, [&text](const unsigned char* b) { return text.take(b); });
-            if (follow == HeaderReader::Follow::badSize) {
-                report.problem(name, "long-name size out of range");
+            case WalkStep::badChecksum: return facts;  // counted, never refused
+            case WalkStep::badSize:
+                report.problem(entry.name(), "long-name size out of range");
                 return facts;
-            }
-            if (follow != HeaderReader::Follow::done) return endsInTable();
-            if (typeflagOf(block) == kTypeLongName) {
-                longName = std::move(text.text());
-                haveLongName = true;
-            }
-            continue;
+            case WalkStep::badLongName:
+                report.problem(path, kotar_strerror(KOTAR_ELONGNAME));
+                return facts;
         }
-        haveLongName = false;
         ++facts.members;
-        if (typeflagOf(block) == kTypeAlignedExecutable) ++facts.aligned;
-        if (reader.follow(block, [](const unsigned char*) { return true; }) != HeaderReader::Follow::done) {
-            return endsInTable();
-        }
+        if (typeflagOf(entry.header) == kTypeAlignedExecutable) ++facts.aligned;
     }
 }
 

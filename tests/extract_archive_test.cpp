@@ -16,6 +16,7 @@
 #include "format/header_block.h"
 #include "format/indexed_layout.h"
 #include "tests/support/indexed_builder.h"
+#include "tests/support/damaged_tables.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -516,6 +517,20 @@ TEST(ExtractArchive, DamagedArchivesStopWithOneMessage) {
         }
     }
     for (const DamageCase& c : cases) expectFailure(c);
+}
+
+// The shared damaged tables that say what extraction gives, in both forms.
+TEST(ExtractArchive, DamagedTablesAsTheListingMeetsThem) {
+    for (const test::DamagedTable& c : test::damagedTables()) {
+        if (c.extractStatus < 0) continue;
+        SCOPED_TRACE(c.name);
+        const Extraction x = extractBothForms(c.bytes);
+        EXPECT_EQ(x.err, c.extractError);
+        EXPECT_EQ(x.status, c.extractStatus);
+        if (c.extractStatus != 0) {
+            EXPECT_TRUE(x.tar == kEarlierDestination);
+        }
+    }
 }
 
 TEST(ExtractArchive, RefusesHeadersWithoutTheIndexedMagic) {

@@ -28,10 +28,10 @@ constexpr char kUtc[] = "TZ=UTC";
 const std::string kReadFailure = "unable to read input file\n";
 
 // Where the listing reads its input from.
-enum class Source { path, gzipPath, stdinFile, gzipStdinFile, pipe, gzipPipe };
+enum class Source { path, gzipPath, stdinFile, gzipStdinFile, pipe, gzipPipe, fifo };
 
 const Source kAllSources[] = {Source::path,          Source::gzipPath, Source::stdinFile,
-                              Source::gzipStdinFile, Source::pipe,     Source::gzipPipe};
+                              Source::gzipStdinFile, Source::pipe,     Source::gzipPipe, Source::fifo};
 
 const char* sourceName(Source source) {
     switch (source) {
@@ -41,6 +41,7 @@ const char* sourceName(Source source) {
         case Source::gzipStdinFile: return "stdin gzip file";
         case Source::pipe: return "pipe";
         case Source::gzipPipe: return "gzip pipe";
+        case Source::fifo: return "-tFIFO";
     }
     return "?";
 }
@@ -79,6 +80,11 @@ CommandResult listArchiveBytes(const std::string& archive, Source source, const 
         case Source::pipe:
         case Source::gzipPipe:
             return runShellCapture(dir, "cat " + shellQuoted(path) + " | " + tz + " " + shellQuoted(test::kotarBinary()) + " -t");
+        case Source::fifo:
+            // Opened once: a second open would wait for a writer that is gone.
+            return runShellCapture(dir, "mkfifo " + shellQuoted(dir / "fifo") + " && { cat " + shellQuoted(path) + " > " +
+                                            shellQuoted(dir / "fifo") + " & } && " + tz + " timeout 60 " +
+                                            shellQuoted(test::kotarBinary()) + " -t" + shellQuoted(dir / "fifo"));
     }
     return {};
 }

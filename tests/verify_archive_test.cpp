@@ -9,6 +9,7 @@
 #include "format/header_block.h"
 #include "format/indexed_layout.h"
 #include "kotar/reader.h"
+#include "tests/support/damaged_tables.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -122,6 +123,19 @@ TEST_F(VerifyArchiveTest, NamesEachPlantedFault) {
     const CommandResult plain = runKotar({"--verify", path("in.tar")});
     EXPECT_EQ(plain.out, path("in.tar") + ": not an indexed archive\n0 members, 0 aligned executables: 1 problem\n");
     EXPECT_EQ(plain.status, 255);
+}
+
+// A damaged table is a problem that --verify names, whatever it follows.
+TEST(VerifyDamagedTables, EveryRowThatExtractionChecksIsAProblem) {
+    test::TempDir dir;
+    for (const test::DamagedTable& c : test::damagedTables()) {
+        if (c.extractStatus < 0) continue;
+        SCOPED_TRACE(c.name);
+        test::writeFile(dir / "damaged.ktar", c.bytes);
+        const CommandResult result = runKotar({"--verify", dir / "damaged.ktar"});
+        EXPECT_EQ(result.status, 255);
+        EXPECT_NE(result.out.find("1 problem\n"), std::string::npos) << result.out;
+    }
 }
 
 }  // namespace

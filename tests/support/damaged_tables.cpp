@@ -47,6 +47,15 @@ const std::vector<DamagedTable>& damagedTables() {
         };
         std::string longText600;
         appendPadded(longText600, nameText(599, 'L'));
+        const auto afterLongName = [&](const HeaderBlock& block) {
+            std::string bytes = goodBlock;
+            appendBlock(bytes, longName);
+            bytes += longText600;
+            appendBlock(bytes, block);
+            appendBlock(bytes, HeaderBlock{});
+            return bytes;
+        };
+        const std::string checksumMismatch = "invalid tar, checksum mismatch\n";
 
         return std::vector<DamagedTable>{
             {"plain magic", withBlocks({plain}), goodLine, "invalid kotar magic 'ustar  '\n", 255, KOTAR_EMAGIC},
@@ -73,6 +82,13 @@ const std::vector<DamagedTable>& damagedTables() {
             {"long-name size 2^32 - 1", withBlocks({longNameOfSize("37777777777"), good}), goodLine, kReadFailure, 255, KOTAR_EFIELD},
             {"long-name size beyond the input", withBlocks({longNameOfSize("17777777777"), good, good}), goodLine,
              kReadFailure, 255, KOTAR_ETRUNCATED},
+            // The header that a long name names passes the same checks as any.
+            {"bad checksum after a long name", afterLongName(badSum), goodLine, checksumMismatch, 255,
+             KOTAR_ECHECKSUM, checksumMismatch, 0},  // extraction only warns of a checksum
+            {"foreign magic after a long name", afterLongName(plain), goodLine, "invalid kotar magic 'ustar  '\n", 255,
+             KOTAR_EMAGIC, "invalid kotar magic 'ustar  '\n", 255},
+            {"zero block after a long name", afterLongName(HeaderBlock{}), goodLine, kReadFailure, 255,
+             KOTAR_ELONGNAME, kReadFailure, 255},
         };
     }();
     return tables;

@@ -16,6 +16,9 @@ struct DamagedTable {
     std::string listError;  // its message
     int listStatus;         // and its status
     int readerStatus;       // kotar_open
+    // kotar -x, where a row says: its messages and status (-1: not checked)
+    std::string extractError = {};
+    int extractStatus = -1;
 };
 const std::vector<DamagedTable>& damagedTables();
 
