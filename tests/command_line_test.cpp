@@ -259,11 +259,32 @@ TEST_F(CommandLineTest, HelpVersionAndAlignmentValue) {
     }
 }
 
+// Whether `text` is valid UTF-8 holding no C1 control character
+// (U+0080..U+009F).
+bool isUtf8WithoutC1(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                   : lead >= 0xF0 && lead <= 0xF4                 ? 4
+                                                                                  : 0;
+        if (length == 0 || at + length > text.size()) return false;
+        for (std::size_t i = 1; i < length; ++i) {
+            if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return false;
+        }
+        if (lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F) return false;
+        at += length;
+    }
+    return true;
+}
+
 // Names and magic text from an archive reach the terminal escaped, in every
-// place they are printed: no control byte but the line ends gets through.
+// place they are printed: no control byte but the line ends gets through,
+// C1 controls (U+009B, the 8-bit CSI, as C2 9B and as a lone 9B) and bytes
+// that are not UTF-8 included, while valid UTF-8 (日本, whose bytes E6 97 A5
+// E6 9C AC hold some in 0x80..0x9F) stays as it is.
 TEST_F(CommandLineTest, UntrustedTextIsEscapedEverywhere) {
-    const std::string hostile = "a\nb\tc\x1b[2Jd\\e\x7f";
-    const std::string escaped = "a\\nb\\tc\\033[2Jd\\\\e\\177";
+    const std::string hostile = "a\nb\tc\x1b[2Jd\\e\x7f" "\xc2\x9b" "1;\x9b" "2;\xe9" "日本";
+    const std::string escaped = "a\\nb\\tc\\033[2Jd\\\\e\\177\\302\\2331;\\2332;\\351日本";
     const std::string elf = test::readFile("/usr/bin/true");
     std::string tar;
     test::appendBlock(tar, test::makeHeader({.name = hostile + "1.sh", .mode = 0755, .size = 10}));
@@ -281,6 +302,15 @@ TEST_F(CommandLineTest, UntrustedTextIsEscapedEverywhere) {
     setHeaderChecksum(badMagic, false);
     test::writeFile(path("magic.tar"), std::string(badMagic.begin(), badMagic.end()) + std::string(1024, '\0'));
     const std::string magicText = "\\033]0;\\a\\\\\\r'\n";
+    // C1 magic: C2 9B, a lone 9B, E9, then 日 (E6 97 A5) and the NUL.
+    std::memcpy(badMagic.data() + field::magic.offset, "\xc2\x9b" "\x9b" "\xe9" "日", 8);
+    setHeaderChecksum(badMagic, false);
+    test::writeFile(path("c1magic.tar"), std::string(badMagic.begin(), badMagic.end()) + std::string(1024, '\0'));
+    const std::string c1MagicText = "\\302\\233\\233\\351日'\n";
+    // An indexed table whose second block has that magic, for --verify.
+    std::string c1Table = indexedArchive("first");
+    c1Table.replace(kBlockSize, kBlockSize, std::string(badMagic.begin(), badMagic.end()));
+    test::writeFile(path("c1magic.ktar"), c1Table + std::string(kBlockSize, '\0'));
 
     struct Case {
         const char* what;
@@ -300,6 +330,13 @@ TEST_F(CommandLineTest, UntrustedTextIsEscapedEverywhere) {
         {"tar magic", {"-c", path("magic.tar"), "-o", path("out")}, false, "invalid tar magic '" + magicText},
         {"kotar magic, -x", {"-x", path("magic.tar"), "-o", path("out")}, false, "invalid kotar magic '" + magicText},
         {"kotar magic, -t", {"-t", path("magic.tar")}, false, "invalid kotar magic '" + magicText},
+        {"verify, problem line", {"--verify", path("names.ktar"), "--align=65536"}, true,
+         escaped + "2: aligned executable"},
+        {"C1 tar magic", {"-c", path("c1magic.tar"), "-o", path("out")}, false, "invalid tar magic '" + c1MagicText},
+        {"C1 kotar magic, -x", {"-x", path("c1magic.tar"), "-o", path("out")}, false,
+         "invalid kotar magic '" + c1MagicText},
+        {"C1 kotar magic, -t", {"-t", path("c1magic.tar")}, false, "invalid kotar magic '" + c1MagicText},
+        {"C1 kotar magic, verify", {"--verify", path("c1magic.ktar")}, true, "m: invalid kotar magic '" + c1MagicText},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -310,6 +347,7 @@ TEST_F(CommandLineTest, UntrustedTextIsEscapedEverywhere) {
             EXPECT_TRUE(static_cast<unsigned char>(byte) >= 0x20 || byte == '\n') << static_cast<int>(byte);
             EXPECT_NE(byte, '\x7f');
         }
+        EXPECT_TRUE(isUtf8WithoutC1(result.out + result.err)) << result.out + result.err;
     }
 }
 
