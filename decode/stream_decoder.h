@@ -4,6 +4,7 @@
 //
 //   1f 8b              gzip (ISA-L inflate)      gzip_decoder.cpp
 //   28 b5 2f fd        zstd                      zstd_decoder.cpp
+//   5? 2a 4d 18        zstd, a skippable frame first
 //   fd 37 7a 58 5a 00  xz                        xz_decoder.cpp
 //   anything else      plain, passed through     plain_decoder.cpp
 //

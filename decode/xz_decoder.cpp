@@ -1,8 +1,10 @@
 // The xz decoder, on liblzma, one xz stream at a time. A stream is complete
 // when lzma_code returns LZMA_STREAM_END (its index and footer read, every
-// block's check verified). Stream padding (NUL bytes in fours) may follow;
-// then another stream when the next bytes are the xz magic number, and
-// anything else ends the stream cleanly.
+// block's check verified). Stream padding may follow: NUL bytes in fours, as
+// xz itself requires (a run of any other length is damage); then another
+// stream when the next bytes are the xz magic number, and anything else ends
+// the stream cleanly.
+#include <cstdint>
 #include <cstring>
 
 #include <lzma.h>
@@ -17,7 +19,7 @@ namespace {
 // asks for more is refused as damaged rather than allowed to take the memory.
 constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
 constexpr unsigned char kMagic[6] = {0xfd, 0x37, 0x7a, 0x58, 0x5a, 0x00};
-constexpr unsigned char kPadding[4] = {0, 0, 0, 0};
+constexpr std::uint64_t kPaddingUnit = 4;
 
 class XzDecoder final : public StreamDecoder {
 public:
@@ -67,13 +69,29 @@ private:
         return produced;
     }
 
-    void nextStream() {
+    // Goes by the NUL bytes after a stream; false when they are not a
+    // multiple of four or cannot be read.
+    bool skipPadding() {
+        std::uint64_t padding = 0;
         InputSource::Fill filled;
-        while ((filled = source_.ensure(sizeof kPadding)) == InputSource::Fill::more &&
-               std::memcmp(source_.data(), kPadding, sizeof kPadding) == 0) {
-            source_.consume(sizeof kPadding);
+        while ((filled = source_.ensure(1)) == InputSource::Fill::more) {
+            const std::size_t available = source_.size();
+            const unsigned char* bytes = source_.data();
+            std::size_t zeros = 0;
+            while (zeros < available && bytes[zeros] == 0) ++zeros;
+            source_.consume(zeros);
+            padding += zeros;
+            if (zeros < available) break;
         }
-        if (filled != InputSource::Fill::failed) filled = source_.ensure(sizeof kMagic);
+        return filled != InputSource::Fill::failed && padding % kPaddingUnit == 0;
+    }
+
+    void nextStream() {
+        if (!skipPadding()) {
+            state_ = DecodeState::damaged;
+            return;
+        }
+        const InputSource::Fill filled = source_.ensure(sizeof kMagic);
         if (filled == InputSource::Fill::failed) {
             state_ = DecodeState::damaged;
         } else if (filled == InputSource::Fill::more && std::memcmp(source_.data(), kMagic, sizeof kMagic) == 0) {

@@ -308,6 +308,9 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
         {"igzip", "igzip -c FILE"},
         {"two gzip members", halves("gzip -c")},
         {"two zstd frames", halves("zstd -q -c")},
+        // A skippable frame (magic 0x184D2A50, 4 bytes of payload) first.
+        {"zstd after a skippable frame", "printf '\\120\\052\\115\\030\\004\\000\\000\\000abcd'; zstd -q -c FILE"},
+        {"xz, 4 NUL bytes of stream padding", "xz -c FILE; head -c 4 /dev/zero"},
         {"xz", "xz -c FILE"},
         {"two xz streams", halves("xz -2 -c")},
     };
@@ -349,6 +352,7 @@ TEST_F(CompressedTarTest, DamageIsAReadFailureAfterTheBytesBeforeIt) {
         bool clean;             // readToEnd() is true, and every byte comes out
         bool exact;             // what comes out is the stream's start
         std::size_t delivered;  // at least this many bytes come out
+        const char* onlyIn = nullptr;  // the one format the damage is for
     } damages[] = {
         {"cut in the header", [](std::string z, std::size_t) { return z.substr(0, 8); }, false, true, 0},
         {"cut in the middle", [](std::string z, std::size_t) { return z.substr(0, z.size() / 2); }, false, true, 512},
@@ -357,6 +361,15 @@ TEST_F(CompressedTarTest, DamageIsAReadFailureAfterTheBytesBeforeIt) {
         {"a byte flipped late", [&](std::string z, std::size_t) { return flip(z, z.size() * 9 / 10); }, false, false, 512},
         {"a wrong check value", [&](std::string z, std::size_t check) { return flip(z, check); }, false, true, 512},
         {"trailing garbage", [](std::string z, std::size_t) { return z + "garbage\n"; }, true, true, 0},
+        // xz stream padding comes in NUL bytes by fours, as `xz -t` has it.
+        {"1 NUL byte of padding", [](std::string z, std::size_t) { return z + std::string(1, '\0'); }, false, true,
+         300000, "xz"},
+        {"3 NUL bytes of padding", [](std::string z, std::size_t) { return z + std::string(3, '\0'); }, false, true,
+         300000, "xz"},
+        {"5 NUL bytes of padding, then garbage",
+         [](std::string z, std::size_t) { return z + std::string(5, '\0') + "garbage\n"; }, false, true, 300000, "xz"},
+        {"8 NUL bytes of padding, then garbage",
+         [](std::string z, std::size_t) { return z + std::string(8, '\0') + "garbage\n"; }, true, true, 0, "xz"},
     };
     const struct {
         const char* format;
@@ -378,6 +391,7 @@ TEST_F(CompressedTarTest, DamageIsAReadFailureAfterTheBytesBeforeIt) {
     for (const auto& f : formats) {
         const std::string z = test::readFile(make("part.z", f.command));
         for (const auto& d : damages) {
+            if (d.onlyIn != nullptr && std::string(d.onlyIn) != f.format) continue;
             SCOPED_TRACE(std::string(f.format) + ", " + d.what);
             test::writeFile(*dir_ / "damaged", d.make(z, f.checkAt(z)));
             ArchiveInput input;
