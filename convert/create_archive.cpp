@@ -250,8 +250,20 @@ private:
         return 0;
     }
 
+    // Whether every member's data, laid out with its alignment, stays below
+    // 2 GiB. The gathering step bounds the sizes alone; the padding that
+    // alignment adds is known only now, and must be refused before the first
+    // header goes to a destination that may be a pipe.
+    bool layoutFits() const {
+        DataLayout layout(dataArea(), executableAlignment_);
+        std::uint64_t dataOffset = 0;
+        return std::all_of(members_.begin(), members_.end(),
+                           [&](const MemberData& member) { return layout.place(member, dataOffset); });
+    }
+
     // The header table, finished, then its zero block.
     int writeTable() {
+        if (!layoutFits()) return failTooBig();
         if (!table_.rewind()) return fail(message::kReadInput);
         HeaderReader reader([this](unsigned char* block) { return table_.next(block); });
         DataLayout layout(dataArea(), executableAlignment_);

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/indexed_builder.h"
 #include "tests/support/indexed_checker.h"
 #include "tests/support/test_support.h"
 
@@ -646,12 +647,25 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
         return tar;
     };
 
+    // A member that ends on a page 4096 bytes below 2 GiB, then an
+    // executable: the sizes fit, its alignment takes the archive to 2 GiB.
+    // The first member's data is a hole of the source file.
+    const std::uint64_t holeSize = (std::uint64_t{1} << 31) - 3 * kBlockSize - 4096;
+    std::string executableAfterHole;
+    test::appendBlock(executableAfterHole, test::makeHeader({.name = "exe", .mode = 0755, .size = 4}));
+    test::appendPadded(executableAfterHole, "\x7f" "ELF");
+    executableAfterHole += std::string(1024, '\0');
+
     struct Case {
         std::string what;
         std::string tar;
         std::string err;
+        std::uint64_t hole = 0;   // zero bytes that follow `tar` in the file
+        std::string afterHole;  // then these bytes
     };
     const Case cases[] = {
+        {"alignment padding takes the archive to 2 GiB",
+         test::bytesOf(test::makeHeader({.name = "big", .size = holeSize})), kTooBig, holeSize, executableAfterHole},
         {"no magic (v7)", v7, "invalid tar magic ''\n"},
         {"POSIX magic, version not 00", good.substr(0, 1024) + otherVersion, "invalid tar magic 'ustar'\n"},
         {"pax record longer than stated", withPax("31 path=abc\n", member), kInvalidPax},
@@ -689,6 +703,13 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         test::writeFile(out_ / "bad.tar", c.tar);
+        if (c.hole > 0) {
+            ASSERT_EQ(truncate((out_ / "bad.tar").c_str(), static_cast<off_t>(c.tar.size() + c.hole)), 0);
+            std::FILE* file = std::fopen((out_ / "bad.tar").c_str(), "ab");
+            ASSERT_NE(file, nullptr);
+            EXPECT_EQ(std::fwrite(c.afterHole.data(), 1, c.afterHole.size(), file), c.afterHole.size());
+            std::fclose(file);
+        }
         const std::string destination = out_ / "bad.ktar";
         test::writeFile(destination, kEarlierDestination);
         const CommandResult run = create(out_ / "bad.tar", destination, true);
@@ -697,6 +718,12 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(test::readFile(destination), kEarlierDestination);
         EXPECT_EQ(filesIn(out_.path()), fileCountBefore) << "a temporary file stays behind";
+        // Nothing goes to a pipe either.
+        const CommandResult piped = test::runCommand(
+            {"/bin/sh", "-c", test::shellQuoted(test::kotarBinary()) + " -c " + test::shellQuoted(out_ / "bad.tar") +
+                                  " -o /dev/stdout | cat"});
+        EXPECT_EQ(piped.err, c.err);
+        EXPECT_EQ(piped.out, "");
     }
 }
 
