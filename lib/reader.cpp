@@ -20,6 +20,7 @@
 #include "format/header_block.h"
 #include "format/indexed_layout.h"
 #include "format/header_table.h"
+#include "lib/map_text.h"
 #include "lib/name_index.h"
 
 struct kotar_archive {
@@ -148,6 +149,32 @@ int openGuarded(kotar::FileDescriptor file, kotar_archive** out) {
 
 }  // namespace
 
+namespace kotar {
+
+int mapText(const kotar_archive* archive, const kotar_member* member, int executable, std::uint64_t pageSize,
+            const void** address, std::size_t* length) {
+    if (!ownsMember(archive, member) || address == nullptr || length == nullptr) return KOTAR_EINVAL;
+    if (!member->aligned) return KOTAR_ENOTALIGNED;
+    if (member->text_pages == 0) return KOTAR_ENOTEXT;
+    const std::uint64_t bytes = std::uint64_t{member->text_pages} * kPageSize;
+    if (member->text_offset + bytes > member->size) return KOTAR_ETEXTRANGE;
+    const std::uint64_t start = std::uint64_t{member->data_offset} + member->text_offset;
+    if (pageSize == 0 || start % pageSize != 0) return KOTAR_EPAGEOFFSET;
+    // The last page mapped may hold bytes after the text: the member's own,
+    // or the never-written gap after them, but not the next member's.
+    const std::uint64_t paddedEnd = roundUp(std::uint64_t{member->data_offset} + member->size, kPageSize);
+    if (start + roundUp(bytes, pageSize) > paddedEnd) return KOTAR_ETEXTRANGE;
+    const int protection = PROT_READ | (executable ? PROT_EXEC : 0);
+    void* mapped = ::mmap(nullptr, static_cast<std::size_t>(bytes), protection, MAP_PRIVATE, archive->file.get(),
+                          static_cast<off_t>(start));
+    if (mapped == MAP_FAILED) return KOTAR_EMAP;
+    *address = mapped;
+    *length = static_cast<std::size_t>(bytes);
+    return KOTAR_OK;
+}
+
+}  // namespace kotar
+
 extern "C" {
 
 int kotar_open(const char* path, kotar_archive** out) {
@@ -194,21 +221,9 @@ long long kotar_read(const kotar_archive* archive, const kotar_member* member, u
 
 int kotar_map_text(const kotar_archive* archive, const kotar_member* member, int executable,
                    const void** address, size_t* length) {
-    if (!ownsMember(archive, member) || address == nullptr || length == nullptr) return KOTAR_EINVAL;
-    if (!member->aligned) return KOTAR_ENOTALIGNED;
-    if (member->text_pages == 0) return KOTAR_ENOTEXT;
-    const std::uint64_t bytes = std::uint64_t{member->text_pages} * kotar::kPageSize;
-    if (member->text_offset + bytes > member->size) return KOTAR_ETEXTRANGE;
-    const std::uint64_t start = std::uint64_t{member->data_offset} + member->text_offset;
     const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (pageSize <= 0 || start % static_cast<std::uint64_t>(pageSize) != 0) return KOTAR_EPAGEOFFSET;
-    const int protection = PROT_READ | (executable ? PROT_EXEC : 0);
-    void* mapped = ::mmap(nullptr, static_cast<std::size_t>(bytes), protection, MAP_PRIVATE, archive->file.get(),
-                          static_cast<off_t>(start));
-    if (mapped == MAP_FAILED) return KOTAR_EMAP;
-    *address = mapped;
-    *length = static_cast<std::size_t>(bytes);
-    return KOTAR_OK;
+    return kotar::mapText(archive, member, executable, pageSize > 0 ? static_cast<std::uint64_t>(pageSize) : 0,
+                          address, length);
 }
 
 int kotar_unmap_text(const void* address, size_t length) {

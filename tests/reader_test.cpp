@@ -16,6 +16,7 @@
 #include "format/indexed_layout.h"
 #include "kotar/reader.h"
 #include "kotar/reader.hpp"
+#include "lib/map_text.h"
 #include "tests/support/damaged_tables.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
@@ -144,10 +145,13 @@ TEST(Reader, TablesOnlyTheReaderChecks) {
     }
 }
 
-// An aligned executable whose data is at 1024: its text at textOffset 3072
-// starts on a page.
+// An aligned executable of five pages whose data is at 1024: its text at
+// textOffset 3072 starts on a page. A kernel with larger pages maps whole
+// ones, and must not be given the next member's bytes with the text: on
+// 16 KiB and 64 KiB pages (given to the mapping as its page size), the data
+// lies on such a page.
 TEST(Reader, MapTextRefusals) {
-    std::string data(3 * kPageSize, '\0');
+    std::string data(5 * kPageSize, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
     struct Case {
         const char* name;
@@ -155,14 +159,21 @@ TEST(Reader, MapTextRefusals) {
         std::uint32_t textOffset;
         std::uint32_t textPgs;
         int status;
+        std::uint64_t pageSize = 0;  // 0: the running system's
+        std::uint32_t dataAt = 1024;
     };
     const Case cases[] = {
         {"mapped", '7', 3072, 2, KOTAR_OK},
         {"not aligned", '0', 3072, 2, KOTAR_ENOTALIGNED},
         {"no text pages", '7', 3072, 0, KOTAR_ENOTEXT},
-        {"past the data", '7', 3072, 3, KOTAR_ETEXTRANGE},
+        {"past the data", '7', 3072, 5, KOTAR_ETEXTRANGE},
         {"far past the data", '7', 0xFFFFFFFFu, 0xFFFFFFFFu, KOTAR_ETEXTRANGE},
         {"off a page", '7', 0, 2, KOTAR_EPAGEOFFSET},
+        {"16 KiB pages, all within the data", '7', 0, 4, KOTAR_OK, 16384, 16384},
+        {"16 KiB pages, the last one past the data", '7', 0, 5, KOTAR_ETEXTRANGE, 16384, 16384},
+        {"16 KiB pages, off a page", '7', 3072, 2, KOTAR_EPAGEOFFSET, 16384},
+        {"64 KiB pages, one text page", '7', 0, 1, KOTAR_ETEXTRANGE, 65536, 65536},
+        {"64 KiB pages, the whole data", '7', 0, 5, KOTAR_ETEXTRANGE, 65536, 65536},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -172,7 +183,12 @@ TEST(Reader, MapTextRefusals) {
                                                    writeExtensionField(h, kTextOffsetAt, c.textOffset);
                                                    writeExtensionField(h, kTextPgsAt, c.textPgs);
                                                });
-        test::writeFile(dir / "a.ktar", indexedArchive({{.header = header, .data = data}}));
+        // The data where the header says, then bytes as another member's data
+        // would follow it.
+        std::string bytes = indexedArchive({{.header = header, .data = data, .dataOffset = c.dataAt}});
+        bytes.resize(c.dataAt);
+        bytes += data + std::string(65536, 'N');
+        test::writeFile(dir / "a.ktar", bytes);
         const int fd = open((dir / "a.ktar").c_str(), O_RDONLY | O_CLOEXEC);
         Archive archive;
         ASSERT_EQ(archive.openFd(fd), KOTAR_OK);
@@ -180,11 +196,20 @@ TEST(Reader, MapTextRefusals) {
         const kotar_member* exe = kotar_find(archive.get(), "exe");
         ASSERT_NE(exe, nullptr);
         MappedText text;
-        EXPECT_EQ(text.map(archive.get(), exe, false), c.status);
-        if (c.status == KOTAR_OK) {
-            ASSERT_EQ(text.size(), 2 * kPageSize);
-            EXPECT_EQ(std::memcmp(text.data(), data.data() + c.textOffset, text.size()), 0);
+        const void* address = nullptr;
+        std::size_t length = 0;
+        if (c.pageSize == 0) {
+            EXPECT_EQ(text.map(archive.get(), exe, false), c.status);
+            address = text.data();
+            length = text.size();
+        } else {
+            EXPECT_EQ(mapText(archive.get(), exe, 0, c.pageSize, &address, &length), c.status);
         }
+        if (c.status == KOTAR_OK) {
+            ASSERT_EQ(length, c.textPgs * kPageSize);
+            EXPECT_EQ(std::memcmp(address, data.data() + c.textOffset, length), 0);
+        }
+        if (c.pageSize != 0 && address != nullptr) kotar_unmap_text(address, length);
         // Reads stop at the end of the data.
         char tail[16];
         EXPECT_EQ(kotar_read(archive.get(), exe, data.size() - 5, tail, sizeof tail), 5);

@@ -48,7 +48,7 @@ typedef enum kotar_status {
     KOTAR_EDATA = -11,         /* member data outside the file or from 2 GiB */
     KOTAR_ENOTALIGNED = -12,   /* the member is not an aligned executable */
     KOTAR_ENOTEXT = -13,       /* the aligned executable has no text pages */
-    KOTAR_ETEXTRANGE = -14,    /* the text runs past the member's data */
+    KOTAR_ETEXTRANGE = -14,    /* the text (in whole system pages) runs past the member's data */
     KOTAR_EPAGEOFFSET = -15,   /* the text is not on a page boundary of this system */
     KOTAR_EMAP = -16           /* mmap or munmap failed */
 } kotar_status;
@@ -109,7 +109,10 @@ KOTAR_API long long kotar_read(const kotar_archive *archive, const kotar_member 
  * when `executable` is non-zero), privately. Stores its address and length.
  * Refuses a member that is not an aligned executable, one without text
  * pages, text that runs past the member's data and text that does not
- * start on a page boundary of the running system. */
+ * start on a page boundary of the running system. The system maps whole
+ * pages: on one with pages larger than 4096 bytes, text whose last page
+ * would reach past the member's data rounded up to 4096 bytes (and so into
+ * the next member's) is refused as running past the data. */
 KOTAR_API int kotar_map_text(const kotar_archive *archive, const kotar_member *member, int executable,
                              const void **address, size_t *length);
 KOTAR_API int kotar_unmap_text(const void *address, size_t length);
