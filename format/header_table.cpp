@@ -86,7 +86,6 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         if (member.size > 0) {
             const std::uint64_t end = std::uint64_t{member.dataOffset} + member.size;
             if (end > kArchiveLimit || end > fileSize) return stop(TableStatus::badData);
-            if (scan.dataHint == 0 || member.dataOffset < scan.dataHint) scan.dataHint = member.dataOffset;
         }
 
         PoolText name;

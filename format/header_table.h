@@ -59,9 +59,6 @@ enum class TableStatus {
 
 struct TableScan {
     TableStatus status = TableStatus::needMore;
-    // With needMore: the first data offset seen (0 if none), below which a
-    // whole table and its zero block lie in a well-formed archive.
-    std::uint64_t dataHint = 0;
 };
 
 // Reads the table from the front blocks of a file of `fileSize` bytes into

@@ -38,7 +38,7 @@ using kotar::HeaderBlock;
 using kotar::TableStatus;
 
 // The first read takes this much of the file: the whole table of most
-// archives. A longer table is read in one more step, up to its first data.
+// archives. A longer table is read on in steps that double what is held.
 constexpr std::uint64_t kFirstReadBlocks = 64 * 1024 / kBlockSize;
 
 int statusOf(TableStatus status) {
@@ -69,8 +69,9 @@ long long readAt(int descriptor, void* buffer, std::size_t count, std::uint64_t 
 }
 
 // Reads the front of the file until it holds the whole header table. A
-// table that outgrows a read is read on up to its first data offset, or to
-// twice as far; never past the end of the file.
+// table that outgrows a read is read on to twice as far, never past the end
+// of the file: what is held stays within twice the table (or the first
+// read), whatever a header's data offset says about where the table ends.
 int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
     const std::uint64_t fileBlocks = archive.fileSize / kBlockSize;
     std::vector<HeaderBlock> blocks;
@@ -85,7 +86,7 @@ int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
         }
         const kotar::TableScan scan = kotar::readHeaderTable(blocks.data(), blocks.size(), archive.fileSize, table);
         if (scan.status != TableStatus::needMore || want == fileBlocks) return statusOf(scan.status);
-        want = std::min(fileBlocks, std::max(want * 2, scan.dataHint / kBlockSize));
+        want = std::min(fileBlocks, want * 2);
     }
 }
 
