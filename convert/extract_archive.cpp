@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "input/archive_input.h"
+#include "input/retained_input.h"
 #include "format/header_block.h"
 #include "format/table_walk.h"
 #include "format/indexed_layout.h"
@@ -21,8 +22,12 @@
 // first the header table, gathered into a TableSpool, then the member data,
 // which an archive that creation wrote holds in header order. Only data
 // that lies before what has been read needs going back, which a pipe cannot
-// do. The plain tar is written front to back, so the destination may be a
-// pipe too.
+// do. A compressed file can go back only by decoding again from its start:
+// when its table shows data out of header order, it is decoded once more,
+// from the start to the end of the data, into a kept copy (RetainedInput)
+// from which every member is copied, so that the work stays linear in the
+// input whatever the offsets. The plain tar is written front to back, so
+// the destination may be a pipe too.
 
 namespace kotar {
 
@@ -33,17 +38,38 @@ namespace {
 constexpr std::uint64_t kInputPositionLimit = kArchiveLimit;
 constexpr std::uint64_t kOutputPositionLimit = std::uint64_t{1} << 32;
 
+// Where the table says that member data lies: whether in header order, each
+// member's data at or after the end of the data before it, and where the
+// data that lies furthest ends. Sizes and offsets that extraction refuses
+// are left out: the extraction stops at them.
+class DataPlacement {
+public:
+    void add(const TableEntry& entry) {
+        const std::uint32_t dataOffset = readExtensionField(entry.header, kDataOffsetAt);
+        if (!entry.size || *entry.size == 0 || dataOffset >= kInputPositionLimit) return;
+        if (dataOffset < end_) inOrder_ = false;
+        end_ = std::max(end_, std::uint64_t{dataOffset} + *entry.size);
+    }
+    bool inOrder() const { return inOrder_; }
+    std::uint64_t end() const { return end_; }
+
+private:
+    bool inOrder_ = true;
+    std::uint64_t end_ = 0;
+};
+
 // Gathers the blocks of the header table, up to and including the block
 // that ends it: the zero block, or the first bad one (which the extraction
-// reports when it comes to it). A table cut short simply ends early.
-int gatherTable(ArchiveInput& input, TableSpool& table) {
+// reports when it comes to it), and notes where the data lies. A table cut
+// short simply ends early.
+int gatherTable(ArchiveInput& input, TableSpool& table, DataPlacement& placement) {
     const auto keep = [&table](TableWalk::BlockRole, const unsigned char* block) { return table.append(block); };
     TableWalk walk([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; },
                    TableWalk::Checksums::count, keep);
     TableEntry entry;
     for (;;) {
         switch (walk.next(entry)) {
-            case WalkStep::entry: continue;
+            case WalkStep::entry: placement.add(entry); continue;
             case WalkStep::cutShort: return 0;
             case WalkStep::refused: return fail(message::kWriteOutput);
             case WalkStep::end:
@@ -59,11 +85,14 @@ int gatherTable(ArchiveInput& input, TableSpool& table) {
 // form, followed by its long-name text, sparse extension blocks or data.
 class Extraction {
 public:
-    Extraction(TableSpool& table, ArchiveInput& data, OutputFile& output)
+    // Member data comes from `copy` when it is given, else from `data`,
+    // which is read to its end either way.
+    Extraction(TableSpool& table, ArchiveInput& data, const RetainedInput* copy, OutputFile& output)
         : table_(table),
           walk_([&table](unsigned char* block) { return table.next(block); }, TableWalk::Checksums::count,
                 [this](TableWalk::BlockRole role, const unsigned char* block) { return writeBlock(role, block); }),
           data_(data),
+          copy_(copy),
           output_(output) {}
 
     int run() {
@@ -129,28 +158,59 @@ private:
         const std::uint32_t dataOffset = readExtensionField(entry.header, kDataOffsetAt);
         const std::uint64_t size = entry.size.value_or(0);
         const std::uint64_t next = output_.tell() + roundUp(size, kBlockSize);
-        // Data before what has been read cannot be had from a pipe.
-        const bool behind = dataOffset < static_cast<std::uint64_t>(data_.tell()) && !data_.seekable();
-        if (!entry.size || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit || behind ||
-            data_.seek(dataOffset, SEEK_SET) < 0) {
+        if (!entry.size || dataOffset >= kInputPositionLimit || next >= kOutputPositionLimit) {
             return fail(message::kInvalidInput);
         }
-        switch (copier_.copy(data_, output_, size)) {
-            case CopyOutcome::copied: break;
+        if (const int status = copyBytes(dataOffset, size); status != 0) return status;
+        if (output_.padTo(next) != 0) return fail(message::kWriteOutput);
+        return 0;
+    }
+
+    // The bytes from the kept copy, or from the stream, where data before
+    // what has been read cannot be had from a pipe.
+    int copyBytes(std::uint32_t dataOffset, std::uint64_t size) {
+        CopyOutcome outcome;
+        if (copy_ != nullptr) {
+            outcome = copier_.copyFromFile(copy_->descriptor(), dataOffset, output_, size);
+        } else {
+            const bool behind = dataOffset < static_cast<std::uint64_t>(data_.tell()) && !data_.seekable();
+            if (behind || data_.seek(dataOffset, SEEK_SET) < 0) return fail(message::kInvalidInput);
+            outcome = copier_.copy(data_, output_, size);
+        }
+        switch (outcome) {
+            case CopyOutcome::copied: return 0;
             case CopyOutcome::readFailed: return fail(message::kReadInput);
             case CopyOutcome::writeFailed: return fail(message::kWriteOutput);
         }
-        if (output_.padTo(next) != 0) return fail(message::kWriteOutput);
         return 0;
     }
 
     TableSpool& table_;
     TableWalk walk_;
     ArchiveInput& data_;
+    const RetainedInput* copy_;
     OutputFile& output_;
     MemberCopier copier_;
     const char* writeFailure_ = message::kWriteOutput;
 };
+
+// Keeps the decoded stream, from its start to the end of the data, in
+// `copy`. The stream may end sooner: a member whose data lies past its end
+// fails when it is copied, as it would from the stream, and the rest of the
+// stream is checked at the end of the extraction.
+int keepDecodedData(ArchiveInput& input, const DataPlacement& placement, const std::string& directory,
+                    RetainedInput& copy) {
+    if (input.seek(0, SEEK_SET) != 0) return fail(message::kReadInput);
+    if (copy.open(input, directory) != 0) return fail(message::kWriteOutput);
+    static_cast<void>(copy.skip(placement.end()));  // a stream that ends first is no failure yet
+    // Every byte that went by must be in the copy.
+    struct stat kept {};
+    if (!copy.finish() || fstat(copy.descriptor(), &kept) != 0 ||
+        static_cast<std::uint64_t>(kept.st_size) != copy.position()) {
+        return fail(message::kWriteOutput);
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -158,8 +218,14 @@ int extractArchive(const char* inputPath, const char* destinationPath) {
     ArchiveInput input;
     OutputFile output;
     if (openConversionEnds(inputPath, destinationPath, input, output) != 0) return -1;
-    TableSpool table(workDirectoryFor(destinationPath));
-    if (gatherTable(input, table) != 0 || Extraction(table, input, output).run() != 0) return -1;
+    const std::string workDirectory = workDirectoryFor(destinationPath);
+    TableSpool table(workDirectory);
+    DataPlacement placement;
+    if (gatherTable(input, table, placement) != 0) return -1;
+    RetainedInput copy;
+    const bool keepCopy = !placement.inOrder() && input.compressed() && input.seekable();
+    if (keepCopy && keepDecodedData(input, placement, workDirectory, copy) != 0) return -1;
+    if (Extraction(table, input, keepCopy ? &copy : nullptr, output).run() != 0) return -1;
     if (output.close() != 0) return fail(message::kWriteOutput);
     return 0;
 }

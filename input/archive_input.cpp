@@ -1,6 +1,7 @@
 #include "input/archive_input.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +28,11 @@ constexpr std::size_t kSmallestRefill = 16 * 1024;
 
 constexpr int kPipeCapacity = 1024 * 1024;
 
+std::atomic<std::uint64_t> decodedBytes{0};
+
 }  // namespace
+
+std::uint64_t decodedByteCount() { return decodedBytes.load(std::memory_order_relaxed); }
 
 ArchiveInput::~ArchiveInput() = default;
 
@@ -136,6 +141,7 @@ bool ArchiveInput::refillWindow() {
     const Decoded decoded = decoder_->decode(window_.get() + windowLength_, chunk);
     windowLength_ += decoded.length;
     streamPos_ += static_cast<std::int64_t>(decoded.length);
+    decodedBytes.fetch_add(decoded.length, std::memory_order_relaxed);
     decodeState_ = decoded.state;
     refillSize_ = std::min(2 * refillSize_, kLargestRefill);
     return decoded.length > 0;

@@ -17,6 +17,11 @@
 
 namespace kotar {
 
+// The bytes that every ArchiveInput of the process has had decoded so far,
+// the same bytes again after a restart included: the work that reading the
+// inputs has cost, for the tests that bound it.
+std::uint64_t decodedByteCount();
+
 class ArchiveInput {
 public:
     ArchiveInput() = default;
@@ -51,6 +56,10 @@ public:
 
     // Whether any earlier position can be gone back to (not a pipe).
     bool seekable() const { return source_ != nullptr && source_->seekable(); }
+
+    // Whether the input is compressed: going back beyond the window of
+    // recent bytes means decoding again from the start.
+    bool compressed() const { return decoder_ != nullptr && !direct_; }
 
 private:
     int adopt(int descriptor);
