@@ -23,6 +23,7 @@
 #include "text/verbose.h"
 #include "convert/conversion_ends.h"
 #include "convert/normalize_entry.h"
+#include "convert/pax_sparse.h"
 #include "elfscan/analyze_executable.h"
 
 // Creation reads its input once, front to back, so that it works from a
@@ -52,6 +53,17 @@ constexpr std::int32_t kLargestPaxEntry = 1024 * 1024;
 int failTooBig() {
     std::fprintf(stderr, message::kTooBig, static_cast<unsigned>(kArchiveLimit));
     return -1;
+}
+
+// The magic a source header is checked against: its own when it is the
+// POSIX one; else the GNU one, which a GNU volume label ('V') or
+// continuation ('M') header may leave all zeros.
+const Magic& sourceMagic(const HeaderBlock& header) {
+    static constexpr Magic kNoMagic{};
+    if (hasMagic(header, kPosixMagic)) return kPosixMagic;
+    const unsigned char type = typeflagOf(header);
+    if ((type == 'V' || type == 'M') && hasMagic(header, kNoMagic)) return kNoMagic;
+    return kPlainMagic;
 }
 
 bool isValidMemberSize(std::int32_t size) { return size >= 0 && static_cast<std::uint64_t>(size) <= kLargestMemberSize; }
@@ -132,7 +144,7 @@ private:
                 if (pax_) return fail(message::kInvalidPax);  // an 'x' entry for no member
                 break;
             }
-            switch (checkHeader(header, hasMagic(header, kPosixMagic) ? kPosixMagic : kPlainMagic)) {
+            switch (checkHeader(header, sourceMagic(header))) {
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
                     std::fprintf(stderr, message::kTarMagic, quotedText(magicText(header)).c_str());
@@ -140,7 +152,8 @@ private:
                 }
                 case HeaderCheck::badChecksum: return fail(message::kChecksum);
             }
-            if (const int status = normalize(header); status != 0) {
+            std::vector<HeaderBlock> following;  // blocks that a conversion puts after the header
+            if (const int status = normalize(header, following); status != 0) {
                 if (status > 0) continue;  // an 'x' entry, gathered
                 return status;
             }
@@ -153,8 +166,15 @@ private:
                 return failTooBig();
             }
             // The blocks that follow the header in the table: a long name's
-            // text, a sparse member's extension blocks.
-            switch (reader.follow(header, [this](const unsigned char* block) { return keepBlock(block); })) {
+            // text, a sparse member's extension blocks (made here for a pax
+            // sparse member, whose input has none).
+            for (const HeaderBlock& block : following) {
+                if (!keepBlock(block.data())) return fail(message::kWriteOutput);
+            }
+            const auto follow = following.empty() ? reader.follow(header, [this](const unsigned char* block) {
+                return keepBlock(block);
+            }) : HeaderReader::Follow::done;
+            switch (follow) {
                 case HeaderReader::Follow::done: break;
                 case HeaderReader::Follow::cutShort:
                 case HeaderReader::Follow::badSize: return fail(message::kReadInput);
@@ -170,8 +190,9 @@ private:
     }
 
     // Turns a header into GNU form, appending the long-name entries it
-    // needs, or gathers an 'x' entry (1). -1 on a failure.
-    int normalize(HeaderBlock& header) {
+    // needs (and putting in `following` the sparse extension blocks that
+    // must come after it), or gathers an 'x' entry (1). -1 on a failure.
+    int normalize(HeaderBlock& header, std::vector<HeaderBlock>& following) {
         const unsigned char type = typeflagOf(header);
         // One 'x' entry per member, before its 'L'/'K' entries, so that
         // those stay right before the header they name.
@@ -185,14 +206,48 @@ private:
         }
         if (pax_ && type == kTypePaxGlobal) return fail(message::kInvalidPax);
         std::vector<HeaderBlock> leading;
+        std::optional<std::uint64_t> sparseData;  // a pax sparse member's stored data
+        if (pax_ && pax_->sparse.present()) {
+            if (readSparseMap(header, sparseData) != 0) return -1;
+            if (pax_->sparse.name()) pax_->path = pax_->sparse.name();
+        }
         if (pax_ || hasMagic(header, kPosixMagic)) {
             normalizeMember(header, pax_ ? &*pax_ : nullptr, inputLongNames_, leading);
+        }
+        if (sparseData) {
+            if (!pax_->sparse.makeGnuSparse(header, *sparseData, following)) return fail(message::kInvalidPax);
+            setHeaderChecksum(header, false);
         }
         pax_.reset();
         inputLongNames_ = {};
         for (const HeaderBlock& block : leading) {
             if (!keepBlock(block.data())) return fail(message::kWriteOutput);
         }
+        return 0;
+    }
+
+    // A pax sparse member (a regular file): the size of its stored data,
+    // which in version 1.0 follows the map's blocks, read here.
+    int readSparseMap(const HeaderBlock& header, std::optional<std::uint64_t>& stored) {
+        PaxSparse& sparse = pax_->sparse;
+        const unsigned char type = typeflagOf(header);
+        const std::int32_t headerSize = memberSize(header);
+        if ((type != kTypeRegular && type != '\0') || !sparse.complete()) return fail(message::kInvalidPax);
+        if (!pax_->size && !isValidMemberSize(headerSize)) return failTooBig();
+        std::uint64_t size = pax_->size ? *pax_->size : static_cast<std::uint64_t>(headerSize);
+        if (sparse.mapInData()) {
+            PaxSparse::MapText text = PaxSparse::MapText::more;
+            while (text == PaxSparse::MapText::more) {
+                unsigned char block[kBlockSize];
+                if (size < kBlockSize) return fail(message::kInvalidPax);
+                if (!readBlock(block)) return fail(message::kReadInput);
+                size -= kBlockSize;
+                text = sparse.takeMapBlock(block);
+            }
+            if (text == PaxSparse::MapText::damaged) return fail(message::kInvalidPax);
+        }
+        stored = size;
+        pax_->size.reset();  // the stored size goes in with the map
         return 0;
     }
 

@@ -79,9 +79,10 @@ void normalizeMember(HeaderBlock& header, const PaxOverrides* overrides, InputLo
     }
     if (overrides != nullptr) {
         if (overrides->size) storeOctal(header, field::size, *overrides->size);
-        if (overrides->uid) storeOctal(header, field::uid, *overrides->uid);
-        if (overrides->gid) storeOctal(header, field::gid, *overrides->gid);
-        if (overrides->mtime) storeOctal(header, field::mtime, *overrides->mtime);
+        // Sorting folded only what these fields hold.
+        if (overrides->uid) storeNumericField(header, field::uid, *overrides->uid);
+        if (overrides->gid) storeNumericField(header, field::gid, *overrides->gid);
+        if (overrides->mtime) storeNumericField(header, field::mtime, *overrides->mtime);
         if (overrides->uname) storeText(header, field::uname, *overrides->uname);
         if (overrides->gname) storeText(header, field::gname, *overrides->gname);
     }

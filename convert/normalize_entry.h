@@ -12,7 +12,9 @@
 //           + 1 for the NUL), a link target longer than 100 one of a 'K'
 //
 // A pax 'x' entry's records, sorted by convert/pax_overrides.h, are folded
-// into the header where the GNU form holds them exactly.
+// into the header where the GNU form holds them exactly: numbers in octal,
+// or in base-256 as GNU tar writes what octal cannot hold (the first byte
+// 0x80, or 0xFF for a negative time, then the value big-endian).
 #pragma once
 
 #include <cstdint>

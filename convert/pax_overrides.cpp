@@ -1,5 +1,8 @@
 #include "convert/pax_overrides.h"
 
+#include <map>
+#include <vector>
+
 #include "format/header_block.h"
 #include "format/indexed_layout.h"
 #include "format/pax_records.h"
@@ -7,10 +10,6 @@
 namespace kotar {
 
 namespace {
-
-// The largest values the GNU form's octal fields hold.
-constexpr std::uint64_t kLargestId = 07777777;            // uid, gid: 7 digits
-constexpr std::uint64_t kLargestTime = 077777777777ull;   // mtime: 11 digits
 
 bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
@@ -25,14 +24,38 @@ bool foldText(std::string_view value, std::size_t limit, std::optional<std::stri
     return true;
 }
 
+// The keywords that fold into the header: for these only the last record
+// counts. Other keywords are kept as they come, repeats included, and the
+// reader that applies them lets the last win.
+bool isFoldedKeyword(std::string_view key) {
+    return key == "path" || key == "linkpath" || key == "uname" || key == "gname" || key == "size" ||
+           key == "uid" || key == "gid" || key == "mtime";
+}
+
 }  // namespace
 
 PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
     std::vector<PaxRecord> records;
     if (!splitPaxRecords(data, records)) return PaxOutcome::invalid;
-    for (const PaxRecord& record : records) {
+    std::map<std::string_view, std::size_t> last;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (isFoldedKeyword(records[i].keyword)) last[records[i].keyword] = i;
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const PaxRecord& record = records[i];
         const std::string_view key = record.keyword;
         const std::string_view value = record.value;
+        if (isFoldedKeyword(key) && last[key] != i) {
+            // Overridden by a later record of the same keyword; still, a
+            // damaged number is damage.
+            if ((key == "size" || key == "uid" || key == "gid") && !value.empty() && !parsePaxUnsigned(value)) {
+                return PaxOutcome::invalid;
+            }
+            std::int64_t seconds = 0;
+            bool exact = false;
+            if (key == "mtime" && !value.empty() && !parsePaxTime(value, seconds, exact)) return PaxOutcome::invalid;
+            continue;
+        }
         bool folded = true;
         if (key == "path") {
             folded = foldText(value, SIZE_MAX, overrides.path);
@@ -43,19 +66,19 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
         } else if (key == "gname") {
             folded = foldText(value, field::gname.width, overrides.gname);
         } else if (key == "size" || key == "uid" || key == "gid") {
-            std::optional<std::uint64_t>& into =
-                key == "size" ? overrides.size : key == "uid" ? overrides.uid : overrides.gid;
             const std::optional<std::uint64_t> number = parsePaxUnsigned(value);
             if (value.empty()) {
-                into.reset();
+                (key == "size" ? overrides.size.reset() : key == "uid" ? overrides.uid.reset() : overrides.gid.reset());
             } else if (!number) {
                 return PaxOutcome::invalid;
             } else if (key == "size") {
                 if (*number > kLargestMemberSize) return PaxOutcome::tooBig;
-                into = number;
+                overrides.size = number;
             } else {
-                folded = *number <= kLargestId;
-                if (folded) into = number;
+                const HeaderField into = key == "uid" ? field::uid : field::gid;
+                folded = *number <= static_cast<std::uint64_t>(INT64_MAX) &&
+                         numericFieldHolds(into, static_cast<std::int64_t>(*number));
+                if (folded) (key == "uid" ? overrides.uid : overrides.gid) = static_cast<std::int64_t>(*number);
             }
         } else if (key == "mtime") {
             std::int64_t seconds = 0;
@@ -65,9 +88,13 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
             } else if (!parsePaxTime(value, seconds, exact)) {
                 return PaxOutcome::invalid;
             } else {
-                folded = exact && seconds >= 0 && static_cast<std::uint64_t>(seconds) <= kLargestTime;
-                if (folded) overrides.mtime = static_cast<std::uint64_t>(seconds);
+                // The whole seconds go into the header either way, rounded
+                // down as tar shows them; a fraction stays as a record.
+                folded = exact;
+                overrides.mtime = !exact && value.front() == '-' ? seconds - 1 : seconds;
             }
+        } else if (PaxSparse::isSparseKeyword(key)) {
+            if (!overrides.sparse.take(key, value)) return PaxOutcome::invalid;
         } else {
             folded = false;
         }

@@ -2,16 +2,25 @@
 //
 // An 'x' entry before a member holds records (see format/pax_records.h) that
 // override the member's fields. Those the GNU form holds exactly are folded
-// into the header (path, linkpath, size, uid, gid, uname, gname, a
-// whole-second mtime); the others are kept, byte for byte and in their
-// order, as the data of an 'x' entry of their own before the member, which
-// GNU tar and bsdtar apply whatever the header's magic.
+// into the header (path, linkpath, size, uname, gname, and uid, gid and a
+// whole-second mtime, in base-256 when octal is too short); the others are
+// kept, byte for byte and in their order, as the data of an 'x' entry of
+// their own before the member, which GNU tar and bsdtar apply whatever the
+// header's magic. A fractional mtime is kept, and its whole seconds (rounded
+// down, as tar shows them) go into the header as well. The records of a
+// sparse file (GNU.sparse.*) describe a member that creation turns into a
+// GNU sparse member (convert/pax_sparse.h).
+//
+// As in tar, the last record of a keyword wins: an earlier one is dropped,
+// whether it would have been folded or kept.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "convert/pax_sparse.h"
 
 namespace kotar {
 
@@ -22,9 +31,10 @@ struct PaxOverrides {
     std::optional<std::string> uname;
     std::optional<std::string> gname;
     std::optional<std::uint64_t> size;
-    std::optional<std::uint64_t> uid;
-    std::optional<std::uint64_t> gid;
-    std::optional<std::uint64_t> mtime;
+    std::optional<std::int64_t> uid;
+    std::optional<std::int64_t> gid;
+    std::optional<std::int64_t> mtime;
+    PaxSparse sparse;
     std::string kept;  // the records the GNU form cannot hold, in order
 };
 
@@ -34,8 +44,8 @@ enum class PaxOutcome {
     tooBig,   // a size that no indexed archive can hold
 };
 
-// Sorts the records of an 'x' entry's data into `overrides`. A keyword seen
-// again replaces what came before; an empty value drops a folded one.
+// Sorts the records of an 'x' entry's data into `overrides`. Only the last
+// record of a keyword counts; an empty value drops a folded one.
 PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides);
 
 }  // namespace kotar

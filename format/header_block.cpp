@@ -44,6 +44,49 @@ std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderFi
     return result;
 }
 
+namespace {
+
+// Octal digits in a field: all its bytes but the closing NUL.
+bool fitsOctal(HeaderField field, std::int64_t value) {
+    const std::size_t bits = (field.width - 1) * 3;  // 21 for ids, 33 for sizes and times
+    return value >= 0 && (bits >= 64 || static_cast<std::uint64_t>(value) >> bits == 0);
+}
+
+// Base-256 in the bytes after the marker: the value's sign extends into
+// the bit above them.
+bool fitsBase256(HeaderField field, std::int64_t value) {
+    const std::size_t bits = (field.width - 1) * 8;
+    if (bits >= 64) return true;
+    const std::int64_t limit = std::int64_t{1} << (bits - 1);
+    return value >= -limit && value < limit;
+}
+
+}  // namespace
+
+bool numericFieldHolds(HeaderField field, std::int64_t value) {
+    return fitsOctal(field, value) || fitsBase256(field, value);
+}
+
+bool storeNumericField(HeaderBlock& block, HeaderField field, std::int64_t value) {
+    unsigned char* bytes = block.data() + field.offset;
+    if (fitsOctal(field, value)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%0*llo", static_cast<int>(field.width - 1),
+                      static_cast<unsigned long long>(value));
+        std::memcpy(bytes, text, field.width);  // the digits and their NUL
+        return true;
+    }
+    if (!fitsBase256(field, value)) return false;
+    auto remaining = static_cast<std::uint64_t>(value);
+    for (std::size_t i = field.width; i > 1; --i) {
+        bytes[i - 1] = static_cast<unsigned char>(remaining & 0xFF);
+        // Arithmetic shift by hand: a negative value's sign bits come in.
+        remaining = (remaining >> 8) | (value < 0 ? std::uint64_t{0xFF} << 56 : 0);
+    }
+    bytes[0] = value < 0 ? 0xFF : 0x80;
+    return true;
+}
+
 bool octalFieldFits(const HeaderBlock& block, HeaderField field) {
     if ((block[field.offset] & 0x80) != 0) return false;
     const long long value = parseWholeField(block, field);

@@ -83,6 +83,14 @@ inline unsigned char typeflagOf(const HeaderBlock& block) {
 inline constexpr unsigned char kTypeSparse = 'S';
 inline constexpr std::size_t kSparseExtendedAt = 482;           // in the 'S' header
 inline constexpr std::size_t kSparseExtensionExtendedAt = 504;  // in each extension block
+// Each region of the map is an offset and a length, numeric fields of 12
+// bytes: four in the 'S' header from byte 386, 21 in each extension block.
+inline constexpr std::size_t kSparseMapAt = 386;
+inline constexpr std::size_t kSparseHeaderRegions = 4;
+inline constexpr std::size_t kSparseExtensionRegions = 21;
+namespace field {
+inline constexpr HeaderField sparseRealSize{483, 12};  // the file's size, holes included
+}  // namespace field
 
 inline bool hasSparseExtension(const HeaderBlock& block) {
     return block[field::typeflag.offset] == kTypeSparse && block[kSparseExtendedAt] != 0;
@@ -104,6 +112,14 @@ std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field);
 // number in the remaining bits (negative, in two's complement, when bit 6
 // is set too). A value beyond 64 bits gives nullopt.
 std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderField field);
+
+// Stores a numeric field as GNU tar writes it: width - 1 octal digits and a
+// NUL when the value is at least 0 and has that many digits, else base-256,
+// the first byte 0x80 (0xFF for a negative value) and the value big-endian,
+// in two's complement, in the other width - 1 bytes. False, the field left
+// alone, when even that cannot hold the value.
+bool storeNumericField(HeaderBlock& block, HeaderField field, std::int64_t value);
+bool numericFieldHolds(HeaderField field, std::int64_t value);
 
 // Whether parseOctalField gives a field's whole value: false for a field in
 // tar's base-256 form (top bit of its first byte set), which that reading
