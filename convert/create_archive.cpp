@@ -119,8 +119,9 @@ private:
 class Creation {
 public:
     Creation(RetainedInput& input, TableSpool& table, ByteSpool& newBytes, OutputFile& output,
-             std::uint64_t executableAlignment)
-        : input_(input), table_(table), newBytes_(newBytes), output_(output), executableAlignment_(executableAlignment) {}
+             std::uint64_t executableAlignment, const char* unreadCompression)
+        : input_(input), table_(table), newBytes_(newBytes), output_(output), executableAlignment_(executableAlignment),
+          unreadCompression_(unreadCompression) {}
 
     int run() {
         if (gather() != 0 || writeTable() != 0 || writeData() != 0) return -1;
@@ -139,7 +140,10 @@ private:
         HeaderBlock header;
         for (;;) {
             const HeaderReader::Next next = reader.next(header);
-            if (next == HeaderReader::Next::cutShort) return fail(message::kReadInput);
+            if (next == HeaderReader::Next::cutShort) {
+                fail(message::kReadInput);
+                return noteUnreadCompression(unreadCompression_);
+            }
             if (next == HeaderReader::Next::end) {
                 if (pax_) return fail(message::kInvalidPax);  // an 'x' entry for no member
                 break;
@@ -148,7 +152,7 @@ private:
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
                     std::fprintf(stderr, message::kTarMagic, quotedText(magicText(header)).c_str());
-                    return -1;
+                    return noteUnreadCompression(unreadCompression_);
                 }
                 case HeaderCheck::badChecksum: return fail(message::kChecksum);
             }
@@ -402,6 +406,7 @@ private:
     ByteSpool& newBytes_;
     OutputFile& output_;
     const std::uint64_t executableAlignment_;
+    const char* unreadCompression_;  // what the input is, when kotar cannot read it
     MemberCopier copier_;
     std::vector<MemberData> members_;
     std::uint64_t dataBytes_ = 0;  // the sizes of all member data so far
@@ -420,7 +425,9 @@ int createArchive(const char* inputPath, const char* destinationPath, std::uint6
     if (retained.open(input, workDirectory) != 0) return fail(message::kWriteOutput);
     TableSpool table(workDirectory);
     ByteSpool newBytes(workDirectory);
-    if (Creation(retained, table, newBytes, output, executableAlignment).run() != 0) return -1;
+    if (Creation(retained, table, newBytes, output, executableAlignment, input.unreadCompression()).run() != 0) {
+        return -1;
+    }
     if (output.close() != 0) return fail(message::kWriteOutput);
     return 0;
 }

@@ -111,14 +111,16 @@ public:
                     return writeEndOfArchive();
                 case WalkStep::badMagic:
                     std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(entry.header)).c_str());
-                    return -1;
+                    return noteUnreadCompression(data_.unreadCompression());
                 // A size beyond 32 bits (base-256, or octal of 2^31 or more)
                 // would be taken for another; no archive that kotar writes
                 // holds one.
                 case WalkStep::badSize: return fail(message::kInvalidInput);
                 case WalkStep::refused: return fail(writeFailure_);
-                case WalkStep::badChecksum:  // only counted here
                 case WalkStep::cutShort:
+                    fail(message::kReadInput);
+                    return noteUnreadCompression(data_.unreadCompression());
+                case WalkStep::badChecksum:  // only counted here
                 case WalkStep::badLongName: return fail(message::kReadInput);
             }
             if (const int status = copyData(entry); status != 0) return status;

@@ -27,6 +27,10 @@ std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source) {
     if (startsWith(source, "\x1f\x8b", 2)) return makeGzipDecoder(source);
     if (startsWithZstd(source)) return makeZstdDecoder(source);
     if (startsWith(source, "\xfd\x37\x7a\x58\x5a\x00", 6)) return makeXzDecoder(source);
+    if (startsWith(source, "BZh", 3) && source.size() >= 4 && source.data()[3] >= '1' && source.data()[3] <= '9') {
+        return makeBzip2Decoder(source);
+    }
+    if (startsWith(source, "\x04\x22\x4d\x18", 4)) return makeLz4Decoder(source);
     return makePlainDecoder(source);
 }
 

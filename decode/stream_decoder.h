@@ -6,9 +6,11 @@
 //   28 b5 2f fd        zstd                      zstd_decoder.cpp
 //   5? 2a 4d 18        zstd, a skippable frame first
 //   fd 37 7a 58 5a 00  xz                        xz_decoder.cpp
+//   "BZh" '1'..'9'     bzip2                     bzip2_decoder.cpp
+//   04 22 4d 18        lz4 (frame format)        lz4_decoder.cpp
 //   anything else      plain, passed through     plain_decoder.cpp
 //
-// Members (gzip), frames (zstd) and streams (xz) that follow each other are
+// Members (gzip), frames (zstd, lz4) and streams (xz, bzip2) that follow each other are
 // one stream. Bytes after the last one that do not begin another are
 // ignored. Damage (corrupt data, a failed check, a member cut short, an
 // unsupported method, a read error) ends the stream as `damaged`, after
@@ -54,5 +56,7 @@ std::unique_ptr<StreamDecoder> makePlainDecoder(InputSource& source);
 std::unique_ptr<StreamDecoder> makeGzipDecoder(InputSource& source);
 std::unique_ptr<StreamDecoder> makeZstdDecoder(InputSource& source);
 std::unique_ptr<StreamDecoder> makeXzDecoder(InputSource& source);
+std::unique_ptr<StreamDecoder> makeBzip2Decoder(InputSource& source);
+std::unique_ptr<StreamDecoder> makeLz4Decoder(InputSource& source);
 
 }  // namespace kotar

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "decode/unread_compression.h"
+
 namespace kotar {
 
 namespace {
@@ -66,6 +68,9 @@ int ArchiveInput::adopt(int descriptor) {
         return -1;
     }
     direct_ = decoder_->passesThrough();
+    // The decoder's choice read the first bytes; plain input has not
+    // consumed them yet.
+    if (direct_) unreadCompression_ = unreadCompressionOf(source_->data(), source_->size());
     // Not cleared: only the bytes that the decoder delivers are ever read.
     window_ = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     return 0;

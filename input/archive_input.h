@@ -54,6 +54,11 @@ public:
     // descriptor, where stream positions are file offsets. Otherwise -1.
     int plainFileDescriptor() const { return direct_ ? regularFile_ : -1; }
 
+    // What the input is when it begins with the magic number of a
+    // compression that kotar does not read (decode/unread_compression.h),
+    // else null.
+    const char* unreadCompression() const { return unreadCompression_; }
+
     // Whether any earlier position can be gone back to (not a pipe).
     bool seekable() const { return source_ != nullptr && source_->seekable(); }
 
@@ -73,6 +78,7 @@ private:
     std::unique_ptr<StreamDecoder> decoder_;
     int regularFile_ = -1;          // the source's descriptor, when a regular file opened by path
     bool direct_ = false;           // plain input: bytes pass through unchanged
+    const char* unreadCompression_ = nullptr;
     DecodeState decodeState_ = DecodeState::more;  // after the bytes up to streamPos_
     std::int64_t position_ = 0;     // where the next read starts
     std::int64_t streamPos_ = 0;    // where the decoder stands

@@ -112,9 +112,11 @@ int listHeaders(ArchiveInput& input) {
             case WalkStep::end: return finishListing();
             case WalkStep::badMagic:
                 std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(entry.header)).c_str());
-                return -1;
+                return noteUnreadCompression(input.unreadCompression());
             case WalkStep::badChecksum: return fail(message::kChecksum);
             case WalkStep::cutShort:
+                fail(message::kReadInput);
+                return noteUnreadCompression(input.unreadCompression());
             case WalkStep::badSize:
             case WalkStep::badLongName:
             case WalkStep::refused: return fail(message::kReadInput);

@@ -9,4 +9,9 @@ int fail(const char* message) {
     return -1;
 }
 
+int noteUnreadCompression(const char* what) {
+    if (what != nullptr) std::fprintf(stderr, message::kUnreadCompression, what);
+    return -1;
+}
+
 }  // namespace kotar

@@ -26,6 +26,10 @@ inline constexpr char kKotarMagic[] = "invalid kotar magic '%s'\n";
 inline constexpr char kChecksum[] = "invalid tar, checksum mismatch\n";
 inline constexpr char kTooBig[] = "file too big, max supported size is %u\n";
 inline constexpr char kInvalidPax[] = "invalid pax header\n";
+// The second line after a refused first header, when the input is
+// compressed in a form kotar recognises but does not read; %s says which:
+// "lzip-compressed", "compressed with compress (.Z)".
+inline constexpr char kUnreadCompression[] = "the input is %s, which kotar does not read\n";
 
 // The executable analysis: one line for an image it cannot read whole.
 inline constexpr char kBitmapMemory[] = "could not allocate memory for bitmap\n";
@@ -48,7 +52,7 @@ inline constexpr char kRelRead[] = "could not read rel\n";
 inline constexpr const char* kAll[] = {
     kUsage,        kBadAlignment,   kOpenInput,      kOpenOutput,    kReadInput,   kWriteOutput,
     kWriteData,    kWriteEnd,       kInvalidInput,   kTarMagic,      kKotarMagic,  kChecksum,
-    kTooBig,       kInvalidPax,     kBitmapMemory,   kEhdrMemory,     kPositionFailed, kEhdrRead,   kNotExecutable,
+    kTooBig,       kInvalidPax,     kUnreadCompression,     kBitmapMemory,   kEhdrMemory,     kPositionFailed, kEhdrRead,   kNotExecutable,
     kPhdrMemory,   kPhdrRead,       kOneTextSegment, kTextUnaligned, kTextTooBig, kShdrMemory,
     kShdrRead,     kReltabMemory,   kRelRead,
 };
@@ -57,5 +61,9 @@ inline constexpr const char* kAll[] = {
 
 // Writes a fixed message on standard error; returns -1, a mode's failure.
 int fail(const char* message);
+
+// After a refused first header: the second line, kUnreadCompression, when
+// `what` names the compression the input is in (not null). Returns -1.
+int noteUnreadCompression(const char* what);
 
 }  // namespace kotar
