@@ -52,12 +52,12 @@ bool fitsOctal(HeaderField field, std::int64_t value) {
     return value >= 0 && (bits >= 64 || static_cast<std::uint64_t>(value) >> bits == 0);
 }
 
-// Base-256 in the bytes after the marker: the value's sign extends into
-// the bit above them.
+// Base-256 in the bytes after the marker, which alone gives the sign: up
+// to 2^56 - 1 in an id, any 64-bit value in a time.
 bool fitsBase256(HeaderField field, std::int64_t value) {
     const std::size_t bits = (field.width - 1) * 8;
-    if (bits >= 64) return true;
-    const std::int64_t limit = std::int64_t{1} << (bits - 1);
+    if (bits >= 63) return true;
+    const std::int64_t limit = std::int64_t{1} << bits;
     return value >= -limit && value < limit;
 }
 

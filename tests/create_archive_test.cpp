@@ -564,17 +564,38 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
     std::string longEntry;
     test::appendBlock(longEntry, test::makeHeader({.name = "././@LongLink", .size = 5, .typeflag = 'L'}));
     test::appendPadded(longEntry, std::string("long") + '\0');
-    const std::string keptTwo = paxRecord("mtime", "-3") + paxRecord("uname", std::string(33, 'u'));
+    const std::string keptTwo = paxRecord("mtime", "-3.25") + paxRecord("uname", std::string(33, 'u'));
+    const std::string fraction = paxRecord("mtime", "1.5"), longUname = paxRecord("uname", std::string(33, 'u'));
     struct Case {
         std::string records;
         std::string members;  // "type:name:data" of each, the kept 'x' entry's data being its records
         std::string before = "";  // input entries between the 'x' entry and the member
+        std::string fields = "1000 1000 1234567890 user";  // the member's uid, gid, mtime and uname
     };
     const Case cases[] = {
-        {paxRecord("mtime", "123.000") + paxRecord("uid", "2097151"), "0:m:data "},
-        {keptTwo + paxRecord("path", "p") + paxRecord("uid", "2097152"),
-         "x:x/m:" + keptTwo + paxRecord("uid", "2097152") + " 0:p:data "},
+        {paxRecord("mtime", "123.000") + paxRecord("uid", "2097151"), "0:m:data ", "", "2097151 1000 123 user"},
+        // Beyond octal, base-256 as GNU tar writes it: ids up to 2^56 - 1,
+        // any whole time; a fraction stays, its seconds rounded down.
+        {keptTwo + paxRecord("path", "p") + paxRecord("uid", "2097152"), "x:x/m:" + keptTwo + " 0:p:data ", "",
+         "2097152 1000 -4 user"},
+        {paxRecord("uid", "72057594037927935") + paxRecord("gid", "3000001") + paxRecord("mtime", "-1"), "0:m:data ",
+         "", "72057594037927935 3000001 -1 user"},
+        {paxRecord("mtime", "10413792000") + paxRecord("uid", "72057594037927936"),
+         "x:x/m:" + paxRecord("uid", "72057594037927936") + " 0:m:data ", "", "1000 1000 10413792000 user"},
+        {paxRecord("mtime", "-631152000.000"), "0:m:data ", "", "1000 1000 -631152000 user"},
+        // The last record of a keyword wins, whether it folds or stays.
+        {fraction + paxRecord("mtime", "100") + paxRecord("uid", "99999999") + paxRecord("uid", "5"), "0:m:data ", "",
+         "5 1000 100 user"},
+        {paxRecord("mtime", "100") + fraction + paxRecord("uid", "5") + paxRecord("uid", "99999999"),
+         "x:x/m:" + fraction + " 0:m:data ", "", "99999999 1000 1 user"},
+        {longUname + paxRecord("uname", "short"), "0:m:data ", "", "1000 1000 1234567890 short"},
+        {paxRecord("uname", "short") + longUname, "x:x/m:" + longUname + " 0:m:data "},
         {paxRecord("path", "x") + paxRecord("path", ""), "0:m:data "},
+        // A pax sparse file (version 0.1) becomes a GNU sparse member under
+        // its real name; nothing of its records stays.
+        {paxRecord("GNU.sparse.size", "10") + paxRecord("GNU.sparse.numblocks", "2") +
+             paxRecord("GNU.sparse.map", "2,3,9,1") + paxRecord("GNU.sparse.name", "real") + fraction,
+         "x:x/m:" + fraction + " S:real:data ", "", "1000 1000 1 user"},
         {paxRecord("size", "2"), "0:m:da "},
         {paxRecord("path", "short"), "0:short:data ", longEntry},
         {"", "0:long:data ", longEntry},
@@ -591,12 +612,44 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
         ASSERT_EQ(create(out_ / "p.tar", out_ / "p.ktar").status, 0);
         ASSERT_EQ(test::runKotar({"-x", out_ / "p.ktar", "-o", out_ / "back.tar"}).status, 0);
         const std::string indexed = test::readFile(out_ / "p.ktar");
-        std::string members;
+        std::string members, fields;  // the fields of the last member
         for (const IndexedMember& m : test::checkIndexedArchive(indexed, test::readFile(out_ / "back.tar")).members) {
             members += std::string(1, m.type) + ":" + m.name + ":" + indexed.substr(m.dataOffset, m.size) + " ";
+            HeaderBlock header;
+            std::memcpy(header.data(), indexed.data() + m.headerOffset, kBlockSize);
+            fields = std::to_string(*parseNumericField(header, field::uid)) + " " +
+                     std::to_string(*parseNumericField(header, field::gid)) + " " +
+                     std::to_string(*parseNumericField(header, field::mtime)) + " " +
+                     std::string(fieldText(header, field::uname));
         }
         EXPECT_EQ(members, c.members);
+        EXPECT_EQ(fields, c.fields);
     }
+}
+
+// GNU tar writes a volume label ('V') and a continuation ('M') with a magic
+// of zeros: they are GNU headers, kept as they are (in GNU form on the way
+// back), the continuation's data included.
+TEST_F(CreateArchiveTest, LabelsAndContinuationsWithoutMagicAreKept) {
+    std::string tar = codedTar({{{.name = "My label", .typeflag = 'V'}, ""},
+                                {{.name = "part", .typeflag = 'M'}, "the rest"},
+                                {{.name = "next"}, "data"}});
+    for (const std::size_t at : {std::size_t{0}, std::size_t{512}}) {
+        std::memset(tar.data() + at + 257, 0, 8);
+        resetChecksum(tar, at);
+    }
+    test::writeFile(out_ / "v.tar", tar);
+    const CommandResult run = create(out_ / "v.tar", out_ / "v.ktar");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(test::runKotar({"-x", out_ / "v.ktar", "-o", out_ / "back.tar"}).status, 0);
+    const std::string back = test::readFile(out_ / "back.tar");
+    ASSERT_EQ(back.size(), tar.size());
+    for (const std::size_t at : {std::size_t{0}, std::size_t{512}}) {
+        std::memcpy(tar.data() + at + 257, "ustar  ", 8);
+        resetChecksum(tar, at);
+    }
+    EXPECT_TRUE(back == tar);
+    EXPECT_EQ(test::runCommand({"tar", "-tf", out_ / "back.tar"}).out, "My label\npart\nnext\n");
 }
 
 // Sources that are refused in the first pass, before anything is written.
@@ -656,6 +709,23 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
     test::appendPadded(executableAfterHole, "\x7f" "ELF");
     executableAfterHole += std::string(1024, '\0');
 
+    // A GNU volume label leaves its magic all zeros; its checksum counts.
+    std::string labelBadChecksum = codedTar({{{.name = "label", .typeflag = 'V'}, ""}});
+    std::memset(labelBadChecksum.data() + 257, 0, 8);
+
+    // A pax sparse file of 10 bytes whose regions are `map`, in version
+    // 0.1's records, or 1.0's whose map is in the data.
+    const auto sparseRecords = [](const std::string& map) {
+        return test::paxRecord("GNU.sparse.size", "10") +
+               test::paxRecord("GNU.sparse.numblocks", std::to_string((std::count(map.begin(), map.end(), ',') + 1) / 2)) +
+               test::paxRecord("GNU.sparse.map", map);
+    };
+    const auto sparseData = [](const std::string& map, const std::string& data) {
+        return codedTar({{{.name = "m", .posix = true}, map + std::string(kBlockSize - map.size(), '\0') + data}});
+    };
+    const std::string sparse10 = test::paxRecord("GNU.sparse.major", "1") + test::paxRecord("GNU.sparse.minor", "0") +
+                                 test::paxRecord("GNU.sparse.realsize", "10");
+
     struct Case {
         std::string what;
         std::string tar;
@@ -688,6 +758,20 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
         {"pax size 2^31 - 512", withPax(test::paxRecord("size", "2147483136"), member), kTooBig},
         {"pax size past 64 bits", withPax(test::paxRecord("size", "99999999999999999999"), member), kInvalidPax},
         {"magic quoted up to its NUL", oddMagic, "invalid tar magic 'abcdefgh'\n"},
+        {"label without magic, bad checksum", labelBadChecksum, "invalid tar, checksum mismatch\n"},
+        {"pax sparse map short of the data", withPax(sparseRecords("0,3"), member), kInvalidPax},
+        {"pax sparse map past the file's end", withPax(sparseRecords("0,1,9,3"), member), kInvalidPax},
+        {"pax sparse regions out of order", withPax(sparseRecords("5,2,0,2"), member), kInvalidPax},
+        {"pax sparse map without its count", withPax(test::paxRecord("GNU.sparse.size", "10") +
+                                                     test::paxRecord("GNU.sparse.map", "0,4"), member), kInvalidPax},
+        {"pax sparse 0.0 size before offset", withPax(test::paxRecord("GNU.sparse.numbytes", "4"), member),
+         kInvalidPax},
+        {"pax sparse directory", withPax(sparseRecords("0,4"), codedTar({{{.name = "d/", .typeflag = '5'}, ""}})),
+         kInvalidPax},
+        {"pax sparse 1.0 map not a number", withPax(sparse10, sparseData("1\n0\nx\n", "abcd")), kInvalidPax},
+        {"pax sparse 1.0 map not the data", withPax(sparse10, sparseData("1\n0\n9\n", "abcd")), kInvalidPax},
+        {"pax sparse 1.0 map without its data", withPax(sparse10, codedTar({{{.name = "m"}, "1\n0\n4\n"}})),
+         kInvalidPax},
         {"bad checksum", badChecksum, "invalid tar, checksum mismatch\n"},
         {"no end blocks", noEnd, kReadFailure},
         {"size -1", withSizeField("-1"), kTooBig},
