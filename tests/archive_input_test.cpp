@@ -313,6 +313,11 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
         {"xz, 4 NUL bytes of stream padding", "xz -c FILE; head -c 4 /dev/zero"},
         {"xz", "xz -c FILE"},
         {"two xz streams", halves("xz -2 -c")},
+        {"bzip2", "bzip2 -c FILE"},
+        {"two bzip2 streams", halves("bzip2 -1 -c")},
+        {"lz4", "lz4 -q -c FILE"},
+        {"two lz4 frames, a skippable frame between", "head -c 1000000 FILE | lz4 -q -c; "
+         "printf '\\120\\052\\115\\030\\003\\000\\000\\000abc'; tail -c +1000001 FILE | lz4 -q -c"},
     };
     test::shell("cd " + test::shellQuoted(dir_->path()) + " && " + test::shellQuoted(test::kotarBinary()) +
                 " -x bin.ktar -o back.tar");
@@ -334,6 +339,52 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
         compressed("in.kgz", "bin.ktar");
         make("piped.tar", "cat in.kgz | " + kotar + " -x /dev/stdin -o /dev/stdout | cat");
         EXPECT_TRUE(test::readFile(*dir_ / "piped.tar") == test::readFile(*dir_ / "back.tar")) << "-x through pipes";
+    }
+}
+
+// Compressions that kotar does not read: every mode refuses them with
+// today's first line, then a line that names the compression.
+TEST_F(CompressedTarTest, UnreadCompressionsAreNamed) {
+    const std::string lzip = "the input is lzip-compressed, which kotar does not read\n";
+    const std::string dotZ = "the input is compressed with compress (.Z), which kotar does not read\n";
+    const struct {
+        const char* what;
+        const char* command;  // writes the input
+        std::string second;   // the second line
+        bool whole;           // at least a block: the first line quotes a magic
+    } cases[] = {
+        {"lzip", "lzip -c bin.tar", lzip, true},
+        {"compress", "compress -c bin.tar", dotZ, true},
+        {"lzip, shorter than a block", "printf 'LZIP\\001'", lzip, false},
+        {"compress, shorter than a block", "head -c 300 bin.tar | compress -c", dotZ, false},
+    };
+    for (const auto& c : cases) {
+        const std::string in = make("unread", c.command);
+        // Each mode from the file, and creation and listing from a pipe.
+        const std::string kotar = test::shellQuoted(test::kotarBinary()), out = test::shellQuoted(*dir_ / "out");
+        const std::string quotedIn = test::shellQuoted(in);
+        const struct {
+            const char* how;
+            std::string command;
+            bool create;
+        } modes[] = {
+            {"-c", kotar + " -c " + quotedIn + " -o " + out, true},
+            {"-x", kotar + " -x " + quotedIn + " -o " + out, false},
+            {"-t", kotar + " -t" + quotedIn, false},
+            {"-c from a pipe", "cat " + quotedIn + " | " + kotar + " -c /dev/stdin -o " + out, true},
+            {"-t from a pipe", "cat " + quotedIn + " | " + kotar + " -t", false},
+        };
+        for (const auto& mode : modes) {
+            SCOPED_TRACE(std::string(c.what) + ", " + mode.how);
+            const std::string firstLine = !c.whole     ? "unable to read input file\n"
+                                          : mode.create ? "invalid tar magic '"
+                                                        : "invalid kotar magic '";
+            const test::CommandResult run = test::runCommand({"sh", "-c", mode.command});
+            EXPECT_EQ(run.status, 255);
+            EXPECT_TRUE(run.err.starts_with(firstLine)) << run.err;
+            EXPECT_TRUE(run.err.ends_with("\n" + c.second) && std::count(run.err.begin(), run.err.end(), '\n') == 2)
+                << run.err;
+        }
     }
 }
 
@@ -387,6 +438,12 @@ TEST_F(CompressedTarTest, DamageIsAReadFailureAfterTheBytesBeforeIt) {
              std::memcpy(&backward, z.data() + z.size() - 8, 4);
              return z.size() - 12 - (backward + 1) * 4 - 8;
          }},
+        // Blocks smaller than the data, so that a stream cut in the middle
+        // has whole blocks before the cut. The stream's combined CRC ends
+        // it, in its last 32 bits before at most 7 bits of padding.
+        {"bzip2", "bzip2 -1 -c part", [](const std::string& z) { return z.size() - 2; }},
+        // The content checksum after the end mark.
+        {"lz4", "lz4 -q -B4 -c part", [](const std::string& z) { return z.size() - 4; }},
     };
     for (const auto& f : formats) {
         const std::string z = test::readFile(make("part.z", f.command));

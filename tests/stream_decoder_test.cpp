@@ -76,5 +76,43 @@ TEST(GzipDecoder, HeadersSplitAcrossInputsDecode) {
     }
 }
 
+// Every stream decoder met by its input in pieces of 1 and 7 bytes: each
+// stream, frame and header is split at every place.
+TEST(StreamDecoders, InputInSmallPiecesDecodes) {
+    TempDir dir;
+    std::string data;
+    for (int i = 0; i < 2000; ++i) data += "entry " + std::to_string(i * 7919 % 1000) + "\n";
+    test::writeFile(dir / "a", data.substr(0, 5000));
+    test::writeFile(dir / "b", data.substr(5000));
+    const struct {
+        const char* what;
+        const char* command;  // compresses a, then b, into in
+    } cases[] = {
+        {"zstd", "zstd -q -c a > in && zstd -q -c b >> in"},
+        {"xz", "xz -c a > in && xz -c b >> in"},
+        {"bzip2", "bzip2 -c a > in && bzip2 -c b >> in"},
+        {"lz4", "lz4 -q -c a > in && lz4 -q -c b >> in"},
+    };
+    for (const auto& c : cases) {
+        test::shell("cd " + test::shellQuoted(dir.path()) + " && " + c.command);
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{7}}) {
+            SCOPED_TRACE(testing::Message() << c.what << ", pieces of " << piece);
+            InputSource source(::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC));
+            source.setReadLimit(piece);
+            const auto decoder = chooseDecoder(source);
+            ASSERT_NE(decoder, nullptr);
+            ASSERT_FALSE(decoder->passesThrough());
+            std::string out;
+            Decoded decoded;
+            unsigned char buffer[1000];
+            while ((decoded = decoder->decode(buffer, sizeof buffer)).state == DecodeState::more) {
+                out.append(reinterpret_cast<const char*>(buffer), decoded.length);
+            }
+            EXPECT_EQ(decoded.state, DecodeState::end);
+            EXPECT_TRUE(out == data) << out.size() << " bytes";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kotar
