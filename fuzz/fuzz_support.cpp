@@ -59,7 +59,8 @@ bool looksCompressed(const FuzzCase& input) {
     const auto startsWith = [&](const char* magic, std::size_t length) {
         return input.size >= length && std::memcmp(input.payload, magic, length) == 0;
     };
-    return startsWith("\x1f\x8b", 2) || startsWith("\x28\xb5\x2f\xfd", 4) || startsWith("\xfd\x37\x7a\x58\x5a\x00", 6);
+    return startsWith("\x1f\x8b", 2) || startsWith("\x28\xb5\x2f\xfd", 4) || startsWith("\xfd\x37\x7a\x58\x5a\x00", 6) ||
+           startsWith("BZh", 3) || startsWith("\x04\x22\x4d\x18", 4);
 }
 
 std::vector<std::uint8_t> gzipStream(const std::uint8_t* data, std::size_t size, bool twoMembers) {

@@ -30,7 +30,7 @@ struct FuzzCase {
 FuzzCase splitInput(const std::uint8_t* data, std::size_t size);
 
 // True when the payload begins with the magic number of a compression that
-// kotar decodes (gzip, zstd, xz): then it is not the stream that a mode reads.
+// kotar decodes (gzip, zstd, xz, bzip2, lz4): then it is not the stream that a mode reads.
 bool looksCompressed(const FuzzCase& input);
 
 // The payload as a gzip stream: one member, or two when `twoMembers`.
