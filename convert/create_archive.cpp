@@ -130,7 +130,14 @@ public:
 
 private:
     bool readBlock(unsigned char* block) { return input_.read(block, kBlockSize); }
-    bool keepBlock(const unsigned char* block) { return table_.append(block); }
+    // While an 'x' entry waits for its member, the input's long-name entries
+    // wait with it, so that the kept 'x' entry stays before them.
+    bool keepBlock(const unsigned char* block) {
+        if (!pax_) return table_.append(block);
+        heldBack_.emplace_back();
+        std::copy_n(block, kBlockSize, heldBack_.back().begin());
+        return true;
+    }
 
     // Every header of the input, checked, into the table; the rest of the
     // stream kept. The first failure ends creation before anything is
@@ -205,6 +212,10 @@ private:
             return late ? fail(message::kInvalidPax) : gatherPaxEntry(header);
         }
         if (isLongNameEntry(header)) {
+            // Held back while an 'x' entry waits: no longer than it may be.
+            if (pax_ && (!octalFieldFits(header, field::size) || parseOctalField(header, field::size) > kLargestPaxEntry)) {
+                return fail(message::kInvalidPax);
+            }
             (type == kTypeLongName ? inputLongNames_.name : inputLongNames_.link) = true;
             return 0;
         }
@@ -222,6 +233,7 @@ private:
             if (!pax_->sparse.makeGnuSparse(header, *sparseData, following)) return fail(message::kInvalidPax);
             setHeaderChecksum(header, false);
         }
+        if (pax_ && keepPaxEntry(header) != 0) return -1;
         pax_.reset();
         inputLongNames_ = {};
         for (const HeaderBlock& block : leading) {
@@ -255,30 +267,46 @@ private:
         return 0;
     }
 
-    // Reads an 'x' entry's records for the next member; those the GNU form
-    // cannot hold stay in an 'x' entry of the table, their bytes kept apart.
+    // Reads an 'x' entry's records for the next member, which decides what
+    // of them is kept.
     int gatherPaxEntry(const HeaderBlock& header) {
         const std::int32_t size = memberSize(header);
         if (size < 0 || size > kLargestPaxEntry) return fail(message::kInvalidPax);
-        std::string data(static_cast<std::size_t>(size), '\0');
-        if (!input_.read(data.data(), data.size()) || !input_.skip(roundUp(data.size(), kBlockSize) - data.size())) {
+        paxData_.assign(static_cast<std::size_t>(size), '\0');
+        if (!input_.read(paxData_.data(), paxData_.size()) ||
+            !input_.skip(roundUp(paxData_.size(), kBlockSize) - paxData_.size())) {
             return fail(message::kReadInput);
         }
-        PaxOverrides& pax = pax_.emplace();
-        switch (sortPaxRecords(data, pax)) {
+        paxHeader_ = header;
+        switch (sortPaxRecords(paxData_, pax_.emplace())) {
             case PaxOutcome::sorted: break;
             case PaxOutcome::invalid: return fail(message::kInvalidPax);
             case PaxOutcome::tooBig: return failTooBig();
         }
-        if (pax.kept.empty()) return 1;
-        const HeaderBlock kept = keptPaxHeader(header, pax.kept.size());
-        if (!keepBlock(kept.data())) return fail(message::kWriteOutput);
-        MemberData member{0, static_cast<std::uint32_t>(pax.kept.size()), false, true};
-        if (!newBytes_.append(pax.kept, member.streamOffset)) return fail(message::kWriteOutput);
-        dataBytes_ += member.size;
-        if ((table_.blocks() + 1) * kBlockSize + dataBytes_ >= kArchiveLimit) return failTooBig();
-        members_.push_back(member);
         return 1;
+    }
+
+    // Once the member's header is in GNU form: the records the GNU form
+    // cannot hold, in an 'x' entry of the table (their bytes kept apart),
+    // then the input's long-name entries that waited for it.
+    int keepPaxEntry(const HeaderBlock& member) {
+        const PaxOverrides& pax = *pax_;
+        const std::string kept = pax.keptFor(!fieldText(member, field::uname).empty() || pax.unameKept,
+                                             !fieldText(member, field::gname).empty() || pax.gnameKept);
+        if (!kept.empty()) {
+            const HeaderBlock header = keptPaxHeader(paxHeader_, kept.size());
+            if (!table_.append(header.data())) return fail(message::kWriteOutput);
+            MemberData data{0, static_cast<std::uint32_t>(kept.size()), false, true};
+            if (!newBytes_.append(kept, data.streamOffset)) return fail(message::kWriteOutput);
+            dataBytes_ += data.size;
+            if ((table_.blocks() + 1) * kBlockSize + dataBytes_ >= kArchiveLimit) return failTooBig();
+            members_.push_back(data);
+        }
+        for (const HeaderBlock& block : heldBack_) {
+            if (!table_.append(block.data())) return fail(message::kWriteOutput);
+        }
+        heldBack_.clear();
+        return 0;
     }
 
     // A member's data, after its header and the blocks that follow it.
@@ -411,6 +439,9 @@ private:
     std::vector<MemberData> members_;
     std::uint64_t dataBytes_ = 0;  // the sizes of all member data so far
     std::optional<PaxOverrides> pax_;  // an 'x' entry's records for the next member
+    std::string paxData_;              // that entry's data, which pax_ views
+    HeaderBlock paxHeader_{};          // and its header
+    std::vector<HeaderBlock> heldBack_;  // the input's long-name entries after it
     InputLongNames inputLongNames_;    // the input's 'L'/'K' entries before it
 };
 

@@ -63,8 +63,10 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
             folded = foldText(value, SIZE_MAX, overrides.linkpath);
         } else if (key == "uname") {
             folded = foldText(value, field::uname.width, overrides.uname);
+            overrides.unameKept = !folded;
         } else if (key == "gname") {
             folded = foldText(value, field::gname.width, overrides.gname);
+            overrides.gnameKept = !folded;
         } else if (key == "size" || key == "uid" || key == "gid") {
             const std::optional<std::uint64_t> number = parsePaxUnsigned(value);
             if (value.empty()) {
@@ -78,7 +80,11 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
                 const HeaderField into = key == "uid" ? field::uid : field::gid;
                 folded = *number <= static_cast<std::uint64_t>(INT64_MAX) &&
                          numericFieldHolds(into, static_cast<std::int64_t>(*number));
-                if (folded) (key == "uid" ? overrides.uid : overrides.gid) = static_cast<std::int64_t>(*number);
+                if (folded) {
+                    (key == "uid" ? overrides.uid : overrides.gid) = static_cast<std::int64_t>(*number);
+                    overrides.kept.push_back({record.text, key == "uid" ? PaxOverrides::Keep::ifUserNamed
+                                                                         : PaxOverrides::Keep::ifGroupNamed});
+                }
             }
         } else if (key == "mtime") {
             std::int64_t seconds = 0;
@@ -98,9 +104,20 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
         } else {
             folded = false;
         }
-        if (!folded) overrides.kept += record.text;
+        if (!folded) overrides.kept.push_back({record.text, PaxOverrides::Keep::always});
     }
     return PaxOutcome::sorted;
+}
+
+std::string PaxOverrides::keptFor(bool userNamed, bool groupNamed) const {
+    std::string text;
+    for (const KeptRecord& record : kept) {
+        if (record.when == Keep::always || (record.when == Keep::ifUserNamed && userNamed) ||
+            (record.when == Keep::ifGroupNamed && groupNamed)) {
+            text += record.text;
+        }
+    }
+    return text;
 }
 
 }  // namespace kotar

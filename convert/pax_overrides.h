@@ -7,7 +7,9 @@
 // kept, byte for byte and in their order, as the data of an 'x' entry of
 // their own before the member, which GNU tar and bsdtar apply whatever the
 // header's magic. A fractional mtime is kept, and its whole seconds (rounded
-// down, as tar shows them) go into the header as well. The records of a
+// down, as tar shows them) go into the header as well. A uid (gid) record
+// is folded and, when the member names its owner (group), kept too: GNU tar
+// lets a pax uid win over the user name, which a header uid yields to. The records of a
 // sparse file (GNU.sparse.*) describe a member that creation turns into a
 // GNU sparse member (convert/pax_sparse.h).
 //
@@ -19,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/pax_sparse.h"
 
@@ -35,7 +38,18 @@ struct PaxOverrides {
     std::optional<std::int64_t> gid;
     std::optional<std::int64_t> mtime;
     PaxSparse sparse;
-    std::string kept;  // the records the GNU form cannot hold, in order
+
+    // The records the GNU form cannot hold, in order; a folded uid or gid
+    // among them only when the member has a user or group name.
+    enum class Keep { always, ifUserNamed, ifGroupNamed };
+    struct KeptRecord {
+        std::string_view text;  // a view into the entry's data
+        Keep when;
+    };
+    std::vector<KeptRecord> kept;
+    bool unameKept = false;  // a uname or gname too long for its field
+    bool gnameKept = false;
+    std::string keptFor(bool userNamed, bool groupNamed) const;
 };
 
 enum class PaxOutcome {
@@ -44,7 +58,8 @@ enum class PaxOutcome {
     tooBig,   // a size that no indexed archive can hold
 };
 
-// Sorts the records of an 'x' entry's data into `overrides`. Only the last
+// Sorts the records of an 'x' entry's data into `overrides`, whose kept
+// records are views into `data`. Only the last
 // record of a keyword counts; an empty value drops a folded one.
 PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides);
 

@@ -28,6 +28,8 @@ char typeLetter(unsigned char typeflag) {
         case '5': return 'd';
         case '6': return 'p';
         case '7': return 'm';
+        case 'V': return 'V';  // a volume label, as tar shows it
+        case 'M': return 'M';  // a continuation from an earlier volume
         default: return '-';
     }
 }

@@ -570,24 +570,34 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
         std::string records;
         std::string members;  // "type:name:data" of each, the kept 'x' entry's data being its records
         std::string before = "";  // input entries between the 'x' entry and the member
-        std::string fields = "1000 1000 1234567890 user";  // the member's uid, gid, mtime and uname
+        std::string fields = "1000 1000 1234567890 ";  // the member's uid, gid, mtime and uname
+        bool named = false;  // the member's header names its owner and group ("user")
     };
+    const std::string uid5 = paxRecord("uid", "5"), gid7 = paxRecord("gid", "7");
     const Case cases[] = {
-        {paxRecord("mtime", "123.000") + paxRecord("uid", "2097151"), "0:m:data ", "", "2097151 1000 123 user"},
+        {paxRecord("mtime", "123.000") + paxRecord("uid", "2097151"), "0:m:data ", "", "2097151 1000 123 "},
         // Beyond octal, base-256 as GNU tar writes it: ids up to 2^56 - 1,
         // any whole time; a fraction stays, its seconds rounded down.
-        {keptTwo + paxRecord("path", "p") + paxRecord("uid", "2097152"), "x:x/m:" + keptTwo + " 0:p:data ", "",
-         "2097152 1000 -4 user"},
+        {keptTwo + paxRecord("path", "p") + paxRecord("uid", "2097152"),
+         "x:x/m:" + keptTwo + paxRecord("uid", "2097152") + " 0:p:data ", "", "2097152 1000 -4 "},
         {paxRecord("uid", "72057594037927935") + paxRecord("gid", "3000001") + paxRecord("mtime", "-1"), "0:m:data ",
-         "", "72057594037927935 3000001 -1 user"},
+         "", "72057594037927935 3000001 -1 "},
         {paxRecord("mtime", "10413792000") + paxRecord("uid", "72057594037927936"),
-         "x:x/m:" + paxRecord("uid", "72057594037927936") + " 0:m:data ", "", "1000 1000 10413792000 user"},
-        {paxRecord("mtime", "-631152000.000"), "0:m:data ", "", "1000 1000 -631152000 user"},
+         "x:x/m:" + paxRecord("uid", "72057594037927936") + " 0:m:data ", "", "1000 1000 10413792000 "},
+        {paxRecord("mtime", "-631152000.000"), "0:m:data ", "", "1000 1000 -631152000 "},
+        // A member that names its owner and group keeps the folded ids as
+        // records too: GNU tar lets a pax id win over a name, a header id
+        // yields to it.
+        {uid5 + gid7, "x:x/m:" + uid5 + gid7 + " 0:m:data ", "", "5 7 1234567890 user", true},
+        {uid5 + paxRecord("uname", "") + gid7, "x:x/m:" + uid5 + gid7 + " 0:m:data ", "", "5 7 1234567890 user", true},
+        {uid5 + paxRecord("uname", std::string(33, 'u')), "x:x/m:" + uid5 + longUname + " 0:m:data ", "",
+         "5 1000 1234567890 "},
         // The last record of a keyword wins, whether it folds or stays.
-        {fraction + paxRecord("mtime", "100") + paxRecord("uid", "99999999") + paxRecord("uid", "5"), "0:m:data ", "",
-         "5 1000 100 user"},
-        {paxRecord("mtime", "100") + fraction + paxRecord("uid", "5") + paxRecord("uid", "99999999"),
-         "x:x/m:" + fraction + " 0:m:data ", "", "99999999 1000 1 user"},
+        {fraction + paxRecord("mtime", "100") + paxRecord("uid", "99999999") + uid5, "0:m:data ", "",
+         "5 1000 100 "},
+        {paxRecord("mtime", "100") + fraction + uid5 + paxRecord("uid", "99999999"),
+         "x:x/m:" + fraction + " 0:m:data ", "", "99999999 1000 1 "},
+        {paxRecord("uid", "99999999") + uid5, "x:x/m:" + uid5 + " 0:m:data ", "", "5 1000 1234567890 user", true},
         {longUname + paxRecord("uname", "short"), "0:m:data ", "", "1000 1000 1234567890 short"},
         {paxRecord("uname", "short") + longUname, "x:x/m:" + longUname + " 0:m:data "},
         {paxRecord("path", "x") + paxRecord("path", ""), "0:m:data "},
@@ -595,9 +605,11 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
         // its real name; nothing of its records stays.
         {paxRecord("GNU.sparse.size", "10") + paxRecord("GNU.sparse.numblocks", "2") +
              paxRecord("GNU.sparse.map", "2,3,9,1") + paxRecord("GNU.sparse.name", "real") + fraction,
-         "x:x/m:" + fraction + " S:real:data ", "", "1000 1000 1 user"},
+         "x:x/m:" + fraction + " S:real:data ", "", "1000 1000 1 "},
         {paxRecord("size", "2"), "0:m:da "},
         {paxRecord("path", "short"), "0:short:data ", longEntry},
+        // The kept 'x' entry stays before the input's long-name entries.
+        {fraction, "x:x/m:" + fraction + " 0:long:data ", longEntry, "1000 1000 1 "},
         {"", "0:long:data ", longEntry},
     };
     for (const Case& c : cases) {
@@ -608,7 +620,12 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
             test::appendBlock(tar, test::makeHeader(spec));
             test::appendPadded(tar, c.records);
         }
-        test::writeFile(out_ / "p.tar", tar + c.before + codedTar({{{.name = "m", .posix = true}, "data"}}));
+        std::string member = codedTar({{{.name = "m", .posix = true}, "data"}});
+        if (!c.named) {
+            std::memset(member.data() + field::uname.offset, 0, field::uname.width + field::gname.width);
+            resetChecksum(member, 0);
+        }
+        test::writeFile(out_ / "p.tar", tar + c.before + member);
         ASSERT_EQ(create(out_ / "p.tar", out_ / "p.ktar").status, 0);
         ASSERT_EQ(test::runKotar({"-x", out_ / "p.ktar", "-o", out_ / "back.tar"}).status, 0);
         const std::string indexed = test::readFile(out_ / "p.ktar");

@@ -42,6 +42,7 @@ struct SourceEntry {
     std::size_t headerAt = 0;
     std::int32_t size = 0;
     bool longName = false;  // 'K' or 'L'
+    std::size_t extensionBlocks = 0;  // of a GNU sparse member ('S'), after its header
 };
 
 // Walks the plain tar up to its first zero block.
@@ -63,7 +64,17 @@ bool readSource(const std::string& tar, std::vector<SourceEntry>& entries) {
             ADD_FAILURE() << "source member at " << at << " has a negative size";
             return false;
         }
-        at += kBlock + roundTo(static_cast<std::uint64_t>(entry.size), kBlock);
+        // A sparse member's extension blocks, each saying whether another
+        // follows at its byte 504.
+        for (bool more = type == 'S' && entry.header[482] != 0; more; ++entry.extensionBlocks) {
+            const std::size_t block = at + kBlock * (1 + entry.extensionBlocks);
+            if (block + kBlock > tar.size()) {
+                ADD_FAILURE() << "source tar ends inside the extension blocks at " << at;
+                return false;
+            }
+            more = tar[block + 504] != 0;
+        }
+        at += kBlock * (1 + entry.extensionBlocks) + roundTo(static_cast<std::uint64_t>(entry.size), kBlock);
         entries.push_back(entry);
     }
 }
@@ -162,7 +173,17 @@ IndexedArchive checkIndexedArchive(const std::string& indexed, const std::string
         checkHeaderCommon(got, entry.header);
         const char sourceType = static_cast<char>(entry.header[field::typeflag.offset]);
         const char type = static_cast<char>(got[field::typeflag.offset]);
-        const std::size_t dataAt = entry.headerAt + kBlock;
+        const std::size_t dataAt = entry.headerAt + kBlock * (1 + entry.extensionBlocks);
+        // A sparse member's extension blocks stay right after its header.
+        if (entry.extensionBlocks > 0) {
+            const std::size_t length = kBlock * entry.extensionBlocks;
+            if (at + kBlock + length > indexed.size()) {
+                ADD_FAILURE() << "archive ends inside extension blocks";
+                return result;
+            }
+            EXPECT_EQ(indexed.compare(at + kBlock, length, sourceTar, entry.headerAt + kBlock, length), 0)
+                << "extension blocks differ from the source";
+        }
 
         if (entry.longName) {
             EXPECT_EQ(type, sourceType);
@@ -205,7 +226,7 @@ IndexedArchive checkIndexedArchive(const std::string& indexed, const std::string
                 << "bytes 500..511 differ from the source";
         }
         members.push_back(pending);
-        at += kBlock;
+        at += kBlock * (1 + entry.extensionBlocks);
     }
 
     // Without any member, nothing is written before the zero block, which

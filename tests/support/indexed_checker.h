@@ -28,7 +28,7 @@ struct IndexedMember {
 };
 
 struct IndexedArchive {
-    std::size_t tableBlocks = 0;  // headers plus long-name blocks, without the zero block
+    std::size_t tableBlocks = 0;  // headers, long-name and sparse extension blocks, without the zero block
     std::vector<IndexedMember> members;
 };
 
