@@ -1,6 +1,7 @@
 #include "report/list_archive.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include "format/table_walk.h"
 #include "text/messages.h"
 #include "text/quoted_text.h"
+#include "report/listed_records.h"
 #include "report/mode_string.h"
 #include "kotar/reader.h"
 #include "kotar/reader.hpp"
@@ -60,16 +62,39 @@ void printLine(const ListedMember& member) {
                 local.tm_hour, local.tm_min, quotedText(member.name).c_str());
 }
 
-// A table entry's line, named by its long name or else by its name field.
-void printEntry(const TableEntry& entry) {
+// A table entry's line, named by its long name or else by its name field;
+// a GNU sparse member's size is its real size, holes included. The records
+// of a kept 'x' entry before it, when they could be read, go over these as
+// tar -tv applies them.
+void printEntry(const TableEntry& entry, const ListedRecords& records) {
     const HeaderBlock& header = entry.header;
+    const bool sparse = typeflagOf(header) == kTypeSparse;
     printLine({.type = typeflagOf(header),
                .mode = numberOf(header, field::mode),
-               .uid = numberOf(header, field::uid),
-               .gid = numberOf(header, field::gid),
-               .size = numberOf(header, field::size),
-               .mtime = numberOf(header, field::mtime),
-               .name = entry.name()});
+               .uid = records.uid.value_or(numberOf(header, field::uid)),
+               .gid = records.gid.value_or(numberOf(header, field::gid)),
+               .size = records.size.value_or(numberOf(header, sparse ? field::sparseRealSize : field::size)),
+               .mtime = records.mtime.value_or(numberOf(header, field::mtime)),
+               .name = records.name ? std::string_view(*records.name) : entry.name()});
+}
+
+// An 'x' entry's records as the listing applies them, read from its data in
+// the file; nothing when the input is no plain file (the data area lies
+// past the table, which a stream does not go back to) or the data cannot be
+// read. kotar -c leaves in such an entry only what the header cannot hold,
+// and folds into the header what tar -tv shows of the rest.
+ListedRecords recordsOfEntry(const TableEntry& entry, int plainFile) {
+    constexpr std::uint64_t kLargestEntry = 1024 * 1024;  // as creation takes them
+    const std::uint32_t at = readExtensionField(entry.header, kDataOffsetAt);
+    if (plainFile < 0 || !entry.size || *entry.size > kLargestEntry) return {};
+    std::string data(static_cast<std::size_t>(*entry.size), '\0');
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t got = ::pread(plainFile, data.data() + done, data.size() - done, static_cast<off_t>(at + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return {};
+        done += static_cast<std::size_t>(got);
+    }
+    return listedRecordsOf(data);
 }
 
 // Lists an uncompressed indexed archive in a regular file through the reader
@@ -77,10 +102,17 @@ void printEntry(const TableEntry& entry) {
 // it. False when the library refuses the file (damaged anywhere): the
 // listing then streams from the same descriptor, so that it prints what
 // comes before the damage and the message that belongs to it.
+//
+// The library's members carry no sparse map and no pax records: an archive
+// with a GNU sparse member or a kept 'x' entry streams as well.
 bool listWithLibrary(int descriptor) {
     Archive archive;
     if (archive.openFd(descriptor) != KOTAR_OK) return false;
     const std::size_t count = kotar_count(archive.get());
+    for (std::size_t i = 0; i < count; ++i) {
+        const char type = kotar_at(archive.get(), i)->type;
+        if (type == static_cast<char>(kTypeSparse) || type == static_cast<char>(kTypePaxHeader)) return false;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const kotar_member& member = *kotar_at(archive.get(), i);
         if (isPaxEntry(static_cast<unsigned char>(member.type))) continue;
@@ -106,6 +138,7 @@ int finishListing() {
 int listHeaders(ArchiveInput& input) {
     TableWalk walk([&input](unsigned char* block) { return input.read(block, kBlockSize) == kBlockSize; });
     TableEntry entry;
+    ListedRecords records;  // of the 'x' entry before the next member
     for (;;) {
         switch (walk.next(entry)) {
             case WalkStep::entry: break;
@@ -121,9 +154,15 @@ int listHeaders(ArchiveInput& input) {
             case WalkStep::badLongName:
             case WalkStep::refused: return fail(message::kReadInput);
         }
-        // pax entries: their data lies in the data area, so their header is
-        // all the table holds of them.
-        if (!isPaxEntry(typeflagOf(entry.header))) printEntry(entry);
+        // pax entries get no line of their own; an 'x' entry's records go
+        // to the line after it.
+        const unsigned char type = typeflagOf(entry.header);
+        if (type == kTypePaxHeader) {
+            records = recordsOfEntry(entry, input.plainFileDescriptor());
+        } else if (type != kTypePaxGlobal) {
+            printEntry(entry, records);
+            records = {};
+        }
     }
 }
 

@@ -25,6 +25,8 @@ using test::ArchiveBuilder;
 using test::indexedHeader;
 using test::nameText;
 using test::setFieldText;
+using test::IndexedEntry;
+using test::indexedArchive;
 
 constexpr char kUtc[] = "TZ=UTC";
 const std::string kReadFailure = "unable to read input file\n";
@@ -388,6 +390,18 @@ TEST(ListArchive, ValuesThatRealToolsWrite) {
          "-rw-r--r-- 3000000/4000000          2 2009-02-13 23:31 f\n"},
         {"a long link target alone", "ln -s " + std::string(150, 't') + " link && " + gnuTar + "-cf x.tar link",
          "lrw-r--r-- 0/0          0 2009-02-13 23:31 link\n"},  // --mode applies to links too
+        // Sparse files show their real name and size, whatever form tar
+        // stored them in.
+        {"a GNU sparse file", "truncate -s 2M f && printf HEAD | dd of=f conv=notrunc 2>/dev/null && " + gnuTar +
+                                  "-S -cf x.tar f",
+         "-rw-r--r-- 0/0    2097152 2009-02-13 23:31 f\n"},
+        {"a pax sparse file, version 1.0", "truncate -s 2M f && printf HEAD | dd of=f conv=notrunc 2>/dev/null && "
+                                           "tar --posix -S --sparse-version=1.0 --owner=0 --group=0 --mtime=@1234567890 "
+                                           "-cf x.tar f",
+         "-rw-r--r-- 0/0    2097152 2009-02-13 23:31 f\n"},
+        {"ids and times beyond octal in pax records", "echo x > f && tar --posix --owner=3000000 --group=4000000 "
+                                                      "--mtime=@-631152000 -cf x.tar f",
+         "-rw-r--r-- 3000000/4000000          2 1950-01-01 00:00 f\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -398,6 +412,40 @@ TEST(ListArchive, ValuesThatRealToolsWrite) {
         const CommandResult extracted = test::runKotar({"-x", dir / "x.ktar", "-o", dir / "back.tar"});
         EXPECT_EQ(extracted.status, 0) << extracted.err;
         EXPECT_EQ(test::runCommand({"tar", "-tvf", dir / "back.tar"}).out, test::runCommand({"tar", "-tvf", dir / "x.tar"}).out);
+    }
+}
+
+// A kept 'x' entry's records go to the line after it, as tar -tv applies
+// them, where its data can be read: from a file. A stream shows the
+// header's values (which kotar -c makes agree with the records).
+TEST(ListArchive, KeptPaxRecordsApplyToTheNextLine) {
+    using test::paxRecord;
+    const std::string records = paxRecord("path", "real/name") + paxRecord("uid", "72057594037927936") +
+                                paxRecord("gid", "5") + paxRecord("mtime", "-1.5") + paxRecord("size", "3") +
+                                paxRecord("comment", "not listed");
+    const std::string sparse = paxRecord("GNU.sparse.name", "sparse") + paxRecord("GNU.sparse.realsize", "9999");
+    const auto pax = [](const std::string& data) {
+        return IndexedEntry{indexedHeader({.name = "PaxHeaders/x", .size = data.size(), .typeflag = 'x'}), "", data};
+    };
+    const std::string archive = indexedArchive({
+        pax(records),
+        {indexedHeader({.name = "placeholder", .size = 4}), "", "abcd"},
+        pax(sparse),
+        {indexedHeader({.name = "GNUSparseFile.1/sparse", .size = 4}), "", "abcd"},
+        {indexedHeader({.name = "after", .size = 4}), "", "abcd"},
+        pax("damaged"),
+        {indexedHeader({.name = "last", .size = 4}), "", "abcd"},
+    });
+    const std::string utc = " 2009-02-13 23:31 ";
+    const std::string headers = "-rw-r--r-- 1000/1000          4" + utc + "placeholder\n"
+                                "-rw-r--r-- 1000/1000          4" + utc + "GNUSparseFile.1/sparse\n";
+    const std::string applied = "-rw-r--r-- 72057594037927936/5          3 1969-12-31 23:59 real/name\n"
+                                "-rw-r--r-- 1000/1000       9999" + utc + "sparse\n";
+    const std::string rest = "-rw-r--r-- 1000/1000          4" + utc + "after\n"
+                             "-rw-r--r-- 1000/1000          4" + utc + "last\n";
+    for (const Source source : kAllSources) {
+        SCOPED_TRACE(sourceName(source));
+        expectListing(listArchiveBytes(archive, source), (source == Source::path ? applied : headers) + rest, "", 0);
     }
 }
 
