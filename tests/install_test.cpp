@@ -180,11 +180,12 @@ TEST(InstallPackageTest, DebianPackageHoldsProgramAndManualPage) {
     };
     EXPECT_EQ(control("Package"), "kotar");
     // Versions as dpkg-shlibdeps derives them.
-    for (const char* library :
-         {"libisal2", "libzstd1", "liblzma5", "libbz2-1\\.0", "liblz4-1", "libc6", "libstdc\\+\\+6"}) {
+    for (const char* library : {"libisal2", "libzstd1", "liblzma5", "liblz4-1", "libc6", "libstdc\\+\\+6"}) {
         EXPECT_TRUE(std::regex_search(control("Depends"), std::regex("(^|, )" + std::string(library) + " \\(>= [0-9]")))
             << library << ": " << control("Depends");
     }
+    // libbz2's own shlibs entry names no version.
+    EXPECT_TRUE(std::regex_search(control("Depends"), std::regex("(^|, )libbz2-1\\.0(,|$| )"))) << control("Depends");
     EXPECT_FALSE(control("Maintainer").empty());
     // The package and the manual page carry the same version.
     const std::string version = control("Version");
