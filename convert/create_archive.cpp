@@ -153,6 +153,9 @@ private:
             }
             if (next == HeaderReader::Next::end) {
                 if (pax_) return fail(message::kInvalidPax);  // an 'x' entry for no member
+                // A long name for no member: the table would end where the
+                // header it names must stand, which no reader accepts.
+                if (inputLongNames_.name || inputLongNames_.link) return fail(message::kReadInput);
                 break;
             }
             switch (checkHeader(header, sourceMagic(header))) {

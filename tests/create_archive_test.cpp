@@ -791,6 +791,7 @@ TEST_F(CreateArchiveTest, RefusedSourcesLeaveTheDestinationAlone) {
          kInvalidPax},
         {"bad checksum", badChecksum, "invalid tar, checksum mismatch\n"},
         {"no end blocks", noEnd, kReadFailure},
+        {"a long name for no member", codedTar({{{.name = "././@LongLink", .typeflag = 'L'}, "n"}}), kReadFailure},
         {"size -1", withSizeField("-1"), kTooBig},
         {"size 2^31 - 512", withSizeField("17777777000"), kTooBig},
         {"size 2^31 - 1", withSizeField("17777777777"), kTooBig},
