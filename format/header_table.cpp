@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "format/indexed_layout.h"
 #include "format/table_walk.h"
@@ -32,12 +33,38 @@ bool appendText(std::string& names, const unsigned char* bytes, std::size_t leng
     return true;
 }
 
+// The entries of a sparse data map, from `count` slots of 24 bytes at `at`
+// (offset and length, octal text of 12 bytes each). An empty offset field
+// ends the map; false for a field that is not a number.
+bool takeSparseEntries(const HeaderBlock& block, std::size_t at, std::size_t count,
+                       std::vector<SparseExtent>& sparse, bool& ended) {
+    for (std::size_t slot = 0; slot < count && !ended; ++slot) {
+        const HeaderField offset{at + 24 * slot, 12};
+        const HeaderField length{at + 24 * slot + 12, 12};
+        if (block[offset.offset] == '\0') {
+            ended = true;
+            break;
+        }
+        const std::optional<std::int64_t> from = parseNumericField(block, offset);
+        const std::optional<std::int64_t> bytes = parseNumericField(block, length);
+        if (!from || !bytes || *from < 0 || *bytes < 0) return false;
+        sparse.push_back({static_cast<std::uint64_t>(*from), static_cast<std::uint64_t>(*bytes)});
+    }
+    return true;
+}
+
+constexpr std::size_t kSparseMapAt = 386;
+constexpr std::size_t kSparseHeaderEntries = 4;
+constexpr std::size_t kSparseExtensionEntries = 21;
+constexpr HeaderField kSparseRealSize{483, 12};
+
 }  // namespace
 
 TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uint64_t fileSize,
                           HeaderTable& table) {
     table.members.clear();
     table.names.clear();
+    table.sparse.clear();
     table.blocks = 0;
     TableScan scan;
     const auto stop = [&scan](TableStatus status) {
@@ -46,11 +73,20 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
     };
 
     std::size_t at = 0;
-    TableWalk walk([&](unsigned char* out) {
-        if (at == count) return false;
-        std::memcpy(out, blocks[at++].data(), kBlockSize);
+    // A sparse member's extension blocks, for its data map.
+    std::vector<HeaderBlock> extensions;
+    const auto see = [&extensions](TableWalk::BlockRole role, const unsigned char* block) {
+        if (role == TableWalk::BlockRole::header) extensions.clear();
+        if (role == TableWalk::BlockRole::extension) std::memcpy(extensions.emplace_back().data(), block, kBlockSize);
         return true;
-    });
+    };
+    TableWalk walk(
+        [&](unsigned char* out) {
+            if (at == count) return false;
+            std::memcpy(out, blocks[at++].data(), kBlockSize);
+            return true;
+        },
+        TableWalk::Checksums::refuse, see);
     TableEntry entry;
     for (;;) {
         switch (walk.next(entry)) {
@@ -83,6 +119,30 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         member.textOffset = readExtensionField(block, kTextOffsetAt);
         member.textPgs = readExtensionField(block, kTextPgsAt);
         member.fixUpPgs = readExtensionField(block, kFixUpPgsAt);
+        member.realSize = member.size;
+        if (typeflagOf(block) == kTypeSparse) {
+            const std::size_t first = table.sparse.size();
+            bool ended = false;
+            bool sound = takeSparseEntries(block, kSparseMapAt, kSparseHeaderEntries, table.sparse, ended);
+            for (const HeaderBlock& extension : extensions) {
+                sound = sound && takeSparseEntries(extension, 0, kSparseExtensionEntries, table.sparse, ended);
+            }
+            const std::optional<std::int64_t> realSize = parseNumericField(block, kSparseRealSize);
+            if (!sound || !realSize || *realSize < 0) return stop(TableStatus::badField);
+            member.realSize = static_cast<std::uint64_t>(*realSize);
+            member.sparseAt = static_cast<std::uint32_t>(first);
+            member.sparseCount = static_cast<std::uint32_t>(table.sparse.size() - first);
+        }
+        member.devMajor = parseNumericField(block, field::devmajor).value_or(0);
+        member.devMinor = parseNumericField(block, field::devminor).value_or(0);
+        PoolText uname;
+        PoolText gname;
+        if (!appendText(table.names, block.data() + field::uname.offset, field::uname.width, uname) ||
+            !appendText(table.names, block.data() + field::gname.offset, field::gname.width, gname)) {
+            return stop(TableStatus::badField);
+        }
+        member.unameAt = uname.at;
+        member.gnameAt = gname.at;
         if (member.size > 0) {
             const std::uint64_t end = std::uint64_t{member.dataOffset} + member.size;
             if (end > kArchiveLimit || end > fileSize) return stop(TableStatus::badData);

@@ -4,8 +4,11 @@
 //   block 0 ...            headers, "kerix  \0" magic, checksum verified
 //     'K' / 'L' header     followed by ceil(size / 512) blocks of text that
 //                          name the next member header (its link / its name)
-//     'S' header, byte     followed by extension blocks, each with its own
-//       482 non-zero       "another follows" byte at 504; stepped over
+//     'S' header           a GNU sparse member: its data map (offset, length
+//                          pairs of octal text) at 386, four entries; when
+//                          byte 482 is not 0, extension blocks follow, 21
+//                          entries each and their own "another follows"
+//                          byte at 504; its real size at 483
 //     other header         one member: its data is `size` bytes at dataOffset
 //   block T                512 zero bytes: the end of the table
 //
@@ -21,6 +24,13 @@
 #include "format/header_block.h"
 
 namespace kotar {
+
+// A piece of a sparse member's data: `length` bytes of its data, one after
+// another, stand at `offset` of the file; the rest is holes.
+struct SparseExtent {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
 
 // A member of the table. Names are offsets into HeaderTable::names, each
 // text followed by a NUL.
@@ -39,11 +49,19 @@ struct TableMember {
     std::uint32_t textOffset = 0;
     std::uint32_t textPgs = 0;
     std::uint32_t fixUpPgs = 0;
+    std::uint32_t unameAt = 0;  // texts in HeaderTable::names
+    std::uint32_t gnameAt = 0;
+    std::int64_t devMajor = 0;
+    std::int64_t devMinor = 0;
+    std::uint64_t realSize = 0;  // 'S': the file's size with its holes; else size
+    std::uint32_t sparseAt = 0;  // 'S': its extents in HeaderTable::sparse
+    std::uint32_t sparseCount = 0;
 };
 
 struct HeaderTable {
     std::vector<TableMember> members;
     std::string names;
+    std::vector<SparseExtent> sparse;
     std::uint64_t blocks = 0;  // T: headers, text and extension blocks
 };
 

@@ -1,4 +1,5 @@
-// The C interface of libkotar over the header table reader.
+// The C interface of libkotar over the header table reader and the archive
+// source (a ktar, a kgz read through checkpoints, a zstd or xz cache).
 #include "kotar/reader.h"
 
 #include <fcntl.h>
@@ -18,16 +19,18 @@
 
 #include "files/file_descriptor.h"
 #include "format/header_block.h"
+#include "lib/archive_source.h"
 #include "format/indexed_layout.h"
 #include "format/header_table.h"
 #include "lib/map_text.h"
 #include "lib/name_index.h"
 
 struct kotar_archive {
-    kotar::FileDescriptor file;
-    std::uint64_t fileSize = 0;
+    kotar::ArchiveSource source;
     std::string names;  // every member's texts, each followed by a NUL
     std::vector<kotar_member> members;
+    std::vector<kotar_details> details;  // beside members, one each
+    std::vector<kotar_extent> sparse;
     kotar::NameIndex index;
 };
 
@@ -54,58 +57,51 @@ int statusOf(TableStatus status) {
     return KOTAR_EREAD;
 }
 
-// pread until `count` bytes or the end of the file; the bytes read, or -1.
-long long readAt(int descriptor, void* buffer, std::size_t count, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::pread(descriptor, static_cast<char*>(buffer) + done, count - done,
-                                    static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return static_cast<long long>(done);
-}
-
 // Reads the front of the file until it holds the whole header table. A
 // table that outgrows a read is read on to twice as far, never past the end
 // of the file: what is held stays within twice the table (or the first
 // read), whatever a header's data offset says about where the table ends.
+// (The length of a kgz is known once a read meets its end.)
 int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
-    const std::uint64_t fileBlocks = archive.fileSize / kBlockSize;
+    std::uint64_t fileBlocks = archive.source.size() / kBlockSize;
     std::vector<HeaderBlock> blocks;
     std::uint64_t want = std::min(fileBlocks, kFirstReadBlocks);
     for (;;) {
         const std::size_t have = blocks.size();
         blocks.resize(static_cast<std::size_t>(want));
         const std::size_t bytes = (blocks.size() - have) * kBlockSize;
-        if (readAt(archive.file.get(), blocks.data() + have, bytes, have * kBlockSize) !=
-            static_cast<long long>(bytes)) {
-            return KOTAR_EREAD;
+        const long long got = archive.source.read(blocks.data() + have, bytes, have * kBlockSize);
+        if (got < 0) return static_cast<int>(got);
+        if (got != static_cast<long long>(bytes)) {
+            if (archive.source.sizeKnown() && archive.source.kind() != kotar::ArchiveSource::Kind::gzip) {
+                return KOTAR_EREAD;
+            }
+            fileBlocks = archive.source.size() / kBlockSize;
+            blocks.resize(static_cast<std::size_t>(std::min<std::uint64_t>(fileBlocks, want)));
+            want = blocks.size();
         }
-        const kotar::TableScan scan = kotar::readHeaderTable(blocks.data(), blocks.size(), archive.fileSize, table);
+        const kotar::TableScan scan =
+            kotar::readHeaderTable(blocks.data(), blocks.size(), archive.source.size(), table);
         if (scan.status != TableStatus::needMore || want == fileBlocks) return statusOf(scan.status);
         want = std::min(fileBlocks, want * 2);
     }
 }
 
 int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) return KOTAR_EREAD;
-    if (!S_ISREG(info.st_mode)) return KOTAR_ENOTREGULAR;
     std::unique_ptr<kotar_archive> archive(new (std::nothrow) kotar_archive);
     if (!archive) return KOTAR_ENOMEM;
-    archive->file = std::move(file);
-    archive->fileSize = static_cast<std::uint64_t>(info.st_size);
+    int status = archive->source.open(std::move(file));
+    if (status != KOTAR_OK) return status;
 
     kotar::HeaderTable table;
-    const int status = readTable(*archive, table);
+    status = readTable(*archive, table);
     if (status != KOTAR_OK) return status;
 
     archive->names = std::move(table.names);
     const char* names = archive->names.data();
     archive->members.reserve(table.members.size());
+    archive->details.reserve(table.members.size());
+    for (const kotar::SparseExtent& extent : table.sparse) archive->sparse.push_back({extent.offset, extent.length});
     archive->index.reserve(table.members.size());
     for (const kotar::TableMember& member : table.members) {
         kotar_member& entry = archive->members.emplace_back();
@@ -122,6 +118,14 @@ int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
         entry.text_offset = member.textOffset;
         entry.text_pages = member.textPgs;
         entry.fixup_pages = member.fixUpPgs;
+        kotar_details& details = archive->details.emplace_back();
+        details.uname = names + member.unameAt;
+        details.gname = names + member.gnameAt;
+        details.devmajor = member.devMajor;
+        details.devminor = member.devMinor;
+        details.real_size = member.realSize;
+        details.sparse_count = member.sparseCount;
+        details.sparse = member.sparseCount > 0 ? archive->sparse.data() + member.sparseAt : nullptr;
         archive->index.add(std::string_view(entry.name, member.nameLength));
     }
     archive->index.sort();
@@ -156,6 +160,7 @@ int mapText(const kotar_archive* archive, const kotar_member* member, int execut
             const void** address, std::size_t* length) {
     if (!ownsMember(archive, member) || address == nullptr || length == nullptr) return KOTAR_EINVAL;
     if (!member->aligned) return KOTAR_ENOTALIGNED;
+    if (archive->source.descriptor() < 0) return KOTAR_ECOMPRESSED;
     if (member->text_pages == 0) return KOTAR_ENOTEXT;
     const std::uint64_t bytes = std::uint64_t{member->text_pages} * kPageSize;
     if (member->text_offset + bytes > member->size) return KOTAR_ETEXTRANGE;
@@ -166,7 +171,7 @@ int mapText(const kotar_archive* archive, const kotar_member* member, int execut
     const std::uint64_t paddedEnd = roundUp(std::uint64_t{member->data_offset} + member->size, kPageSize);
     if (start + roundUp(bytes, pageSize) > paddedEnd) return KOTAR_ETEXTRANGE;
     const int protection = PROT_READ | (executable ? PROT_EXEC : 0);
-    void* mapped = ::mmap(nullptr, static_cast<std::size_t>(bytes), protection, MAP_PRIVATE, archive->file.get(),
+    void* mapped = ::mmap(nullptr, static_cast<std::size_t>(bytes), protection, MAP_PRIVATE, archive->source.descriptor(),
                           static_cast<off_t>(start));
     if (mapped == MAP_FAILED) return KOTAR_EMAP;
     *address = mapped;
@@ -215,9 +220,21 @@ long long kotar_read(const kotar_archive* archive, const kotar_member* member, u
     if (!ownsMember(archive, member) || (buffer == nullptr && count > 0)) return KOTAR_EINVAL;
     if (offset >= member->size) return 0;
     const std::uint64_t length = std::min<std::uint64_t>(count, member->size - offset);
-    const long long got = readAt(archive->file.get(), buffer, static_cast<std::size_t>(length),
-                                 member->data_offset + offset);
-    return got < 0 ? static_cast<long long>(KOTAR_EREAD) : got;
+    return archive->source.read(buffer, static_cast<std::size_t>(length), member->data_offset + offset);
+}
+
+int kotar_member_details(const kotar_archive* archive, const kotar_member* member, kotar_details* details) {
+    if (!ownsMember(archive, member) || details == nullptr) return KOTAR_EINVAL;
+    *details = archive->details[static_cast<std::size_t>(member - archive->members.data())];
+    return KOTAR_OK;
+}
+
+int kotar_data_fd(const kotar_archive* archive, const kotar_member* member, int* fd, unsigned long long* offset) {
+    if (!ownsMember(archive, member) || fd == nullptr || offset == nullptr) return KOTAR_EINVAL;
+    if (archive->source.descriptor() < 0) return KOTAR_ECOMPRESSED;
+    *fd = archive->source.descriptor();
+    *offset = member->data_offset;
+    return KOTAR_OK;
 }
 
 int kotar_map_text(const kotar_archive* archive, const kotar_member* member, int executable,
@@ -251,6 +268,9 @@ const char* kotar_strerror(int status) {
         case KOTAR_ETEXTRANGE: return "the text runs past the member's data";
         case KOTAR_EPAGEOFFSET: return "the text is not on a page boundary";
         case KOTAR_EMAP: return "unable to map the text";
+        case KOTAR_EDAMAGED: return "the compressed archive is damaged";
+        case KOTAR_ECOMPRESSED: return "the archive is compressed";
+        case KOTAR_ECACHE: return "unable to write the archive's cache file";
     }
     return "unknown status";
 }

@@ -16,7 +16,20 @@
  * Every function that can fail returns 0 (or a count) on success and one of
  * the negative kotar_status codes otherwise. An archive is read-only once
  * open; its functions may be called from several threads at once.
- * Compressed archives (kgz) are not read here: decompress them first. */
+ *
+ * What each form of archive costs:
+ *   ktar       kotar_open reads the header table (one read of the file's
+ *              front); kotar_read is one pread.
+ *   kgz        (gzip) kotar_open decompresses only the front, up to the end
+ *              of the table. Reads decompress from a checkpoint: one is
+ *              kept every 4 MiB of the stream as reads first reach it (about
+ *              50 KiB each), so reaching a place first costs decompressing
+ *              up to it, and any later read there at most 4 MiB. Reads from
+ *              several threads take turns. kotar_map_text and kotar_data_fd
+ *              give KOTAR_ECOMPRESSED.
+ *   zstd, xz   kotar_open decompresses the whole archive once into an
+ *              unlinked cache file in $TMPDIR (else /tmp), which lives until
+ *              kotar_close; after that it is read as a ktar. */
 #ifndef KOTAR_READER_H
 #define KOTAR_READER_H
 
@@ -50,7 +63,10 @@ typedef enum kotar_status {
     KOTAR_ENOTEXT = -13,       /* the aligned executable has no text pages */
     KOTAR_ETEXTRANGE = -14,    /* the text (in whole system pages) runs past the member's data */
     KOTAR_EPAGEOFFSET = -15,   /* the text is not on a page boundary of this system */
-    KOTAR_EMAP = -16           /* mmap or munmap failed */
+    KOTAR_EMAP = -16,          /* mmap or munmap failed */
+    KOTAR_EDAMAGED = -17,      /* the compressed archive is damaged there */
+    KOTAR_ECOMPRESSED = -18,   /* the archive is compressed: no descriptor to map or splice */
+    KOTAR_ECACHE = -19         /* the cache file of a zstd or xz archive cannot be written */
 } kotar_status;
 
 /* A member in table order. Its strings and the member itself stay valid
@@ -72,6 +88,26 @@ typedef struct kotar_member {
 } kotar_member;
 
 typedef struct kotar_archive kotar_archive;
+
+/* A piece of a sparse member's data: the next `length` bytes of its data
+ * stand at `offset` of the file it holds; what no piece covers is a hole of
+ * zeros. */
+typedef struct kotar_extent {
+    uint64_t offset;
+    uint64_t length;
+} kotar_extent;
+
+/* The header fields that kotar_member leaves out. Valid until kotar_close. */
+typedef struct kotar_details {
+    const char *uname;     /* the owner's user name as stored ("" when none) */
+    const char *gname;     /* the owner's group name as stored */
+    int64_t devmajor;      /* character ('3') and block ('4') devices */
+    int64_t devminor;
+    uint64_t real_size;    /* a GNU sparse member ('S'): the file's size with
+                              its holes; otherwise the member's size */
+    size_t sparse_count;   /* a GNU sparse member: the pieces of its data map */
+    const kotar_extent *sparse;  /* ... in the order they are stored */
+} kotar_details;
 
 /* Opens the archive at `path` and reads its header table. On success stores
  * the archive in *out and returns 0; otherwise stores NULL. */
@@ -100,7 +136,10 @@ KOTAR_API const kotar_member *kotar_find(const kotar_archive *archive, const cha
 /* Reads up to `count` bytes of the member's data from `offset` into
  * `buffer`. Returns the number of bytes read: fewer than `count` only at the
  * end of the member's data (0 from there on), or when the file has shrunk
- * since it was opened. */
+ * since it was opened (a kgz: when its stream ends before the data does).
+ * KOTAR_EDAMAGED when a kgz's compressed data is damaged before the bytes
+ * asked for. For a sparse member this is its data as stored, the pieces one
+ * after another (see kotar_member_details). */
 KOTAR_API long long kotar_read(const kotar_archive *archive, const kotar_member *member,
                                unsigned long long offset, void *buffer, size_t count);
 
@@ -116,6 +155,18 @@ KOTAR_API long long kotar_read(const kotar_archive *archive, const kotar_member 
 KOTAR_API int kotar_map_text(const kotar_archive *archive, const kotar_member *member, int executable,
                              const void **address, size_t *length);
 KOTAR_API int kotar_unmap_text(const void *address, size_t length);
+
+/* Stores the header fields that kotar_member leaves out in *details. */
+KOTAR_API int kotar_member_details(const kotar_archive *archive, const kotar_member *member,
+                                   kotar_details *details);
+
+/* Where the member's data lies in a descriptor the archive holds (the
+ * archive file, or the cache file of a zstd or xz archive): stores the
+ * descriptor and the offset of the data's first byte. The descriptor stays
+ * open until kotar_close; read it by position only (pread, or splice with an
+ * offset), never moving it. A kgz has none: KOTAR_ECOMPRESSED. */
+KOTAR_API int kotar_data_fd(const kotar_archive *archive, const kotar_member *member, int *fd,
+                            unsigned long long *offset);
 
 /* A fixed English description of a status code. */
 KOTAR_API const char *kotar_strerror(int status);

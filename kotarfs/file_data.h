@@ -1,0 +1,19 @@
+// A regular file's bytes: its member's data, or for a sparse file its
+// pieces with zeros between them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kotar/reader.h"
+#include "kotarfs/inode_tree.h"
+
+namespace kotarfs {
+
+// Reads up to `count` bytes from `offset` of the file into `out`: the bytes
+// read (fewer only at the file's end), or -EIO when the archive cannot give
+// them (damaged compressed data, a failed read, a damaged sparse map).
+long long readFileData(const kotar_archive& archive, const Node& node, std::uint64_t offset, char* out,
+                       std::size_t count);
+
+}  // namespace kotarfs

@@ -1,0 +1,110 @@
+// kotarfs: mounts an indexed archive read-only through FUSE.
+#include <fcntl.h>
+#include <unistd.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+#include "kotar/reader.h"
+#include "kotarfs/inode_tree.h"
+#include "kotarfs/mount_options.h"
+#include "kotarfs/operations.h"
+
+namespace {
+
+void warn(const std::string& message) { std::fprintf(stderr, "kotarfs: %s\n", message.c_str()); }
+
+// Owns the FUSE arguments, the archive and the session, released in order.
+struct Mount {
+    fuse_args args;
+    kotar_archive* archive = nullptr;
+    fuse_session* session = nullptr;
+    bool mounted = false;
+    bool handlers = false;
+
+    ~Mount() {
+        if (mounted) fuse_session_unmount(session);
+        if (handlers) fuse_remove_signal_handlers(session);
+        if (session != nullptr) fuse_session_destroy(session);
+        kotar_close(archive);
+        fuse_opt_free_args(&args);
+    }
+};
+
+int run(int argc, char** argv) {
+    Mount mount{FUSE_ARGS_INIT(argc, argv)};
+    kotarfs::MountOptions options;
+    if (!kotarfs::parseMountOptions(mount.args, options)) return 1;
+    if (options.help) {
+        kotarfs::printUsage(stdout, argv[0]);
+        std::printf("FUSE options:\n");
+        std::fflush(stdout);
+        fuse_cmdline_help();
+        fuse_lowlevel_help();
+        return 0;
+    }
+    if (options.version) {
+        std::printf("kotarfs %s\n", KOTAR_VERSION);
+        std::fflush(stdout);
+        fuse_lowlevel_version();
+        return 0;
+    }
+
+    fuse_cmdline_opts cmdline{};
+    if (fuse_parse_cmdline(&mount.args, &cmdline) != 0) return 1;
+    const std::string mountPoint = cmdline.mountpoint != nullptr ? cmdline.mountpoint : "";
+    free(cmdline.mountpoint);
+    if (mountPoint.empty()) {
+        std::fprintf(stderr, "kotarfs: no mount point given\n");
+        kotarfs::printUsage(stderr, argv[0]);
+        return 1;
+    }
+
+    const int status = kotar_open(options.archive.c_str(), &mount.archive);
+    if (status != KOTAR_OK) {
+        std::fprintf(stderr, "kotarfs: %s: %s\n", options.archive.c_str(), kotar_strerror(status));
+        return 1;
+    }
+    struct stat archiveInfo {};
+    if (::stat(options.archive.c_str(), &archiveInfo) != 0) {
+        std::fprintf(stderr, "kotarfs: %s: %s\n", options.archive.c_str(), kotar_strerror(KOTAR_EOPEN));
+        return 1;
+    }
+    // Directories the archive does not hold are shown as the mounting user's.
+    archiveInfo.st_uid = ::getuid();
+    archiveInfo.st_gid = ::getgid();
+
+    kotarfs::MountedArchive mounted;
+    mounted.archive = mount.archive;
+    mounted.archiveBytes = static_cast<std::uint64_t>(archiveInfo.st_size);
+    kotarfs::TreeOptions treeOptions;
+    treeOptions.uid = options.uid;
+    treeOptions.gid = options.gid;
+    mounted.tree.build(*mount.archive, treeOptions, archiveInfo, warn);
+
+    mount.session = fuse_session_new(&mount.args, &kotarfs::archiveOperations(), sizeof(fuse_lowlevel_ops), &mounted);
+    if (mount.session == nullptr) return 1;
+    if (fuse_set_signal_handlers(mount.session) != 0) return 1;
+    mount.handlers = true;
+    if (fuse_session_mount(mount.session, mountPoint.c_str()) != 0) return 1;
+    mount.mounted = true;
+    fuse_daemonize(cmdline.foreground);
+
+    int loop;
+    if (cmdline.singlethread) {
+        loop = fuse_session_loop(mount.session);
+    } else {
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_clone_fd(config, cmdline.clone_fd);
+        fuse_loop_cfg_set_max_threads(config, cmdline.max_threads);
+        fuse_loop_cfg_set_idle_threads(config, cmdline.max_idle_threads);
+        loop = fuse_session_loop_mt(mount.session, config);
+        fuse_loop_cfg_destroy(config);
+    }
+    return loop == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

@@ -1,0 +1,91 @@
+#include "kotarfs/mount_options.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace kotarfs {
+
+namespace {
+
+enum Key { kHelp, kVersion, kUid, kGid };
+
+const fuse_opt kSpecs[] = {
+    FUSE_OPT_KEY("-h", kHelp),       FUSE_OPT_KEY("--help", kHelp), FUSE_OPT_KEY("-V", kVersion),
+    FUSE_OPT_KEY("--version", kVersion), FUSE_OPT_KEY("uid=", kUid),   FUSE_OPT_KEY("gid=", kGid),
+    FUSE_OPT_END,
+};
+
+// An id of decimal digits below 2^32.
+bool parseId(std::string_view text, std::int64_t& id) {
+    if (text.empty() || text.size() > 10) return false;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value > 0xffffffffLL) return false;
+    id = value;
+    return true;
+}
+
+int take(void* data, const char* argument, int key, fuse_args*) {
+    MountOptions& options = *static_cast<MountOptions*>(data);
+    switch (key) {
+        case kHelp: options.help = true; return 0;
+        case kVersion: options.version = true; return 0;
+        case kUid:
+        case kGid: {
+            const std::string_view text = std::string_view(argument).substr(4);
+            if (!parseId(text, key == kUid ? options.uid : options.gid)) {
+                std::fprintf(stderr, "kotarfs: invalid %s\n", argument);
+                return -1;
+            }
+            return 0;
+        }
+        case FUSE_OPT_KEY_NONOPT:
+            if (options.archive.empty()) {
+                options.archive = argument;
+                return 0;  // the archive; the mount point goes on to FUSE
+            }
+            return 1;
+        default: return 1;
+    }
+}
+
+}  // namespace
+
+bool parseMountOptions(fuse_args& args, MountOptions& options) {
+    if (fuse_opt_parse(&args, &options, kSpecs, take) != 0) return false;
+    if (options.help || options.version) return true;
+    if (options.archive.empty()) {
+        std::fprintf(stderr, "kotarfs: no archive given\n");
+        printUsage(stderr, "kotarfs");
+        return false;
+    }
+    std::string fixed = "-oro,default_permissions,subtype=kotarfs,fsname=";
+    // fsname is one option: its commas are escaped.
+    for (const char c : options.archive) {
+        if (c == ',' || c == '\\') fixed += '\\';
+        fixed += c;
+    }
+    return fuse_opt_add_arg(&args, fixed.c_str()) == 0;
+}
+
+void printUsage(std::FILE* to, const char* program) {
+    std::fprintf(to,
+        "Usage: %s ARCHIVE MOUNTPOINT [-f] [-d] [-s] [-o OPTION[,OPTION...]]\n"
+        "Mounts an indexed archive (ktar; kgz; zstd or xz compressed) read-only.\n"
+        "\n"
+        "kotarfs options:\n"
+        "    -o uid=N               show every file as owned by user N\n"
+        "    -o gid=N               show every file as owned by group N\n"
+        "    -h, --help             print this help and exit\n"
+        "    -V, --version          print the version and exit\n"
+        "\n",
+        program);
+}
+
+}  // namespace kotarfs
