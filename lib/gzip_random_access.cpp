@@ -194,6 +194,7 @@ GzipRandomAccess::Result GzipRandomAccess::restore(std::uint64_t offset) {
     const Checkpoint* best = after == checkpoints_.begin() ? nullptr : &*(after - 1);
     const bool fromHere = d.live() && d.out <= offset && (best == nullptr || d.out >= best->out);
     if (fromHere) return Result::done;
+    lookahead_.clear();
     if (best == nullptr) {
         d.restart();
         return Result::done;
@@ -211,8 +212,16 @@ GzipRandomAccess::Result GzipRandomAccess::read(unsigned char* out, std::size_t 
     std::lock_guard<std::mutex> lock(mutex_);
     got = 0;
     if (ended_ && offset >= length_) return Result::done;
-    restore(offset);
     Decoder& d = *decoder_;
+    // Bytes decoded ahead by the last read.
+    const std::uint64_t aheadAt = d.out - lookahead_.size();
+    if (!lookahead_.empty() && offset >= aheadAt && offset < d.out) {
+        got = static_cast<std::size_t>(std::min<std::uint64_t>(count, d.out - offset));
+        std::memcpy(out, lookahead_.data() + (offset - aheadAt), got);
+        if (got == count) return Result::done;
+    }
+    lookahead_.clear();
+    if (got == 0) restore(offset);
     std::unique_ptr<unsigned char[]> skip;
     while (got < count) {
         std::size_t produced = 0;
@@ -232,6 +241,37 @@ GzipRandomAccess::Result GzipRandomAccess::read(unsigned char* out, std::size_t 
         ended_ = true;  // the stream ended cleanly
         length_ = d.out;
         break;
+    }
+    return probeEnd();
+}
+
+// After a read, the decoder goes a few bytes further, kept for the next
+// read: so a read that took the last bytes of the stream also meets the
+// trailer, and a failed CRC check fails that read.
+GzipRandomAccess::Result GzipRandomAccess::probeEnd() {
+    Decoder& d = *decoder_;
+    if (d.step != Decoder::Step::body || !lookahead_.empty()) return Result::done;
+    // Past the last deflate block only buffered output and the trailer are
+    // left: those are taken whole.
+    unsigned char ahead[64];
+    std::size_t produced = 0;
+    do {
+        const Result result = advance(ahead, sizeof ahead, produced);
+        if (result != Result::done) {
+            lookahead_.clear();
+            return result;
+        }
+        lookahead_.insert(lookahead_.end(), ahead, ahead + produced);
+    } while (produced > 0 && d.step == Decoder::Step::body && d.state->block_state >= ISAL_BLOCK_INPUT_DONE &&
+             lookahead_.size() < kSkipBytes);
+    if (d.step == Decoder::Step::damaged || d.step == Decoder::Step::failed) {
+        lookahead_.clear();
+        return d.step == Decoder::Step::damaged ? Result::damaged : Result::failed;
+    }
+    keepCheckpoint();
+    if (produced == 0 && d.step == Decoder::Step::finished) {
+        ended_ = true;
+        length_ = d.out;
     }
     return Result::done;
 }

@@ -60,11 +60,13 @@ private:
     Result restore(std::uint64_t offset);
     Result advance(unsigned char* out, std::size_t capacity, std::size_t& produced);
     void keepCheckpoint();
+    Result probeEnd();
 
     int descriptor_;
     mutable std::mutex mutex_;
     std::unique_ptr<Decoder> decoder_;
     std::vector<Checkpoint> checkpoints_;
+    std::vector<unsigned char> lookahead_;  // the bytes just before decoder_->out
     bool ended_ = false;
     std::uint64_t length_ = 0;
 };

@@ -1,0 +1,211 @@
+// libkotar on compressed indexed archives: a kgz read through checkpoints
+// (one gzip member or two, reads in reverse order and at scattered offsets,
+// from several threads at once), zstd and xz through a cache file, and
+// damaged compressed data, which fails the read that meets it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kotar/reader.h"
+#include "kotar/reader.hpp"
+#include "tests/support/indexed_builder.h"
+#include "tests/support/test_support.h"
+
+namespace kotar {
+namespace {
+
+using test::TempDir;
+using test::shellQuoted;
+
+// Text that compresses, but not to nothing: words drawn by a fixed generator.
+std::string memberData(std::size_t size, std::uint32_t seed) {
+    static const char* const kWords[] = {"header ", "table ", "member ", "offset ", "page\n", "kotar ", "data ", "zero "};
+    std::string data;
+    data.reserve(size + 8);
+    std::uint32_t state = seed * 2654435761u + 1;
+    while (data.size() < size) {
+        state = state * 1103515245u + 12345u;
+        data += kWords[(state >> 16) % 8];
+        if ((state >> 8) % 5 == 0) data += std::to_string(state % 100000);
+    }
+    data.resize(size);
+    return data;
+}
+
+// Members of 1 byte to 5 MiB: about 14 MiB of data, so that a kgz gets
+// checkpoints and reads reach back across them.
+std::vector<std::string> memberContents() {
+    std::vector<std::string> contents;
+    const std::size_t sizes[] = {1, 5u << 20, 700000, 3u << 20, 0, 4096, (4u << 20) + 17, 511};
+    std::uint32_t seed = 1;
+    for (const std::size_t size : sizes) contents.push_back(memberData(size, seed++));
+    return contents;
+}
+
+std::string buildArchive(const std::vector<std::string>& contents) {
+    std::vector<test::IndexedEntry> entries;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        entries.push_back({.header = test::plainHeader({.name = "m" + std::to_string(i), .size = contents[i].size()}),
+                           .data = contents[i]});
+    }
+    return test::indexedArchive(entries);
+}
+
+struct Form {
+    const char* name;
+    const char* compress;  // sh command from $1 (the ktar) to $2
+};
+const Form kForms[] = {
+    {"ktar", "cp \"$1\" \"$2\""},
+    {"kgz", "gzip -1 -c \"$1\" > \"$2\""},
+    {"kgz of two gzip members", "head -c 6000000 \"$1\" | gzip -c > \"$2\" && tail -c +6000001 \"$1\" | gzip -c >> \"$2\""},
+    {"kgz made by igzip", "igzip -c \"$1\" > \"$2\""},
+    {"zstd", "zstd -q -1 -c \"$1\" > \"$2\""},
+    {"xz", "xz -0 -T1 -c \"$1\" > \"$2\""},
+};
+
+bool haveTool(const char* command) {
+    const std::string tool = std::string(command).substr(0, std::string(command).find(' '));
+    return test::runCommand({"sh", "-c", "command -v " + tool}).status == 0;
+}
+
+// Reads [offset, offset + count) of a member, in pieces of up to `piece`.
+std::string readRange(const kotar_archive* archive, const kotar_member* member, std::uint64_t offset, std::size_t count,
+                      std::size_t piece) {
+    std::string out;
+    std::vector<char> buffer(piece);
+    while (out.size() < count) {
+        const long long got = kotar_read(archive, member, offset + out.size(), buffer.data(),
+                                         std::min(piece, count - out.size()));
+        if (got <= 0) break;
+        out.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return out;
+}
+
+// Opens the archive in `form`, made from `ktar`, into `archive`.
+void openForm(const Form& form, const TempDir& dir, Archive& archive) {
+    test::runCommand({"sh", "-c", std::string(form.compress), "sh", dir / "a.ktar", dir / "a.form"});
+    ASSERT_EQ(archive.open((dir / "a.form").c_str()), KOTAR_OK);
+}
+
+TEST(CompressedReader, EveryFormReadsBackInAnyOrder) {
+    const std::vector<std::string> contents = memberContents();
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", buildArchive(contents));
+    for (const Form& form : kForms) {
+        SCOPED_TRACE(form.name);
+        if (!haveTool(form.compress)) {
+            std::fprintf(stderr, "note: %s: the compressor is missing; skipped\n", form.name);
+            continue;
+        }
+        Archive archive;
+        openForm(form, dir, archive);
+        ASSERT_EQ(kotar_count(archive.get()), contents.size());
+        // The last member first, then back to the first; pieces of odd sizes.
+        for (std::size_t i = contents.size(); i-- > 0;) {
+            const kotar_member* member = kotar_at(archive.get(), i);
+            EXPECT_TRUE(readRange(archive.get(), member, 0, contents[i].size() + 10, 65537) == contents[i]) << i;
+        }
+        // Scattered reads, each from a place the stream has already passed.
+        std::uint32_t state = 7;
+        for (int n = 0; n < 40; ++n) {
+            state = state * 1103515245u + 12345u;
+            const std::size_t i = (state >> 8) % contents.size();
+            if (contents[i].empty()) continue;
+            const std::size_t offset = (state >> 4) % contents[i].size();
+            const std::size_t count = std::min<std::size_t>(contents[i].size() - offset, 1 + (state % 300000));
+            EXPECT_TRUE(readRange(archive.get(), kotar_at(archive.get(), i), offset, count, 4096) ==
+                        contents[i].substr(offset, count))
+                << i << " at " << offset;
+        }
+        // Only an uncompressed or cached archive has a descriptor to map or splice.
+        int fd = -1;
+        unsigned long long offset = 0;
+        const bool gzip = std::string(form.name).starts_with("kgz");
+        EXPECT_EQ(kotar_data_fd(archive.get(), kotar_at(archive.get(), 1), &fd, &offset),
+                  gzip ? KOTAR_ECOMPRESSED : KOTAR_OK);
+        if (!gzip) {
+            std::string direct(16, '\0');
+            ASSERT_EQ(pread(fd, direct.data(), direct.size(), static_cast<off_t>(offset)), 16);
+            EXPECT_EQ(direct, contents[1].substr(0, 16));
+        }
+    }
+}
+
+// Several threads read a kgz at once, each its own members from the end.
+TEST(CompressedReader, ConcurrentReadersOfOneKgz) {
+    const std::vector<std::string> contents = memberContents();
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", buildArchive(contents));
+    Archive archive;
+    openForm(kForms[1], dir, archive);
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> readers;
+    for (std::size_t t = 0; t < wrong.size(); ++t) {
+        readers.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                for (std::size_t i = contents.size(); i-- > 0;) {
+                    if ((i + t + round) % 2 != 0) continue;
+                    if (readRange(archive.get(), kotar_at(archive.get(), i), 0, contents[i].size(), 131072) !=
+                        contents[i]) {
+                        ++wrong[t];
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong, std::vector<int>(wrong.size(), 0));
+}
+
+// Damage in compressed data: the table still opens from the front, reads
+// before the damage succeed, a read that meets it fails, and the archive
+// stays usable. A zstd or xz archive is decompressed whole at open, so its
+// damage refuses the open.
+TEST(CompressedReader, DamagedDataFailsTheReadThatMeetsIt) {
+    const std::vector<std::string> contents = memberContents();
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", buildArchive(contents));
+    struct Case {
+        const char* name;
+        const char* make;  // from the ktar $1 to $2
+        int openStatus;
+        long long lastRead;  // reading the last member with data
+    };
+    const Case cases[] = {
+        {"kgz with bytes changed in the middle",
+         "gzip -1 -c \"$1\" > \"$2\" && printf 'XXXXXXXXXXXXXXXX' | dd of=\"$2\" bs=1 seek=$(( $(stat -c %s \"$2\") / 2 )) conv=notrunc 2>/dev/null",
+         KOTAR_OK, KOTAR_EDAMAGED},
+        {"kgz cut in the middle", "gzip -1 -c \"$1\" | head -c $(( $(stat -c %s \"$1\") / 8 )) > \"$2\"", KOTAR_OK,
+         KOTAR_EDAMAGED},
+        {"kgz with its trailer's CRC changed",
+         "gzip -1 -c \"$1\" > \"$2\" && printf 'XXXX' | dd of=\"$2\" bs=1 seek=$(( $(stat -c %s \"$2\") - 8 )) conv=notrunc 2>/dev/null",
+         KOTAR_OK, KOTAR_EDAMAGED},
+        {"zstd cut in the middle", "zstd -q -c \"$1\" | head -c 100000 > \"$2\"", KOTAR_EDAMAGED, 0},
+        {"xz cut in the middle", "xz -0 -T1 -c \"$1\" | head -c 100000 > \"$2\"", KOTAR_EDAMAGED, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::shell("sh -c " + shellQuoted(c.make) + " sh " + shellQuoted(dir / "a.ktar") + " " + shellQuoted(dir / "bad"));
+        Archive archive;
+        ASSERT_EQ(archive.open((dir / "bad").c_str()), c.openStatus);
+        if (c.openStatus != KOTAR_OK) continue;
+        const std::size_t last = contents.size() - 1;
+        char buffer[4096];
+        // The CRC is checked only at the end, so only the member there fails.
+        EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), last), 0, buffer, sizeof buffer), c.lastRead);
+        EXPECT_TRUE(readRange(archive.get(), kotar_at(archive.get(), 0), 0, 1, 1) == contents[0]);
+        EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), last), 0, buffer, sizeof buffer), c.lastRead);
+    }
+}
+
+}  // namespace
+}  // namespace kotar
