@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -97,8 +98,11 @@ int run(int argc, char** argv) {
     } else {
         fuse_loop_config* config = fuse_loop_cfg_create();
         fuse_loop_cfg_set_clone_fd(config, cmdline.clone_fd);
-        fuse_loop_cfg_set_max_threads(config, cmdline.max_threads);
-        fuse_loop_cfg_set_idle_threads(config, cmdline.max_idle_threads);
+        // Values FUSE's parser leaves unset (UINT_MAX) keep the loop's defaults.
+        if (cmdline.max_threads >= 1 && cmdline.max_threads <= 100000) {
+            fuse_loop_cfg_set_max_threads(config, cmdline.max_threads);
+        }
+        if (cmdline.max_idle_threads != UINT_MAX) fuse_loop_cfg_set_idle_threads(config, cmdline.max_idle_threads);
         loop = fuse_session_loop_mt(mount.session, config);
         fuse_loop_cfg_destroy(config);
     }

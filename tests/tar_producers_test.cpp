@@ -8,28 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tests/support/indexed_checker.h"
+#include "tests/support/producer_tree.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
 namespace {
 
-namespace fs = std::filesystem;
 using test::shellQuoted;
-
-// Names of 99, 100, 101 and 256 bytes: some split into prefix and name
-// (the deep file's prefix is 155 bytes, the most there is), some cannot.
-// Folders end in '/'; each is followed by what it holds, so that tar sets
-// its time once.
-const std::string kDeep = std::string(50, 'A') + "/" + std::string(50, 'B') + "/" + std::string(53, 'C') + "/";
-const std::vector<std::string> kEntries = {
-    "plain", "frac", std::string(99, 'a'), std::string(100, 'b'), "d101/", "d101/" + std::string(96, 'c'),
-    std::string(101, 'e'), kDeep.substr(0, 51), kDeep.substr(0, 102), kDeep, kDeep + std::string(100, 'N'), "Q/",
-    "Q/" + std::string(254, 'R'), "h\xc3\xa9llo-w\xc3\xb6rld.txt", "\xe6\x97\xa5\xe6\x9c\xac.txt"};
 
 constexpr char kPython[] = R"(import os, sys, tarfile
 fmt = getattr(tarfile, sys.argv[1])
@@ -98,31 +87,12 @@ std::string sh(const std::string& command, const std::vector<std::string>& argum
 TEST(TarProducersTest, EveryProducerConvertsAndComesBackTheSame) {
     test::TempDir work;
     const std::string tree = work / "tree";
-    std::string list;
-    fs::create_directories(tree);
-    for (const std::string& entry : kEntries) {
-        const bool folder = entry.back() == '/';
-        if (folder) fs::create_directories(tree + "/" + entry);
-        if (!folder) test::writeFile(tree + "/" + entry, "contents of " + entry + "\n");
-        list += entry.substr(0, entry.size() - folder) + "\n";
-    }
-    fs::create_hard_link(tree + "/plain", tree + "/hard");
-    fs::create_symlink("plain", tree + "/sym");
-    fs::create_symlink(std::string(300, 't'), tree + "/longlink");
-    fs::copy_file("/usr/bin/true", tree + "/exe");
-    // Sparse files: data then a hole (one region and the end); 60 regions
-    // (a map of more than one block in pax 1.0, three extension blocks in
-    // GNU form).
-    test::shell("cd " + shellQuoted(tree) + " && truncate -s 2M holeend && printf HEAD | dd of=holeend conv=notrunc "
-                "status=none && truncate -s 4M holes && for i in $(seq 0 59); do printf R$i | dd of=holes bs=1 "
-                "seek=$((i * 65536 + 7)) conv=notrunc status=none; done");
-    test::writeFile(work / "list", list + "hard\nsym\nlonglink\nexe\nholeend\nholes\n");
+    const test::ProducerTree made = test::makeProducerTree(tree);
+    const bool xattrs = made.xattrs;
+    const bool caps = made.caps;
+    test::writeFile(work / "list", made.list);
     test::writeFile(work / "producer.py", kPython);
     test::writeFile(work / "extract.py", kPythonExtract);
-    test::shell("touch -d @1577836800.5 " + shellQuoted(tree + "/frac"));
-    const bool xattrs = sh("setfattr -n user.test -v hello \"$1\" 2>/dev/null && echo y", {tree + "/plain"}) == "y\n";
-    const bool caps = sh("setcap cap_net_raw+ep \"$1\" 2>/dev/null && echo y", {tree + "/exe"}) == "y\n";
-    if (!xattrs || !caps) std::fprintf(stderr, "note: user xattrs (%d), capabilities (%d) not checked\n", xattrs, caps);
 
     const std::string original = work / "original.tar", indexed = work / "indexed.ktar", back = work / "back.tar";
     for (const Producer& producer : kProducers) {
