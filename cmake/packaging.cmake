@@ -1,6 +1,6 @@
 # Installation and the Debian package.
 #
-#   cmake --install build --prefix /usr/local     # kotar, its manual page (gzipped), format.md,
+#   cmake --install build --prefix /usr/local     # kotar and kotarfs, their manual pages (gzipped), format.md,
 #                                                 # the licence as share/doc/kotar/copyright, bash
 #                                                 # completion, libkotar with its headers, CMake
 #                                                 # package, kotar.pc
@@ -13,15 +13,19 @@ include(GNUInstallDirs)
 # The manual page goes in gzipped, as Debian wants it; -n keeps the name and
 # time out of the gzip header, so that the same page gives the same bytes.
 find_program(KOTAR_GZIP gzip REQUIRED)
-set(kotar_man_gz ${PROJECT_BINARY_DIR}/kotar.1.gz)
-add_custom_command(OUTPUT ${kotar_man_gz}
-  COMMAND ${KOTAR_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/kotar.1 > ${kotar_man_gz}
-  DEPENDS ${PROJECT_SOURCE_DIR}/docs/kotar.1
-  COMMENT "Compressing the manual page"
-  VERBATIM)
-add_custom_target(kotar_manual_page ALL DEPENDS ${kotar_man_gz})
+set(kotar_man_pages)
+foreach(page kotar kotarfs)
+  set(page_gz ${PROJECT_BINARY_DIR}/${page}.1.gz)
+  add_custom_command(OUTPUT ${page_gz}
+    COMMAND ${KOTAR_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/docs/${page}.1 > ${page_gz}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}.1
+    COMMENT "Compressing the manual page of ${page}"
+    VERBATIM)
+  list(APPEND kotar_man_pages ${page_gz})
+endforeach()
+add_custom_target(kotar_manual_page ALL DEPENDS ${kotar_man_pages})
 
-install(FILES ${kotar_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${kotar_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 install(FILES ${PROJECT_SOURCE_DIR}/completion/kotar.bash
@@ -38,7 +42,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 into an indexed archive that keeps all member headers together at the front
 of the file and records where each member's data lies; ELF executables are
 placed on 4096-byte (or 16384- or 65536-byte) boundaries. It turns indexed archives back into plain tar archives and lists
-their members.")
+their members. kotarfs mounts an indexed archive read-only through FUSE.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
@@ -48,5 +52,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The dependencies, with their versions, as dpkg-shlibdeps (dpkg-dev) derives
 # them from the libraries that kotar and libkotar link against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# fusermount3, which a user needs to mount and unmount with kotarfs.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fuse3)
 
 include(CPack)

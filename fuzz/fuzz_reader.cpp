@@ -1,7 +1,8 @@
 // libkotar on any byte stream: open (by descriptor, or by path with
-// kAlternate), then every member in turn: found by its name, its data read
-// at both ends, its text mapped when it has any and compared with the same
-// bytes read by kotar_read.
+// kAlternate), then every member in turn: found by its name, its details
+// taken, its data read at both ends (a kgz may be damaged there), its text
+// mapped when it has any and compared with the same bytes read by
+// kotar_read.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -41,7 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         unsigned char ends[64];
         const long long head = kotar_read(opened, member, 0, ends, sizeof ends);
         const long long tail = kotar_read(opened, member, member->size > 10 ? member->size - 10 : 0, ends, sizeof ends);
-        if (head < 0 || tail < 0 || static_cast<std::uint64_t>(head) > member->size) invariantBroken("read failed");
+        const bool damaged = head == KOTAR_EDAMAGED || tail == KOTAR_EDAMAGED;
+        if ((!damaged && (head < 0 || tail < 0)) || head > static_cast<long long>(member->size)) {
+            invariantBroken("read failed");
+        }
+        kotar_details details{};
+        if (kotar_member_details(opened, member, &details) != KOTAR_OK ||
+            (details.sparse_count > 0 && details.sparse == nullptr)) {
+            invariantBroken("no details for a member");
+        }
 
         const void* text = nullptr;
         std::size_t length = 0;

@@ -55,6 +55,12 @@ TEST_F(InstallTest, PutsProgramManualPageAndFormatDocumentInPlace) {
     EXPECT_FALSE(fs::exists(installed("share/man/man1/kotar.1")));
     const CommandResult page = runCommand({"gzip", "-9n", "-c", KOTAR_SOURCE_DIR "/docs/kotar.1"});
     EXPECT_TRUE(readFile(installed("share/man/man1/kotar.1.gz")) == page.out);
+    // kotarfs comes with its own page.
+    ASSERT_EQ(stat(installed("bin/kotarfs").c_str(), &info), 0);
+    EXPECT_TRUE(info.st_mode & S_IXUSR);
+    const CommandResult mountPage = runCommand({"gzip", "-9n", "-c", KOTAR_SOURCE_DIR "/docs/kotarfs.1"});
+    EXPECT_TRUE(readFile(installed("share/man/man1/kotarfs.1.gz")) == mountPage.out);
+    EXPECT_EQ(runCommand({installed("bin/kotarfs"), "--version"}).out.rfind("kotarfs ", 0), 0u);
     EXPECT_NE(readFile(installed("share/doc/kotar/format.md")).find("kerix"), std::string::npos);
     EXPECT_NE(readFile(installed("share/doc/kotar/copyright")).find("Copyright (c) 2026 kotar developers"),
               std::string::npos);
@@ -130,6 +136,16 @@ TEST_F(InstallTest, ExampleBuildsAgainstTheInstalledLibraryBothWays) {
         runCommand({work / "map_text", work / "in.ktar", "true"}, "", {"LD_LIBRARY_PATH=" + libdir});
     EXPECT_EQ(viaPkgConfig.status, 0) << viaPkgConfig.err;
     EXPECT_EQ(viaPkgConfig.out, viaCmake.out);
+    // Linked statically, pkg-config --static names the decompressors the
+    // library needs; the example opens a kgz with them (whose text has no
+    // file to be mapped from).
+    shell("cc -std=c99 " + sanitize + " -o " + shellQuoted(work / "map_text_static") + " " KOTAR_SOURCE_DIR "/examples/map_text.c" +
+          " $(PKG_CONFIG_PATH=" + shellQuoted(libdir + "/pkgconfig") + " pkg-config --cflags kotar) " + shellQuoted(libdir + "/libkotar.a") +
+          " $(PKG_CONFIG_PATH=" + shellQuoted(libdir + "/pkgconfig") + " pkg-config --static --libs-only-l kotar | sed 's/-lkotar//')");
+    shell("gzip -c " + shellQuoted(work / "in.ktar") + " > " + shellQuoted(work / "in.kgz"));
+    const CommandResult fromKgz = runCommand({work / "map_text_static", work / "in.kgz", "true"});
+    EXPECT_EQ(fromKgz.err, "map_text: true: the archive is compressed\n");
+    EXPECT_EQ(fromKgz.out.substr(0, 7), viaCmake.out.substr(0, 7));
 
     // The shared library exports its C interface and nothing else.
     const CommandResult symbols = runCommand({"nm", "-D", "--defined-only", libdir + "/libkotar.so"});
@@ -162,7 +178,10 @@ TEST(InstallPackageTest, DebianPackageHoldsProgramAndManualPage) {
     ASSERT_EQ(contents.status, 0) << contents.err;
     EXPECT_TRUE(std::regex_search(contents.out, std::regex("-rwxr-xr-x [^\n]* \\./usr/bin/kotar\n")))
         << contents.out;
-    for (const char* file : {"man/man1/kotar\\.1\\.gz", "doc/kotar/copyright", "bash-completion/completions/kotar"}) {
+    EXPECT_TRUE(std::regex_search(contents.out, std::regex("-rwxr-xr-x [^\n]* \\./usr/bin/kotarfs\n")))
+        << contents.out;
+    for (const char* file : {"man/man1/kotar\\.1\\.gz", "man/man1/kotarfs\\.1\\.gz", "doc/kotar/copyright",
+                             "bash-completion/completions/kotar"}) {
         EXPECT_TRUE(std::regex_search(contents.out, std::regex(" \\./usr/share/" + std::string(file) + "\n")))
             << file << "\n" << contents.out;
     }
@@ -180,13 +199,14 @@ TEST(InstallPackageTest, DebianPackageHoldsProgramAndManualPage) {
     };
     EXPECT_EQ(control("Package"), "kotar");
     // Versions as dpkg-shlibdeps derives them.
-    for (const char* library : {"libisal2", "libzstd1", "liblzma5", "liblz4-1", "libc6", "libstdc\\+\\+6"}) {
+    for (const char* library : {"libisal2", "libzstd1", "liblzma5", "liblz4-1", "libfuse3-3", "libc6", "libstdc\\+\\+6"}) {
         EXPECT_TRUE(std::regex_search(control("Depends"), std::regex("(^|, )" + std::string(library) + " \\(>= [0-9]")))
             << library << ": " << control("Depends");
     }
     // libbz2's own shlibs entry names no version.
     EXPECT_TRUE(std::regex_search(control("Depends"), std::regex("(^|, )libbz2-1\\.0(,|$| )"))) << control("Depends");
     EXPECT_FALSE(control("Maintainer").empty());
+    EXPECT_EQ(control("Recommends"), "fuse3");
     // The package and the manual page carry the same version.
     const std::string version = control("Version");
     ASSERT_FALSE(version.empty());
