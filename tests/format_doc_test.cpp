@@ -270,20 +270,33 @@ TEST(FormatManPageTest, DiagnosticsListEveryMessage) {
     }
 }
 
+// kotar's page and kotarfs's.
+struct ManPage {
+    const char* file;
+    const char* title;
+};
+const ManPage kManPages[] = {{"kotar.1", "KOTAR"}, {"kotarfs.1", "KOTARFS"}};
+
 TEST(FormatManPageTest, HeaderNamesTheProjectVersion) {
-    const std::string source = readFile(kSourceDir + "/docs/kotar.1");
-    EXPECT_NE(source.find("\n.TH KOTAR 1 \""), std::string::npos);
-    EXPECT_NE(source.find("\"kotar " KOTAR_VERSION "\""), std::string::npos)
-        << "the .TH line should name version " KOTAR_VERSION;
+    for (const ManPage& page : kManPages) {
+        SCOPED_TRACE(page.file);
+        const std::string source = readFile(kSourceDir + "/docs/" + page.file);
+        EXPECT_NE(source.find("\n.TH " + std::string(page.title) + " 1 \""), std::string::npos);
+        EXPECT_NE(source.find("\"kotar " KOTAR_VERSION "\""), std::string::npos)
+            << "the .TH line should name version " KOTAR_VERSION;
+    }
 }
 
 TEST(FormatManPageTest, ManFindsNothingToWarnAbout) {
     if (runCommand({"sh", "-c", "command -v man"}).status != 0) GTEST_SKIP() << "man is not installed";
-    const CommandResult result =
-        runCommand({"man", "--warnings", "-l", kSourceDir + "/docs/kotar.1"}, "", {"MANWIDTH=80", "LC_ALL=C"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_NE(result.out.find("DIAGNOSTICS"), std::string::npos);
+    for (const ManPage& page : kManPages) {
+        SCOPED_TRACE(page.file);
+        const CommandResult result =
+            runCommand({"man", "--warnings", "-l", kSourceDir + "/docs/" + page.file}, "", {"MANWIDTH=80", "LC_ALL=C"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_NE(result.out.find("DIAGNOSTICS"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +142,37 @@ TEST(Kotarfs, OwnersMappedAndOptionsPassed) {
     EXPECT_EQ(sh("find \"$1\" -mindepth 1 -printf '%U:%G\\n' | sort -u", {source.work / "mnt"}), "1234:5678\n");
     EXPECT_NE(test::readFile("/proc/self/mountinfo").find("allow_other"), std::string::npos);
     EXPECT_NE(sh("grep \" $1 \" /proc/self/mountinfo", {source.work / "mnt"}).find("fuse.kotarfs"), std::string::npos);
+}
+
+// The mount helper form, as mount(8) runs it for an /etc/fstab line of type
+// fuse.kotarfs: mount.fuse3 ARCHIVE MOUNTPOINT -t kotarfs -o ro,..., which
+// runs `kotarfs ARCHIVE MOUNTPOINT -o ro,...`; kotarfs goes to the background.
+TEST(Kotarfs, MountsAsAMountHelper) {
+    SKIP_WITHOUT_FUSE();
+    if (test::runCommand({"sh", "-c", "command -v mount.fuse3"}).status != 0) GTEST_SKIP() << "mount.fuse3 is missing";
+    Source source;
+    sh(std::string("cd ") + shellQuoted(source.tree) + " && " + kProducers[0].tar,
+       {source.work / "in.tar", source.work / "list"});
+    ASSERT_EQ(test::runKotar({"-c", source.work / "in.tar", "-o", source.work / "in.ktar"}).status, 0);
+    const std::string point = source.work / "mnt";
+    sh("mkdir -p \"$1\"", {point});
+    struct Unmount {
+        std::string point;
+        ~Unmount() {
+            if (test::isMountPoint(point) && test::runCommand({"fusermount3", "-u", point}).status != 0) {
+                test::runCommand({"fusermount3", "-uz", point});
+            }
+        }
+    } unmount{point};
+    const std::string directory = std::string(test::kotarfsBinary()).substr(0, std::string(test::kotarfsBinary()).rfind('/'));
+    const CommandResult helper = test::runCommand({"mount.fuse3", source.work / "in.ktar", point, "-t", "kotarfs", "-o",
+                                                   "ro,noatime,nosuid"},
+                                                  "", {"PATH=" + directory + ":" + std::getenv("PATH")});
+    ASSERT_EQ(helper.status, 0) << helper.err;
+    EXPECT_TRUE(test::isMountPoint(point));
+    EXPECT_EQ(test::readFile(point + "/plain"), "contents of plain\n");
+    EXPECT_EQ(test::runCommand({"fusermount3", "-u", point}).status, 0);
+    EXPECT_FALSE(test::isMountPoint(point));
 }
 
 // Text that compresses, but not to nothing.
