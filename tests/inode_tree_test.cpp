@@ -1,0 +1,148 @@
+// kotarfs's tree, built from archives made here, without mounting: names
+// folded or left out, the later of two members winning, hard links made
+// before a name is replaced, folders made up, pax records ('x' and 'g')
+// applied, owners mapped.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "kotar/reader.hpp"
+#include "kotarfs/file_data.h"
+#include "kotarfs/inode_tree.h"
+#include "tests/support/indexed_builder.h"
+#include "tests/support/test_support.h"
+
+namespace kotar {
+namespace {
+
+using test::IndexedEntry;
+using test::plainHeader;
+
+std::vector<std::string> warnings;
+void keep(const std::string& message) { warnings.push_back(message); }
+
+IndexedEntry file(const std::string& name, const std::string& data, unsigned mode = 0644) {
+    return {.header = plainHeader({.name = name, .mode = mode, .size = data.size()}), .data = data};
+}
+IndexedEntry link(const std::string& name, char type, const std::string& target) {
+    return {.header = plainHeader({.name = name, .typeflag = type, .linkname = target})};
+}
+IndexedEntry pax(char type, const std::string& records) {
+    return {.header = plainHeader({.name = "pax", .size = records.size(), .typeflag = type}), .data = records};
+}
+
+struct Built {
+    Archive archive;
+    kotarfs::InodeTree tree;
+
+    explicit Built(const std::vector<IndexedEntry>& entries, kotarfs::TreeOptions options = {}) {
+        test::TempDir dir;
+        test::writeFile(dir / "a.ktar", test::indexedArchive(entries));
+        EXPECT_EQ(archive.open((dir / "a.ktar").c_str()), KOTAR_OK);
+        struct stat madeUp {};
+        madeUp.st_uid = 77;
+        warnings.clear();
+        tree.build(*archive.get(), options, madeUp, keep);
+    }
+
+    // The node at a slash-separated path, null when there is none.
+    const kotarfs::Node* at(const std::string& path) const {
+        kotarfs::Inode inode = kotarfs::kRootInode;
+        std::size_t from = 0;
+        while (from < path.size()) {
+            const std::size_t slash = std::min(path.find('/', from), path.size());
+            inode = tree.lookup(inode, path.substr(from, slash - from));
+            if (inode == 0) return nullptr;
+            from = slash + 1;
+        }
+        return tree.find(inode);
+    }
+    std::string contents(const std::string& path) const {
+        const kotarfs::Node* node = at(path);
+        if (node == nullptr) return "(none)";
+        std::string out(node->size, '\0');
+        return kotarfs::readFileData(*archive.get(), *node, 0, out.data(), out.size()) < 0 ? "(EIO)" : out;
+    }
+};
+
+TEST(InodeTree, NamesAsTarExtractsThem) {
+    const Built built({file("./a", "a"), file("/abs", "abs"), file("d/e/f", "f"), file("b/../c", "escape"),
+                       file("..", "up"), link("dir/", '5', "")});
+    EXPECT_EQ(built.contents("a"), "a");
+    EXPECT_EQ(built.contents("abs"), "abs");
+    EXPECT_EQ(built.contents("d/e/f"), "f");
+    EXPECT_EQ(built.at("c"), nullptr);
+    EXPECT_EQ(built.at("b"), nullptr);  // nothing of a member left out is made
+    ASSERT_NE(built.at("dir"), nullptr);
+    EXPECT_TRUE(S_ISDIR(built.at("dir")->mode));
+    // Made-up folders: 0755, the mounting user's, with a link per subfolder.
+    EXPECT_EQ(built.at("d")->mode, S_IFDIR | 0755u);
+    EXPECT_EQ(built.at("d")->uid, 77);
+    EXPECT_EQ(built.at("d")->links, 3u);
+    EXPECT_EQ(warnings, (std::vector<std::string>{"b/../c: Member name contains '..'", "..: Member name contains '..'"}));
+}
+
+TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
+    const Built built({file("x", "first"), link("h", '1', "x"), file("x", "second"), link("s", '2', "x"),
+                       link("nowhere", '1', "missing"), file("full/inner", "i"), file("full", "not a folder")});
+    EXPECT_EQ(built.contents("x"), "second");
+    EXPECT_EQ(built.contents("h"), "first");
+    EXPECT_EQ(built.at("h")->links, 1u);
+    EXPECT_EQ(built.at("x")->links, 1u);
+    EXPECT_EQ(built.at("s")->target, "x");
+    EXPECT_EQ(built.at("nowhere"), nullptr);
+    EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
+    EXPECT_EQ(warnings, (std::vector<std::string>{"nowhere: Cannot hard link to 'missing'",
+                                                  "full: Cannot replace a directory that is not empty"}));
+}
+
+TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
+    const std::string next = test::paxRecord("path", "renamed") + test::paxRecord("mtime", "1577836800.25") +
+                             test::paxRecord("uid", "3000000") + test::paxRecord("SCHILY.xattr.user.k", "v\n1");
+    const std::string global = test::paxRecord("gid", "4000000");
+    {
+        const Built built({pax('g', global), pax('x', next), file("stored", "data"), file("other", "o")});
+        const kotarfs::Node* renamed = built.at("renamed");
+        ASSERT_NE(renamed, nullptr);
+        EXPECT_EQ(built.at("stored"), nullptr);
+        EXPECT_EQ(renamed->mtime.tv_sec, 1577836800);
+        EXPECT_EQ(renamed->mtime.tv_nsec, 250000000);
+        EXPECT_EQ(renamed->uid, 3000000);
+        EXPECT_EQ(renamed->gid, 4000000);
+        EXPECT_EQ(renamed->xattrs, (std::vector<std::pair<std::string, std::string>>{{"user.k", "v\n1"}}));
+        // The 'x' records were for one member; the 'g' record is for all.
+        EXPECT_EQ(built.at("other")->uid, 1000);
+        EXPECT_EQ(built.at("other")->gid, 4000000);
+    }
+    const Built mapped({pax('x', next), file("stored", "data"), file("other", "o")}, {.uid = 5, .gid = 6});
+    for (const char* name : {"renamed", "other"}) {
+        EXPECT_EQ(mapped.at(name)->uid, 5) << name;
+        EXPECT_EQ(mapped.at(name)->gid, 6) << name;
+    }
+}
+
+// Pax sparse maps of formats 0.1 and 1.0: holes read as zeros; a map that
+// runs past the data fails its reads.
+TEST(InodeTree, PaxSparseFiles) {
+    const std::string map10 = "2\n2\n3\n8\n2\n";
+    const std::string data10 = map10 + std::string(512 - map10.size(), '\0') + "abcde";
+    const Built built({pax('x', test::paxRecord("GNU.sparse.major", "1") + test::paxRecord("GNU.sparse.minor", "0") +
+                                    test::paxRecord("GNU.sparse.name", "one") + test::paxRecord("GNU.sparse.realsize", "12")),
+                       file("GNUSparseFile.0/one", data10),
+                       pax('x', test::paxRecord("GNU.sparse.map", "1,2,5,1") + test::paxRecord("GNU.sparse.size", "7") +
+                                    test::paxRecord("GNU.sparse.name", "two")),
+                       file("GNUSparseFile.0/two", "xyz"),
+                       pax('x', test::paxRecord("GNU.sparse.map", "0,9") + test::paxRecord("GNU.sparse.size", "9") +
+                                    test::paxRecord("GNU.sparse.name", "bad")),
+                       file("GNUSparseFile.0/bad", "short")});
+    EXPECT_EQ(built.contents("one"), std::string("\0\0abc\0\0\0de\0\0", 12));
+    EXPECT_EQ(built.contents("two"), std::string("\0xy\0\0z\0", 7));
+    EXPECT_EQ(built.contents("bad"), "(EIO)");
+    EXPECT_EQ(warnings, std::vector<std::string>{"bad: damaged sparse map; its reads fail"});
+}
+
+}  // namespace
+}  // namespace kotar
