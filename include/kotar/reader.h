@@ -22,11 +22,14 @@
  *              front); kotar_read is one pread.
  *   kgz        (gzip) kotar_open decompresses only the front, up to the end
  *              of the table. Reads decompress from a checkpoint: one is
- *              kept every 4 MiB of the stream as reads first reach it (about
- *              50 KiB each), so reaching a place first costs decompressing
- *              up to it, and any later read there at most 4 MiB. Reads from
- *              several threads take turns. kotar_map_text and kotar_data_fd
- *              give KOTAR_ECOMPRESSED.
+ *              kept every 4 MiB of the stream as reads first reach it
+ *              (about 53 KiB each: the decompressor's tables and its 32 KiB
+ *              window), so reaching a place first costs decompressing up
+ *              to it, and any later read there at most 4 MiB. Reads from
+ *              several threads take turns. Damage that inflate does not
+ *              see is found by the trailer's CRC, by a read that reaches
+ *              the stream's end. kotar_map_text and kotar_data_fd give
+ *              KOTAR_ECOMPRESSED.
  *   zstd, xz   kotar_open decompresses the whole archive once into an
  *              unlinked cache file in $TMPDIR (else /tmp), which lives until
  *              kotar_close; after that it is read as a ktar. */
