@@ -53,10 +53,6 @@ bool takeSparseEntries(const HeaderBlock& block, std::size_t at, std::size_t cou
     return true;
 }
 
-constexpr std::size_t kSparseMapAt = 386;
-constexpr std::size_t kSparseHeaderEntries = 4;
-constexpr std::size_t kSparseExtensionEntries = 21;
-constexpr HeaderField kSparseRealSize{483, 12};
 
 }  // namespace
 
@@ -123,11 +119,11 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         if (typeflagOf(block) == kTypeSparse) {
             const std::size_t first = table.sparse.size();
             bool ended = false;
-            bool sound = takeSparseEntries(block, kSparseMapAt, kSparseHeaderEntries, table.sparse, ended);
+            bool sound = takeSparseEntries(block, kSparseMapAt, kSparseHeaderRegions, table.sparse, ended);
             for (const HeaderBlock& extension : extensions) {
-                sound = sound && takeSparseEntries(extension, 0, kSparseExtensionEntries, table.sparse, ended);
+                sound = sound && takeSparseEntries(extension, 0, kSparseExtensionRegions, table.sparse, ended);
             }
-            const std::optional<std::int64_t> realSize = parseNumericField(block, kSparseRealSize);
+            const std::optional<std::int64_t> realSize = parseNumericField(block, field::sparseRealSize);
             if (!sound || !realSize || *realSize < 0) return stop(TableStatus::badField);
             member.realSize = static_cast<std::uint64_t>(*realSize);
             member.sparseAt = static_cast<std::uint32_t>(first);
