@@ -12,6 +12,8 @@ int openConversionEnds(const char* inputPath, const char* destinationPath, Archi
         std::fprintf(stderr, message::kOpenInput, inputPath);
         return -1;
     }
+    // Decoding runs beside the parsing and the writes.
+    input.decodeOnItsOwnThread();
     if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
         std::fprintf(stderr, message::kOpenOutput, destinationPath);
         return -1;

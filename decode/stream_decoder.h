@@ -30,6 +30,12 @@ enum class DecodeState {
     damaged,  // these bytes are sound; the stream is damaged right after them
 };
 
+// The room that every caller gives decode(): a decoder may find damage only
+// after the bytes of a call (zstd checks a frame that fits in one call whole
+// before it delivers any of it), so with the same room the same bytes come
+// out before damage, whichever thread decodes.
+inline constexpr std::size_t kDecodeRoom = 128 * 1024;
+
 struct Decoded {
     std::size_t length = 0;
     DecodeState state = DecodeState::more;
@@ -45,6 +51,17 @@ public:
 
     // Plain input: its bytes are the stream's.
     virtual bool passesThrough() const { return false; }
+
+    // A decoder that holds decoded bytes of its own (the decoding thread)
+    // lends them instead of copying them: up to `most` (> 0) bytes at
+    // `bytes`, valid until the next call on the decoder, with the same
+    // states as decode(). The others lend nothing.
+    virtual bool lends() const { return false; }
+    virtual Decoded lend(const unsigned char*& bytes, std::size_t most) {
+        bytes = nullptr;
+        static_cast<void>(most);
+        return {0, DecodeState::damaged};
+    }
 };
 
 // Reads the magic number from `source` (which must outlive the decoder) and

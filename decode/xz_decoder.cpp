@@ -4,11 +4,13 @@
 // xz itself requires (a run of any other length is damage); then another
 // stream when the next bytes are the xz magic number, and anything else ends
 // the stream cleanly.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include <lzma.h>
 
+#include "decode/decoding_thread.h"
 #include "decode/stream_decoder.h"
 
 namespace kotar {
@@ -18,19 +20,32 @@ namespace {
 // More than any preset needs (xz -9 decodes in about 65 MiB); a stream that
 // asks for more is refused as damaged rather than allowed to take the memory.
 constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
+// Blocks decoded at once need their input and output held whole: past this
+// much, liblzma decodes one block at a time instead.
+constexpr std::uint64_t kThreadingMemory = 48 * 1024 * 1024;
+constexpr int kMostThreads = 2;
 constexpr unsigned char kMagic[6] = {0xfd, 0x37, 0x7a, 0x58, 0x5a, 0x00};
 constexpr std::uint64_t kPaddingUnit = 4;
 
 class XzDecoder final : public StreamDecoder {
 public:
-    explicit XzDecoder(InputSource& source) : source_(source) {}
+    XzDecoder(InputSource& source, std::uint32_t threads) : source_(source), threads_(threads) {}
     ~XzDecoder() override { lzma_end(&stream_); }
     XzDecoder(const XzDecoder&) = delete;
     XzDecoder& operator=(const XzDecoder&) = delete;
 
     bool startStream() {
         inputEnded_ = false;
-        return lzma_stream_decoder(&stream_, kMemoryLimit, 0) == LZMA_OK;
+        if (threads_ <= 1) return lzma_stream_decoder(&stream_, kMemoryLimit, 0) == LZMA_OK;
+        // Blocks that record their sizes (xz -T, pixz) are decoded on
+        // several threads at once; the others, within the memory bound or
+        // in a single block, as by the single-threaded decoder. Without
+        // LZMA_FAIL_FAST every byte before damage still comes out first.
+        lzma_mt options{};
+        options.threads = threads_;
+        options.memlimit_threading = kThreadingMemory;
+        options.memlimit_stop = kMemoryLimit;
+        return lzma_stream_decoder_mt(&stream_, &options) == LZMA_OK;
     }
 
     Decoded decode(unsigned char* out, std::size_t capacity) override {
@@ -103,6 +118,7 @@ private:
     }
 
     InputSource& source_;
+    const std::uint32_t threads_;
     lzma_stream stream_ = LZMA_STREAM_INIT;
     bool inputEnded_ = false;
     bool betweenStreams_ = true;
@@ -112,7 +128,9 @@ private:
 }  // namespace
 
 std::unique_ptr<StreamDecoder> makeXzDecoder(InputSource& source) {
-    return std::make_unique<XzDecoder>(source);
+    // The CPUs there are, when a decoding thread is wanted at all.
+    const auto threads = static_cast<std::uint32_t>(decodingThreadWanted() ? std::min(usableCpus(), kMostThreads) : 1);
+    return std::make_unique<XzDecoder>(source, threads);
 }
 
 }  // namespace kotar

@@ -1,5 +1,7 @@
 #include "input/archive_input.h"
 
+#include "decode/decoding_thread.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -21,7 +23,7 @@ namespace {
 // at a time.
 constexpr std::size_t kWindowCapacity = 1024 * 1024;
 constexpr std::size_t kWindowKeep = 256 * 1024;
-constexpr std::size_t kLargestRefill = 128 * 1024;
+constexpr std::size_t kLargestRefill = kDecodeRoom;
 static_assert(kWindowKeep + kLargestRefill <= kWindowCapacity);
 
 // Plain input reads little after each seek, so reading a header costs
@@ -62,7 +64,7 @@ int ArchiveInput::adopt(int descriptor) {
     struct stat status {};
     if (fstat(descriptor, &status) == 0 && S_ISFIFO(status.st_mode)) fcntl(descriptor, F_SETPIPE_SZ, kPipeCapacity);
     source_ = std::make_unique<InputSource>(descriptor);  // closes it from here on
-    decoder_ = chooseDecoder(*source_);
+    startDecoder(chooseDecoder(*source_));
     if (decoder_ == nullptr) {
         source_.reset();
         return -1;
@@ -79,13 +81,26 @@ int ArchiveInput::adopt(int descriptor) {
 // Starts reading again at `offset`: any offset for plain input, 0 for
 // compressed input, which is decoded again from its start.
 bool ArchiveInput::restartDecoding(std::int64_t offset) {
+    if (!source_->seekable()) return false;
+    decoder_.reset();  // a decoding thread stops before the source moves
     if (!source_->seekTo(offset)) return false;
-    decoder_ = direct_ ? makePlainDecoder(*source_) : chooseDecoder(*source_);
+    startDecoder(direct_ ? makePlainDecoder(*source_) : chooseDecoder(*source_));
     streamPos_ = offset;
     windowLength_ = 0;
     refillSize_ = kSmallestRefill;
     decodeState_ = decoder_ != nullptr ? DecodeState::more : DecodeState::damaged;
     return decoder_ != nullptr;
+}
+
+void ArchiveInput::decodeOnItsOwnThread() {
+    if (ownThread_ || decoder_ == nullptr || direct_ || !decodingThreadWanted()) return;
+    ownThread_ = true;
+    // Nothing has been decoded yet, so the decoder moves over as it is.
+    if (streamPos_ == 0) decoder_ = runOnDecodingThread(std::move(decoder_));
+}
+
+void ArchiveInput::startDecoder(std::unique_ptr<StreamDecoder> decoder) {
+    decoder_ = ownThread_ && decoder != nullptr ? runOnDecodingThread(std::move(decoder)) : std::move(decoder);
 }
 
 std::size_t ArchiveInput::read(void* buffer, std::size_t count) {
@@ -124,9 +139,35 @@ bool ArchiveInput::readToEnd() {
     return decodeState_ == DecodeState::end;
 }
 
-std::size_t ArchiveInput::readStream(unsigned char* out, std::size_t count) {
+std::size_t ArchiveInput::view(std::size_t most, const unsigned char*& bytes) {
+    bytes = nullptr;
+    if (decoder_ == nullptr || most == 0 || !reachPosition()) return 0;
+    if (position_ == streamPos_ && decoder_->lends() && decodeState_ == DecodeState::more) {
+        const Decoded lent = decoder_->lend(bytes, most);
+        decodeState_ = lent.state;
+        // The window no longer ends where the decoder stands.
+        windowLength_ = 0;
+        streamPos_ += static_cast<std::int64_t>(lent.length);
+        position_ += static_cast<std::int64_t>(lent.length);
+        return lent.length;
+    }
+    if (position_ == streamPos_ && !refillWindow()) return 0;
+    const auto offset = static_cast<std::size_t>(position_ - (streamPos_ - static_cast<std::int64_t>(windowLength_)));
+    const std::size_t n = std::min(most, windowLength_ - offset);
+    bytes = window_.get() + offset;
+    position_ += static_cast<std::int64_t>(n);
+    return n;
+}
+
+// Brings the window to the read position: false when the stream cannot
+// reach it.
+bool ArchiveInput::reachPosition() {
     const std::int64_t windowStart = streamPos_ - static_cast<std::int64_t>(windowLength_);
-    if ((position_ < windowStart || position_ > streamPos_) && !moveStreamTo(position_)) return 0;
+    return (position_ >= windowStart && position_ <= streamPos_) || moveStreamTo(position_);
+}
+
+std::size_t ArchiveInput::readStream(unsigned char* out, std::size_t count) {
+    if (!reachPosition()) return 0;
     if (position_ == streamPos_ && !refillWindow()) return 0;
     const auto offset = static_cast<std::size_t>(position_ - (streamPos_ - static_cast<std::int64_t>(windowLength_)));
     const std::size_t n = std::min(count, windowLength_ - offset);

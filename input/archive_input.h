@@ -45,6 +45,17 @@ public:
 
     std::int64_t tell() const { return position_; }
 
+    // The next bytes, up to `most`, without a copy: at `bytes`, valid until
+    // the next call on the input; the position moves past them. 0 at the
+    // end of the stream, on a read error or corrupt data, as read() would
+    // come up short. Bytes lent by a decoding thread are not kept in the
+    // window: going back to them costs decoding again from the start.
+    std::size_t view(std::size_t most, const unsigned char*& bytes);
+
+    // From here on a compressed input is decoded on a thread of its own
+    // when the process may use more than one CPU (decoding_thread.h).
+    void decodeOnItsOwnThread();
+
     // Reads the rest of the stream and returns true when it ends cleanly:
     // for compressed input, every member, frame or stream decoded whole and
     // its check verified. Plain input has nothing to check.
@@ -72,6 +83,8 @@ private:
     std::size_t readStream(unsigned char* out, std::size_t count);
     bool refillWindow();
     bool moveStreamTo(std::int64_t target);
+    bool reachPosition();
+    void startDecoder(std::unique_ptr<StreamDecoder> decoder);
     bool skipByReading(std::int64_t target);
 
     std::unique_ptr<InputSource> source_;
@@ -79,6 +92,7 @@ private:
     int regularFile_ = -1;          // the source's descriptor, when a regular file opened by path
     bool direct_ = false;           // plain input: bytes pass through unchanged
     const char* unreadCompression_ = nullptr;
+    bool ownThread_ = false;        // compressed input decoded on a thread of its own
     DecodeState decodeState_ = DecodeState::more;  // after the bytes up to streamPos_
     std::int64_t position_ = 0;     // where the next read starts
     std::int64_t streamPos_ = 0;    // where the decoder stands

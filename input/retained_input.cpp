@@ -15,6 +15,9 @@ namespace {
 // Bytes are copied in pieces this large, and written to the copy when this
 // many are pending.
 constexpr std::size_t kPiece = 1024 * 1024;
+// Runs of decoded bytes up to this long are gathered before they are
+// written; longer ones are written from where they were decoded.
+constexpr std::size_t kShortRun = 64 * 1024;
 
 bool writeAll(int descriptor, const unsigned char* bytes, std::size_t count) {
     while (count > 0) {
@@ -78,28 +81,33 @@ bool RetainedInput::skip(std::uint64_t count) {
         struct stat status {};
         return fstat(plainFile_, &status) == 0 && position_ <= static_cast<std::uint64_t>(status.st_size);
     }
-    // Straight into the pending bytes, without a copy of their own.
+    // The decoded bytes go to the copy from where the input holds them:
+    // short runs join the pending bytes, long ones are written as they are.
     while (count > 0) {
-        if (pendingLength_ == kPiece && !flushCopy()) return false;
-        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece - pendingLength_));
-        const std::size_t got = input_->read(pending_.get() + pendingLength_, piece);
-        pendingLength_ += got;
+        const unsigned char* bytes = nullptr;
+        const std::size_t got = input_->view(static_cast<std::size_t>(std::min<std::uint64_t>(count, kPiece)), bytes);
+        if (got == 0) return false;
         position_ += got;
         count -= got;
-        if (got != piece) return false;
+        if (got <= kShortRun && pendingLength_ + got <= kPiece) {
+            std::memcpy(pending_.get() + pendingLength_, bytes, got);
+            pendingLength_ += got;
+        } else if (!flushCopy() || !writeAll(copy_, bytes, got)) {
+            return false;
+        }
     }
     return true;
 }
 
+// What follows the archive's end is decoded and checked, but not kept: no
+// member's data lies there, and it may be far larger than the archive.
 bool RetainedInput::readToEnd() {
     if (copy_ < 0) return true;  // nothing to check in a plain file
-    for (;;) {
-        if (pendingLength_ == kPiece && !flushCopy()) return false;
-        const std::size_t got = input_->read(pending_.get() + pendingLength_, kPiece - pendingLength_);
-        pendingLength_ += got;
-        position_ += got;
-        if (got == 0) return input_->readToEnd();
+    if (!flushCopy()) return false;
+    const unsigned char* bytes = nullptr;
+    while (input_->view(kPiece, bytes) > 0) {
     }
+    return input_->readToEnd();
 }
 
 bool RetainedInput::finish() { return flushCopy(); }

@@ -35,7 +35,8 @@ public:
     bool read(void* buffer, std::size_t count);
     // Goes by the next `count` bytes; false when the stream ends first.
     bool skip(std::uint64_t count);
-    // Goes by the rest of the stream; true when it ends cleanly.
+    // Decodes the rest of the stream without keeping it (nothing after the
+    // archive's end is read again); true when it ends cleanly.
     bool readToEnd();
 
     std::uint64_t position() const { return position_; }

@@ -1,6 +1,8 @@
 #include "output/member_copy.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,8 @@ namespace {
 // Between plain files, data moves in large pieces straight from file to
 // file, past both the input's window and the output's buffer.
 constexpr std::size_t kFileCopyPiece = 256 * 1024;
+// The kernel's copy is asked for at most this much at a time.
+constexpr std::size_t kKernelCopyPiece = 16 * 1024 * 1024;
 
 }  // namespace
 
@@ -35,6 +39,41 @@ std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, Outp
     const std::uint64_t available = inSize > inStart ? inSize - inStart : 0;
     const std::uint64_t wanted = size <= available ? size : available / kCopyChunk * kCopyChunk;
 
+    std::uint64_t copied = 0;
+    if (kernelCopy_) copied = copyInKernel(in, inStart, output.descriptor(), outStart, wanted);
+    if (copied < wanted) copied += copyThroughBuffer(in, inStart + copied, output.descriptor(), outStart + copied, wanted - copied);
+    if (copied > 0 && output.seek(outStart + copied) != 0) return 0;
+    return copied;
+}
+
+// Moves bytes from file to file inside the kernel (copy_file_range): no
+// trip through user space, and on file systems that share extents, no copy
+// at all. Returns how many it moved; where the kernel refuses between these
+// files, it is not asked again and the buffer copy takes over.
+std::uint64_t MemberCopier::copyInKernel(int in, std::uint64_t inStart, int out, std::uint64_t outStart,
+                                         std::uint64_t size) {
+    auto inOffset = static_cast<off64_t>(inStart);
+    auto outOffset = static_cast<off64_t>(outStart);
+    std::uint64_t copied = 0;
+    while (copied < size) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - copied, kKernelCopyPiece));
+        const ssize_t moved = copy_file_range(in, &inOffset, out, &outOffset, piece, 0);
+        if (moved > 0) {
+            copied += static_cast<std::uint64_t>(moved);
+            continue;
+        }
+        if (moved < 0 && errno == EINTR) continue;
+        // Not between these files (another file system, a special file):
+        // the buffer copy does it, now and from now on.
+        if (moved < 0 && copied == 0 && errno != EIO && errno != ENOSPC && errno != EFBIG) kernelCopy_ = false;
+        break;  // the input shrank, or an error: the copy through the streams reports it
+    }
+    return copied;
+}
+
+// The same through a buffer: pread and pwrite.
+std::uint64_t MemberCopier::copyThroughBuffer(int in, std::uint64_t inStart, int out, std::uint64_t outStart,
+                                              std::uint64_t size) {
     // The buffer starts on a page, so it lies a multiple of 512 bytes from
     // the file pages it is copied from and to. malloc's 16 bytes past a page
     // made the kernel's copy from a page-aligned file offset run at less
@@ -47,17 +86,15 @@ std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, Outp
     // takes each whole piece in large folios, which measured 10 % faster
     // than pieces that merely start on a page.
     std::uint64_t copied = 0;
-    while (copied < wanted) {
-        const std::uint64_t toBoundary = kFileCopyPiece - (static_cast<std::uint64_t>(outStart) + copied) % kFileCopyPiece;
-        const auto piece = static_cast<std::size_t>(std::min(wanted - copied, toBoundary));
-        const ssize_t got = pread(in, buffer, piece, inStart + static_cast<off_t>(copied));
+    while (copied < size) {
+        const std::uint64_t toBoundary = kFileCopyPiece - (outStart + copied) % kFileCopyPiece;
+        const auto piece = static_cast<std::size_t>(std::min(size - copied, toBoundary));
+        const ssize_t got = pread(in, buffer, piece, static_cast<off_t>(inStart + copied));
         if (got <= 0) break;  // the input shrank, or an error: the streams report it
-        const ssize_t put = pwrite(output.descriptor(), buffer, static_cast<std::size_t>(got),
-                                   outStart + static_cast<off_t>(copied));
+        const ssize_t put = pwrite(out, buffer, static_cast<std::size_t>(got), static_cast<off_t>(outStart + copied));
         if (put > 0) copied += static_cast<std::uint64_t>(put);
         if (put != got) break;  // not a plain file (/dev/full), or full: the streams report it
     }
-    if (copied > 0 && output.seek(outStart + copied) != 0) return 0;
     return copied;
 }
 

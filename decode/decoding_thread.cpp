@@ -1,0 +1,207 @@
+#include "decode/decoding_thread.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace kotar {
+
+namespace {
+
+// Eight slots of 512 KiB: 4 MiB decoded ahead at most. A slot is large
+// enough that handing it over costs little against decoding it, and small
+// enough that the first bytes come soon. It is handed over once less than
+// kDecodeRoom is left in it.
+constexpr std::size_t kSlotCount = 8;
+constexpr std::size_t kSlotSize = 512 * 1024;
+static_assert(kSlotSize >= kDecodeRoom);
+
+struct Slot {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t length = 0;
+    DecodeState state = DecodeState::more;  // after these bytes
+};
+
+class ThreadedDecoder final : public StreamDecoder {
+public:
+    explicit ThreadedDecoder(std::unique_ptr<StreamDecoder> decoder) : decoder_(std::move(decoder)) {
+        for (Slot& slot : slots_) slot.bytes = std::make_unique_for_overwrite<unsigned char[]>(kSlotSize);
+    }
+
+    ~ThreadedDecoder() override {
+        if (!started_) return;
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        slotFreed_.notify_one();
+        pthread_join(thread_, nullptr);
+    }
+
+    ThreadedDecoder(const ThreadedDecoder&) = delete;
+    ThreadedDecoder& operator=(const ThreadedDecoder&) = delete;
+
+    // Starts the thread with every signal blocked in it, so that signals
+    // are handled on the caller's thread, as without it.
+    bool start() {
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        started_ = pthread_create(&thread_, nullptr, &ThreadedDecoder::threadMain, this) == 0;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return started_;
+    }
+
+    // The decoder itself, back from a thread that could not start.
+    std::unique_ptr<StreamDecoder> takeDecoder() { return std::move(decoder_); }
+
+    Decoded decode(unsigned char* out, std::size_t capacity) override {
+        const unsigned char* bytes = nullptr;
+        const Decoded lent = lend(bytes, capacity);
+        if (lent.length > 0) std::memcpy(out, bytes, lent.length);
+        return lent;
+    }
+
+    bool lends() const override { return true; }
+
+    Decoded lend(const unsigned char*& bytes, std::size_t most) override {
+        bytes = nullptr;
+        if (!current() && !takeNext()) return {0, finalState_};
+        Slot& slot = slots_[reading_ % kSlotCount];
+        const std::size_t n = std::min(most, slot.length - readOffset_);
+        bytes = slot.bytes.get() + readOffset_;
+        readOffset_ += n;
+        return {n, DecodeState::more};
+    }
+
+private:
+    static void* threadMain(void* self) {
+        static_cast<ThreadedDecoder*>(self)->produce();
+        return nullptr;
+    }
+
+    // The decoding thread: fills slots in turn until the stream ends, is
+    // damaged, or the caller stops it.
+    void produce() {
+        for (std::size_t index = 0;; ++index) {
+            {
+                std::unique_lock lock(mutex_);
+                slotFreed_.wait(lock, [&] { return stopping_ || index - freed_ < kSlotCount; });
+                if (stopping_) return;
+            }
+            Slot& slot = slots_[index % kSlotCount];
+            slot.length = 0;
+            slot.state = DecodeState::more;
+            while (kSlotSize - slot.length >= kDecodeRoom && slot.state == DecodeState::more) {
+                const Decoded decoded = decoder_->decode(slot.bytes.get() + slot.length, kDecodeRoom);
+                slot.length += decoded.length;
+                slot.state = decoded.state;
+                if (stoppingSoon()) return;
+            }
+            {
+                const std::lock_guard lock(mutex_);
+                filled_ = index + 1;
+            }
+            slotFilled_.notify_one();
+            if (slot.state != DecodeState::more) return;
+        }
+    }
+
+    bool stoppingSoon() const { return stopping_.load(std::memory_order_relaxed); }
+
+    // Whether the slot being read still has bytes.
+    bool current() const { return holding_ && readOffset_ < slots_[reading_ % kSlotCount].length; }
+
+    // Gives back the slot gone through and waits for the next; false at the
+    // stream's end (finalState_ says how it ended).
+    bool takeNext() {
+        if (holding_) {
+            const Slot& done = slots_[reading_ % kSlotCount];
+            if (done.state != DecodeState::more) {
+                finalState_ = done.state;
+                return false;
+            }
+            {
+                const std::lock_guard lock(mutex_);
+                freed_ = reading_ + 1;
+            }
+            slotFreed_.notify_one();
+            ++reading_;
+        }
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                slotFilled_.wait(lock, [&] { return filled_ > reading_; });
+            }
+            holding_ = true;
+            readOffset_ = 0;
+            const Slot& slot = slots_[reading_ % kSlotCount];
+            if (slot.length > 0) return true;
+            if (slot.state != DecodeState::more) {
+                finalState_ = slot.state;
+                return false;
+            }
+            // An empty slot that goes on: none is handed over, but be safe.
+            {
+                const std::lock_guard lock(mutex_);
+                freed_ = reading_ + 1;
+            }
+            slotFreed_.notify_one();
+            ++reading_;
+        }
+    }
+
+    std::unique_ptr<StreamDecoder> decoder_;  // used by the decoding thread only, once started
+    std::array<Slot, kSlotCount> slots_;
+    pthread_t thread_{};
+    bool started_ = false;
+
+    std::mutex mutex_;
+    std::condition_variable slotFilled_;
+    std::condition_variable slotFreed_;
+    // Under mutex_: slots [freed_, filled_) are full and not yet gone through.
+    std::size_t filled_ = 0;
+    std::size_t freed_ = 0;
+    std::atomic<bool> stopping_ = false;  // set under mutex_, for the waits
+
+    // The caller's side.
+    std::size_t reading_ = 0;  // the slot being read, when holding_
+    bool holding_ = false;
+    std::size_t readOffset_ = 0;
+    DecodeState finalState_ = DecodeState::more;
+};
+
+}  // namespace
+
+int usableCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(1, CPU_COUNT(&set));
+}
+
+bool decodingThreadWanted() {
+    if (const char* forced = std::getenv("KOTAR_DECODING_THREAD")) {
+        if (std::strcmp(forced, "0") == 0) return false;
+        if (std::strcmp(forced, "1") == 0) return true;
+    }
+    return usableCpus() > 1;
+}
+
+std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder) {
+    if (decoder == nullptr) return decoder;
+    auto threaded = std::make_unique<ThreadedDecoder>(std::move(decoder));
+    if (!threaded->start()) return threaded->takeDecoder();
+    return threaded;
+}
+
+}  // namespace kotar
