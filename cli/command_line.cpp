@@ -8,6 +8,7 @@
 
 #include "format/indexed_layout.h"
 #include "text/messages.h"
+#include "text/progress_line.h"
 #include "text/verbose.h"
 #include "convert/create_archive.h"
 #include "convert/extract_archive.h"
@@ -21,13 +22,14 @@ namespace {
 enum class Mode { none, extract, create, list, verify };
 
 // Codes of the options that have only a long form.
-enum LongOption : int { kAlignOption = 256, kHelpOption, kVersionOption, kVerifyOption };
+enum LongOption : int { kAlignOption = 256, kHelpOption, kVersionOption, kVerifyOption, kProgressOption };
 
 constexpr option kLongOptions[] = {
     {"align", required_argument, nullptr, kAlignOption},
     {"help", no_argument, nullptr, kHelpOption},
     {"version", no_argument, nullptr, kVersionOption},
     {"verify", required_argument, nullptr, kVerifyOption},
+    {"progress", no_argument, nullptr, kProgressOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -49,6 +51,10 @@ constexpr char kHelp[] = R"(
   -v               trace the creation: executables aligned or not, their analysis
   --align=SIZE     place executables on SIZE-byte boundaries: 4096 (the default),
                    16384 or 65536; with --verify, check that boundary too
+  --progress       with -c and -x, show the input read, the time left and the
+                   decoding rate on one line of standard error, redrawn in place
+                   (shown anyway after two seconds when standard error is a
+                   terminal), and cleared at the end
   --verify FILE    check the indexed archive FILE (a ktar) and report each problem
   --help           print this help and exit
   --version        print the version and exit
@@ -127,6 +133,9 @@ int runCommandLine(int argc, char** argv) {
                 }
                 alignmentGiven = true;
                 break;
+            case kProgressOption:
+                progressAsked = true;
+                break;
             case kVerifyOption:
                 mode = Mode::verify;
                 inputPath = optarg;
@@ -151,11 +160,13 @@ int runCommandLine(int argc, char** argv) {
         printUsage();
         return -1;
     }
-    if (mode == Mode::extract) return extractArchive(inputPath, destinationPath);
-    if (verbose && alignmentGiven) {
+    if (verbose && alignmentGiven && mode == Mode::create) {
         std::fprintf(stderr, "Aligning executables on %u-byte boundaries\n", static_cast<unsigned>(alignment));
     }
-    return createArchive(inputPath, destinationPath, alignment);
+    const int status = mode == Mode::extract ? extractArchive(inputPath, destinationPath)
+                                             : createArchive(inputPath, destinationPath, alignment);
+    progressFinish();
+    return status;
 }
 
 }  // namespace kotar

@@ -9,7 +9,7 @@ _kotar() {
             return
             ;;
         -*)
-            COMPREPLY=($(compgen -W '-c -x -o -t -v --align= --verify --help --version' -- "$cur"))
+            COMPREPLY=($(compgen -W '-c -x -o -t -v --align= --verify --progress --help --version' -- "$cur"))
             if [[ ${COMPREPLY[0]} == --align= ]]; then compopt -o nospace 2>/dev/null; fi
             return 0
             ;;

@@ -4,6 +4,7 @@
 
 #include "output/path_rules.h"
 #include "text/messages.h"
+#include "text/progress_line.h"
 
 namespace kotar {
 
@@ -18,6 +19,7 @@ int openConversionEnds(const char* inputPath, const char* destinationPath, Archi
         std::fprintf(stderr, message::kOpenOutput, destinationPath);
         return -1;
     }
+    progressStart(input.inputSize());
     return 0;
 }
 

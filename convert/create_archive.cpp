@@ -15,6 +15,7 @@
 #include "format/indexed_layout.h"
 #include "output/member_copy.h"
 #include "text/messages.h"
+#include "text/progress_line.h"
 #include "output/output_file.h"
 #include "output/path_rules.h"
 #include "text/quoted_text.h"
@@ -51,6 +52,7 @@ namespace {
 constexpr std::int32_t kLargestPaxEntry = 1024 * 1024;
 
 int failTooBig() {
+    progressClear();
     std::fprintf(stderr, message::kTooBig, static_cast<unsigned>(kArchiveLimit));
     return -1;
 }
@@ -161,6 +163,7 @@ private:
             switch (checkHeader(header, sourceMagic(header))) {
                 case HeaderCheck::valid: break;
                 case HeaderCheck::badMagic: {
+                    progressClear();
                     std::fprintf(stderr, message::kTarMagic, quotedText(magicText(header)).c_str());
                     return noteUnreadCompression(unreadCompression_);
                 }
@@ -199,6 +202,7 @@ private:
         // Compressed input is read to its end, so that every trailer is
         // checked: a damaged stream must not pass for a whole archive.
         if (!input_.readToEnd()) return fail(message::kReadInput);
+        progressFinish();  // the input is read; the traces of the table step may follow
         if (!input_.finish()) return fail(message::kWriteOutput);
         return 0;
     }

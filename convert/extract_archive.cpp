@@ -12,6 +12,7 @@
 #include "format/indexed_layout.h"
 #include "output/member_copy.h"
 #include "text/messages.h"
+#include "text/progress_line.h"
 #include "output/output_file.h"
 #include "output/path_rules.h"
 #include "text/quoted_text.h"
@@ -110,6 +111,7 @@ public:
                     if (!data_.readToEnd()) return fail(message::kReadInput);
                     return writeEndOfArchive();
                 case WalkStep::badMagic:
+                    progressClear();
                     std::fprintf(stderr, message::kKotarMagic, quotedText(magicText(entry.header)).c_str());
                     return noteUnreadCompression(data_.unreadCompression());
                 // A size beyond 32 bits (base-256, or octal of 2^31 or more)

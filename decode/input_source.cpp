@@ -65,6 +65,7 @@ bool InputSource::seekTo(std::int64_t offset) {
 std::int64_t InputSource::readDirect(unsigned char* out, std::size_t count) {
     for (;;) {
         const ssize_t got = ::read(descriptor_, out, limited(count));
+        if (got > 0) bytesRead_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
         if (got >= 0) return got;
         if (errno != EINTR) return -1;
     }

@@ -7,6 +7,7 @@
 //                         unconsumed bytes, filled by fill()
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,9 @@ public:
     // the bytes read, 0 at the end, -1 on a read error.
     std::int64_t readDirect(unsigned char* out, std::size_t count);
 
+    // The bytes read from the descriptor so far (from any thread).
+    std::uint64_t bytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
+
     // For tests: no read(2) asks for more than `limit` bytes, so a decoder
     // meets its input in pieces of that size.
     void setReadLimit(std::size_t limit) { readLimit_ = limit; }
@@ -58,6 +62,7 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     std::size_t readLimit_ = SIZE_MAX;
+    std::atomic<std::uint64_t> bytesRead_ = 0;
 };
 
 }  // namespace kotar

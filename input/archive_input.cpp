@@ -1,6 +1,7 @@
 #include "input/archive_input.h"
 
 #include "decode/decoding_thread.h"
+#include "text/progress_line.h"
 
 #include <algorithm>
 #include <atomic>
@@ -46,7 +47,10 @@ int ArchiveInput::open(const char* path) {
     struct stat status {};
     const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
     if (adopt(descriptor) != 0) return -1;
-    if (regular) regularFile_ = descriptor;
+    if (regular) {
+        regularFile_ = descriptor;
+        inputSize_ = static_cast<std::uint64_t>(status.st_size);
+    }
     return 0;
 }
 
@@ -144,6 +148,7 @@ std::size_t ArchiveInput::view(std::size_t most, const unsigned char*& bytes) {
     if (decoder_ == nullptr || most == 0 || !reachPosition()) return 0;
     if (position_ == streamPos_ && decoder_->lends() && decodeState_ == DecodeState::more) {
         const Decoded lent = decoder_->lend(bytes, most);
+        countDecoded(lent.length);
         decodeState_ = lent.state;
         // The window no longer ends where the decoder stands.
         windowLength_ = 0;
@@ -157,6 +162,11 @@ std::size_t ArchiveInput::view(std::size_t most, const unsigned char*& bytes) {
     bytes = window_.get() + offset;
     position_ += static_cast<std::int64_t>(n);
     return n;
+}
+
+void ArchiveInput::countDecoded(std::size_t count) {
+    decoded_ += count;
+    progressUpdate(source_->bytesRead(), decoded_);
 }
 
 // Brings the window to the read position: false when the stream cannot
@@ -185,6 +195,7 @@ bool ArchiveInput::refillWindow() {
         windowLength_ = kWindowKeep;
     }
     const Decoded decoded = decoder_->decode(window_.get() + windowLength_, chunk);
+    countDecoded(decoded.length);
     windowLength_ += decoded.length;
     streamPos_ += static_cast<std::int64_t>(decoded.length);
     decodedBytes.fetch_add(decoded.length, std::memory_order_relaxed);

@@ -70,6 +70,9 @@ public:
     // else null.
     const char* unreadCompression() const { return unreadCompression_; }
 
+    // The size of an input file opened by path, 0 for any other input.
+    std::uint64_t inputSize() const { return inputSize_; }
+
     // Whether any earlier position can be gone back to (not a pipe).
     bool seekable() const { return source_ != nullptr && source_->seekable(); }
 
@@ -84,11 +87,14 @@ private:
     bool refillWindow();
     bool moveStreamTo(std::int64_t target);
     bool reachPosition();
+    void countDecoded(std::size_t count);
     void startDecoder(std::unique_ptr<StreamDecoder> decoder);
     bool skipByReading(std::int64_t target);
 
     std::unique_ptr<InputSource> source_;
     std::unique_ptr<StreamDecoder> decoder_;
+    std::uint64_t inputSize_ = 0;
+    std::uint64_t decoded_ = 0;     // bytes decoded in all, for the progress line
     int regularFile_ = -1;          // the source's descriptor, when a regular file opened by path
     bool direct_ = false;           // plain input: bytes pass through unchanged
     const char* unreadCompression_ = nullptr;

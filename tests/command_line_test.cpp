@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -249,7 +252,8 @@ TEST_F(CommandLineTest, HelpVersionAndAlignmentValue) {
     const std::string help = run({"--help"}).out;
     const std::string page = test::readFile(KOTAR_SOURCE_DIR "/docs/kotar.1");
     const std::string readme = test::readFile(KOTAR_SOURCE_DIR "/README.md");
-    for (const char* option : {"-c", "-x", "-o", "-t", "-v", "--align=", "--verify", "--help", "--version"}) {
+    for (const char* option :
+         {"-c", "-x", "-o", "-t", "-v", "--align=", "--verify", "--progress", "--help", "--version"}) {
         SCOPED_TRACE(option);
         EXPECT_NE(help.find(std::string("  ") + option), std::string::npos);
         std::string inPage;  // as roff writes it: each '-' as "\-"
@@ -275,6 +279,89 @@ bool isUtf8WithoutC1(const std::string& text) {
         at += length;
     }
     return true;
+}
+
+// A pseudo-terminal's far end, read after the run.
+class PseudoTerminal {
+public:
+    PseudoTerminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master_ >= 0 && (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname(master_) == nullptr)) {
+            close(master_);
+            master_ = -1;
+        }
+        if (master_ >= 0) name_ = ptsname(master_);
+    }
+    ~PseudoTerminal() {
+        if (master_ >= 0) close(master_);
+    }
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+    bool opened() const { return master_ >= 0; }
+    const std::string& name() const { return name_; }
+    // What has been written to the terminal so far.
+    std::string written() {
+        std::string all;
+        char buffer[4096];
+        for (ssize_t got; (got = read(master_, buffer, sizeof buffer)) > 0;) all.append(buffer, static_cast<std::size_t>(got));
+        return all;
+    }
+
+private:
+    int master_ = -1;
+    std::string name_;
+};
+
+// The progress line: drawn with --progress wherever standard error goes,
+// and on a terminal once a run has gone on for two seconds; always cleared
+// at the end, before any message. Otherwise standard error stays as it was.
+TEST_F(CommandLineTest, ProgressLineAppearsOnlyWhenAskedOrOnASlowTerminal) {
+    PseudoTerminal terminal;
+    if (!terminal.opened()) GTEST_SKIP() << "no pseudo-terminal";
+    test::shell("cd '" + dir_.path() + "' && head -c 3000000 /dev/urandom > data && tar --format=gnu -cf in.tar data"
+                " && gzip -c in.tar > in.tgz && head -c 1000000 in.tgz > cut.tgz");
+    const std::string kotar = test::shellQuoted(test::kotarBinary());
+    const std::string slow = "{ head -c 100000 in.tgz; sleep 2.5; tail -c +100001 in.tgz; } | ";
+    const std::string clear = "\r\033[K";
+    struct Case {
+        std::string what;
+        std::string command;  // in the folder, standard error to ERR
+        bool toTerminal;
+        bool drawn;
+        std::string after;  // what follows the line's last clearing
+        int status;
+    };
+    const Case cases[] = {
+        {"asked, to a file", kotar + " --progress -c in.tgz -o out.ktar", false, true, "", 0},
+        {"asked, extraction", kotar + " -x ref.ktar.gz -o out.tar --progress", false, true, "", 0},
+        {"asked, then damage", kotar + " --progress -c cut.tgz -o out.ktar", false, true, "unable to read input file\n", 255},
+        {"slow, to a file", slow + kotar + " -c /dev/stdin -o out.ktar", false, false, "", 0},
+        {"quick, to a terminal", kotar + " -c in.tgz -o out.ktar", true, false, "", 0},
+        {"slow, to a terminal", slow + kotar + " -c /dev/stdin -o out.ktar", true, true, "", 0},
+    };
+    ASSERT_EQ(run({"-c", path("in.tgz"), "-o", path("ref.ktar")}).status, 0);
+    test::shell("cd '" + dir_.path() + "' && gzip -c ref.ktar > ref.ktar.gz && " + kotar + " -x ref.ktar -o ref.tar");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string errorPath = c.toTerminal ? terminal.name() : path("err");
+        const int status = test::shell("cd '" + dir_.path() + "' && { " + c.command + "; } 2>'" + errorPath + "'", false);
+        std::string err = c.toTerminal ? terminal.written() : test::readFile(path("err"));
+        EXPECT_EQ(status, c.status);
+        if (!c.drawn) {
+            EXPECT_EQ(err, c.after);
+            continue;
+        }
+        // "\r<line>\033[K" each time, then "\r\033[K".
+        EXPECT_EQ(err.substr(0, 1), "\r");
+        EXPECT_NE(err.find(" MiB/s decoded\033[K"), std::string::npos) << err;
+        const std::size_t cleared = err.rfind(clear);
+        ASSERT_NE(cleared, std::string::npos) << err;
+        EXPECT_EQ(err.substr(cleared + clear.size()), c.after);
+        if (c.status == 0) {
+            const std::string out = test::readFile(path(c.what == "asked, extraction" ? "out.tar" : "out.ktar"));
+            EXPECT_TRUE(out == test::readFile(path(c.what == "asked, extraction" ? "ref.tar" : "ref.ktar")));
+        }
+    }
 }
 
 // Names and magic text from an archive reach the terminal escaped, in every

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 
+#include "text/progress_line.h"
+
 namespace kotar {
 
 int fail(const char* message) {
+    progressClear();
     std::fputs(message, stderr);
     return -1;
 }
