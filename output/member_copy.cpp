@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@ namespace {
 // Between plain files, data moves in large pieces straight from file to
 // file, past both the input's window and the output's buffer.
 constexpr std::size_t kFileCopyPiece = 256 * 1024;
+// Data lent by the input is taken at most this much at a time.
+constexpr std::size_t kLargestLend = 1024 * 1024;
 // The kernel's copy is asked for at most this much at a time.
 constexpr std::size_t kKernelCopyPiece = 16 * 1024 * 1024;
 
@@ -102,13 +105,31 @@ CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uin
     const int in = input.plainFileDescriptor();
     const std::uint64_t copied = in < 0 ? 0 : copyBetweenFiles(in, static_cast<std::uint64_t>(input.tell()), output, size);
     if (copied > 0) input.seek(input.tell() + static_cast<std::int64_t>(copied), SEEK_SET);
+    // The rest is written from where the input holds it, in whole pieces:
+    // a piece's bytes that are lent before the stream fails are held back
+    // here, and never written.
     std::uint64_t left = size - copied;
-    unsigned char buffer[kCopyChunk];
+    unsigned char partial[kCopyChunk];
+    std::size_t partialLength = 0;
     while (left > 0) {
-        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer));
-        if (input.read(buffer, piece) != piece) return CopyOutcome::readFailed;
-        if (!output.write(buffer, piece)) return CopyOutcome::writeFailed;
-        left -= piece;
+        const unsigned char* bytes = nullptr;
+        std::size_t got = input.view(static_cast<std::size_t>(std::min<std::uint64_t>(left, kLargestLend)), bytes);
+        if (got == 0) return CopyOutcome::readFailed;
+        left -= got;
+        if (partialLength > 0) {
+            const std::size_t taken = std::min(got, kCopyChunk - partialLength);
+            std::memcpy(partial + partialLength, bytes, taken);
+            partialLength += taken;
+            bytes += taken;
+            got -= taken;
+            if (partialLength < kCopyChunk && left > 0) continue;
+            if (!output.write(partial, partialLength)) return CopyOutcome::writeFailed;
+            partialLength = 0;
+        }
+        const std::size_t whole = left == 0 ? got : got / kCopyChunk * kCopyChunk;
+        if (whole > 0 && !output.write(bytes, whole)) return CopyOutcome::writeFailed;
+        partialLength = got - whole;
+        std::memcpy(partial, bytes + whole, partialLength);
     }
     return CopyOutcome::copied;
 }
