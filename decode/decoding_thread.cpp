@@ -16,13 +16,12 @@ namespace kotar {
 
 namespace {
 
-// Eight slots of 512 KiB: 4 MiB decoded ahead at most. A slot is large
-// enough that handing it over costs little against decoding it, and small
-// enough that the first bytes come soon. It is handed over once less than
-// kDecodeRoom is left in it.
-constexpr std::size_t kSlotCount = 8;
-constexpr std::size_t kSlotSize = 512 * 1024;
-static_assert(kSlotSize >= kDecodeRoom);
+// 32 slots of kDecodeRoom (128 KiB): 4 MiB decoded ahead at most. Each
+// slot holds what one decode() call gave, and is handed over at once: bytes
+// decoded before the input waits (a pipe whose writer pauses) are never held
+// back waiting for more.
+constexpr std::size_t kSlotCount = 32;
+constexpr std::size_t kSlotSize = kDecodeRoom;
 
 struct Slot {
     std::unique_ptr<unsigned char[]> bytes;
@@ -99,14 +98,10 @@ private:
                 if (stopping_) return;
             }
             Slot& slot = slots_[index % kSlotCount];
-            slot.length = 0;
-            slot.state = DecodeState::more;
-            while (kSlotSize - slot.length >= kDecodeRoom && slot.state == DecodeState::more) {
-                const Decoded decoded = decoder_->decode(slot.bytes.get() + slot.length, kDecodeRoom);
-                slot.length += decoded.length;
-                slot.state = decoded.state;
-                if (stoppingSoon()) return;
-            }
+            const Decoded decoded = decoder_->decode(slot.bytes.get(), kSlotSize);
+            slot.length = decoded.length;
+            slot.state = decoded.state;
+            if (stoppingSoon()) return;
             {
                 const std::lock_guard lock(mutex_);
                 filled_ = index + 1;

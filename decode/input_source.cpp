@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -19,12 +22,47 @@ constexpr std::size_t kBufferSize = 2 * kReadSize;
 InputSource::InputSource(int descriptor) : descriptor_(descriptor) {
     if (descriptor_ >= 0) start_ = lseek(descriptor_, 0, SEEK_CUR);
     if (start_ < 0) start_ = -1;
+    struct stat status {};
+    if (descriptor_ >= 0 && (fstat(descriptor_, &status) != 0 || !S_ISREG(status.st_mode))) {
+        wakeup_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
     // Not cleared: only the bytes that read(2) stored are ever used.
     buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
 }
 
 InputSource::~InputSource() {
     if (descriptor_ >= 0) close(descriptor_);
+    if (wakeup_ >= 0) close(wakeup_);
+}
+
+void InputSource::interrupt() {
+    interrupted_.store(true);
+    if (wakeup_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t put = ::write(wakeup_, &one, sizeof one);
+    }
+}
+
+void InputSource::resume() {
+    if (wakeup_ >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(wakeup_, &count, sizeof count);
+    }
+    interrupted_.store(false);
+}
+
+// Waits until the descriptor has bytes (or its end) to read: false when
+// interrupted first.
+bool InputSource::waitForInput() {
+    if (wakeup_ < 0) return !interrupted_.load();
+    for (;;) {
+        if (interrupted_.load()) return false;
+        pollfd watched[2] = {{descriptor_, POLLIN, 0}, {wakeup_, POLLIN, 0}};
+        const int ready = poll(watched, 2, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || (watched[1].revents & POLLIN) != 0) return false;
+        if (watched[0].revents != 0) return true;  // bytes, the end, or an error that read() reports
+    }
 }
 
 InputSource::Fill InputSource::fill() {
@@ -64,6 +102,7 @@ bool InputSource::seekTo(std::int64_t offset) {
 
 std::int64_t InputSource::readDirect(unsigned char* out, std::size_t count) {
     for (;;) {
+        if (!waitForInput()) return -1;
         const ssize_t got = ::read(descriptor_, out, limited(count));
         if (got > 0) bytesRead_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
         if (got >= 0) return got;

@@ -46,6 +46,13 @@ public:
     // the bytes read, 0 at the end, -1 on a read error.
     std::int64_t readDirect(unsigned char* out, std::size_t count);
 
+    // From any thread: every read from now on fails, and one that waits on
+    // a pipe or a terminal ends at once, so that a decoding thread stops
+    // without waiting for its writer. resume() undoes it, once that thread
+    // has gone.
+    void interrupt();
+    void resume();
+
     // The bytes read from the descriptor so far (from any thread).
     std::uint64_t bytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
 
@@ -54,6 +61,7 @@ public:
     void setReadLimit(std::size_t limit) { readLimit_ = limit; }
 
 private:
+    bool waitForInput();
     std::size_t limited(std::size_t count) const { return count < readLimit_ ? count : readLimit_; }
 
     int descriptor_ = -1;
@@ -63,6 +71,8 @@ private:
     std::size_t end_ = 0;
     std::size_t readLimit_ = SIZE_MAX;
     std::atomic<std::uint64_t> bytesRead_ = 0;
+    std::atomic<bool> interrupted_ = false;
+    int wakeup_ = -1;  // an eventfd that interrupt() signals, for input that may wait
 };
 
 }  // namespace kotar

@@ -39,7 +39,11 @@ std::atomic<std::uint64_t> decodedBytes{0};
 
 std::uint64_t decodedByteCount() { return decodedBytes.load(std::memory_order_relaxed); }
 
-ArchiveInput::~ArchiveInput() = default;
+ArchiveInput::~ArchiveInput() {
+    // A decoding thread that waits for a pipe's writer stops at once.
+    if (source_ != nullptr) source_->interrupt();
+    decoder_.reset();
+}
 
 int ArchiveInput::open(const char* path) {
     const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -86,7 +90,10 @@ int ArchiveInput::adopt(int descriptor) {
 // compressed input, which is decoded again from its start.
 bool ArchiveInput::restartDecoding(std::int64_t offset) {
     if (!source_->seekable()) return false;
-    decoder_.reset();  // a decoding thread stops before the source moves
+    // A decoding thread stops before the source moves.
+    source_->interrupt();
+    decoder_.reset();
+    source_->resume();
     if (!source_->seekTo(offset)) return false;
     startDecoder(direct_ ? makePlainDecoder(*source_) : chooseDecoder(*source_));
     streamPos_ = offset;
@@ -165,6 +172,7 @@ std::size_t ArchiveInput::view(std::size_t most, const unsigned char*& bytes) {
 }
 
 void ArchiveInput::countDecoded(std::size_t count) {
+    decodedBytes.fetch_add(count, std::memory_order_relaxed);
     decoded_ += count;
     progressUpdate(source_->bytesRead(), decoded_);
 }
@@ -198,7 +206,6 @@ bool ArchiveInput::refillWindow() {
     countDecoded(decoded.length);
     windowLength_ += decoded.length;
     streamPos_ += static_cast<std::int64_t>(decoded.length);
-    decodedBytes.fetch_add(decoded.length, std::memory_order_relaxed);
     decodeState_ = decoded.state;
     refillSize_ = std::min(2 * refillSize_, kLargestRefill);
     return decoded.length > 0;
