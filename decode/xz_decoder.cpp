@@ -21,7 +21,10 @@ namespace {
 // asks for more is refused as damaged rather than allowed to take the memory.
 constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
 // Blocks decoded at once need their input and output held whole: past this
-// much, liblzma decodes one block at a time instead.
+// much, liblzma decodes one block at a time instead. Two blocks of xz -6 -T2
+// (24 MiB each, 8 MiB dictionaries) would take about 97 MiB; this keeps the
+// whole process within 64 MiB, so those are decoded one at a time, and
+// smaller blocks (lower presets, --block-size) two at a time.
 constexpr std::uint64_t kThreadingMemory = 48 * 1024 * 1024;
 constexpr int kMostThreads = 2;
 constexpr unsigned char kMagic[6] = {0xfd, 0x37, 0x7a, 0x58, 0x5a, 0x00};
