@@ -19,9 +19,9 @@ enum class CopyOutcome { copied, readFailed, writeFailed };
 // Copies member data, one member at a time, to the output's position: from
 // the input's read position, or from a file that holds it. The bytes move in
 // pieces of at most kCopyChunk, and a piece that the source cannot fill is
-// not written. Between two plain files they move straight from file to
-// file, with the same result: inside the kernel (copy_file_range) where it
-// copies between them, else through one buffer kept for every member.
+// not written. Between two plain files they move in larger pieces straight
+// from file to file, with the same result, through one buffer kept for
+// every member.
 class MemberCopier {
 public:
     CopyOutcome copy(ArchiveInput& input, OutputFile& output, std::uint64_t size);
@@ -33,10 +33,7 @@ private:
     };
 
     std::uint64_t copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size);
-    std::uint64_t copyInKernel(int in, std::uint64_t inStart, int out, std::uint64_t outStart, std::uint64_t size);
     std::uint64_t copyThroughBuffer(int in, std::uint64_t inStart, int out, std::uint64_t outStart, std::uint64_t size);
-
-    bool kernelCopy_ = true;  // until the kernel refuses a copy between the files
 
     std::unique_ptr<unsigned char, FreeBytes> fileBuffer_;  // allocated at the first file-to-file copy
 };
