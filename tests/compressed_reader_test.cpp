@@ -52,7 +52,7 @@ std::vector<std::string> memberContents() {
 std::string buildArchive(const std::vector<std::string>& contents) {
     std::vector<test::IndexedEntry> entries;
     for (std::size_t i = 0; i < contents.size(); ++i) {
-        entries.push_back({.header = test::plainHeader({.name = "m" + std::to_string(i), .size = contents[i].size()}),
+        entries.push_back({.header = test::plainHeader({.name = std::string("m").append(std::to_string(i)), .size = contents[i].size()}),
                            .data = contents[i]});
     }
     return test::indexedArchive(entries);

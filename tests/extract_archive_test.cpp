@@ -438,11 +438,11 @@ TEST(ExtractArchive, DataAnywhereInTheDataAreaIsFound) {
     IndexedArchive alternating;
     for (std::uint32_t i = 0; i < 16; ++i) {
         const std::uint32_t offset = (i % 2 == 0 ? 16384u : 4u * 1024 * 1024) + i * 1024;
-        alternating.member({.name = "m" + std::to_string(i)}, randomBytes(1000, 40 + i), offset);
+        alternating.member({.name = std::string("m").append(std::to_string(i))}, randomBytes(1000, 40 + i), offset);
     }
     IndexedArchive inOrder;
     for (std::uint32_t i = 0; i < 16; ++i) {
-        inOrder.member({.name = "m" + std::to_string(i)}, randomBytes(1000, 60 + i), (i + 1) * 512u * 1024);
+        inOrder.member({.name = std::string("m").append(std::to_string(i))}, randomBytes(1000, 60 + i), (i + 1) * 512u * 1024);
     }
     const struct {
         const char* what;
