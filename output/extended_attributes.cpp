@@ -1,5 +1,6 @@
 #include "output/extended_attributes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/xattr.h>
 
@@ -53,6 +54,17 @@ bool ExtendedAttributes::read(int descriptor) {
         attributes_.emplace_back(std::move(name), std::move(value));
     }
     return true;
+}
+
+bool ExtendedAttributes::applyExactlyTo(int descriptor) const {
+    ExtendedAttributes present;
+    if (!present.read(descriptor)) return false;
+    for (const auto& [name, value] : present.attributes_) {
+        const bool wanted = std::any_of(attributes_.begin(), attributes_.end(),
+                                        [&name](const auto& attribute) { return attribute.first == name; });
+        if (!wanted && fremovexattr(descriptor, name.c_str()) != 0) return false;
+    }
+    return applyTo(descriptor);
 }
 
 bool ExtendedAttributes::applyTo(int descriptor) const {

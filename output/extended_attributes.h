@@ -18,6 +18,11 @@ public:
     // Sets each attribute on `descriptor`; false when any is refused.
     bool applyTo(int descriptor) const;
 
+    // Gives `descriptor` these attributes and no others (a new file may
+    // have been given an ACL by its directory's default ACL); false when
+    // that cannot be done.
+    bool applyExactlyTo(int descriptor) const;
+
 private:
     std::vector<std::pair<std::string, std::string>> attributes_;  // name, value
 };

@@ -208,7 +208,7 @@ bool StagedDestination::takeOnWhatRenameWouldLose() {
     // After the owner: a change of owner clears the set-user-ID bits.
     if (fchmod(staging_.get(), now.st_mode & 07777) != 0) return false;
     ExtendedAttributes attributes;
-    return attributes.read(existing_.get()) && attributes.applyTo(staging_.get());
+    return attributes.read(existing_.get()) && attributes.applyExactlyTo(staging_.get());
 }
 
 int StagedDestination::renameIntoPlace() {

@@ -145,6 +145,16 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
              return out + "/dest";
          },
          0604, false, true},
+        // The temporary file takes an ACL from the default ACL; the file
+        // replaced had none.
+        {"file without an ACL in a directory with a default ACL",
+         [](const std::string& out) {
+             writeFile(out + "/dest", kEarlierDestination);
+             chmod((out + "/dest").c_str(), 0640);
+             test::shell("setfacl -d -m u:daemon:rw " + shellQuoted(out) + " 2>/dev/null", false);
+             return out + "/dest";
+         },
+         0640, false, true},
         // Its directory lets nobody make a file, not replace root's.
         {"file of another owner in a sticky directory",
          [](const std::string& out) {
