@@ -116,6 +116,8 @@ int StagedDestination::open(const char* path) {
             unlink(name.c_str());
             return openNew(name);
         }
+        // No name for it (no /proc): it is written like an existing file,
+        // and stays, empty, after a failure.
         return openExisting(std::move(file), made, name, path);
     }
     struct stat status {};
