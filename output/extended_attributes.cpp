@@ -59,9 +59,10 @@ bool ExtendedAttributes::read(int descriptor) {
 bool ExtendedAttributes::applyExactlyTo(int descriptor) const {
     ExtendedAttributes present;
     if (!present.read(descriptor)) return false;
-    for (const auto& [name, value] : present.attributes_) {
+    for (const auto& attribute : present.attributes_) {
+        const std::string& name = attribute.first;
         const bool wanted = std::any_of(attributes_.begin(), attributes_.end(),
-                                        [&name](const auto& attribute) { return attribute.first == name; });
+                                        [&name](const auto& ours) { return ours.first == name; });
         if (!wanted && fremovexattr(descriptor, name.c_str()) != 0) return false;
     }
     return applyTo(descriptor);
