@@ -42,12 +42,14 @@ static_assert(sizeof message::kUsage - 1 == 93);
 
 constexpr char kHelp[] = R"(
   -c FILE          create an indexed archive from FILE, a tar (GNU, ustar or pax;
-                   plain, gzip, zstd or xz; /dev/stdin for a pipe)
+                   plain, gzip, zstd or xz)
   -x FILE          turn the indexed archive FILE (plain or compressed) back into
                    a GNU tar
   -o DESTINATION   the file that -c and -x write (required for both)
   -tFILE, -t FILE  list the members of the indexed archive FILE
   -t               list the members of the indexed archive on standard input
+                   A FILE of - is standard input, a DESTINATION of - standard
+                   output; a file named - is ./-
   -v               trace the creation: executables aligned or not, their analysis
   --align=SIZE     place executables on SIZE-byte boundaries: 4096 (the default),
                    16384 or 65536; with --verify, check that boundary too
@@ -97,13 +99,17 @@ int runCommandLine(int argc, char** argv) {
     bool alignmentGiven = false;
     bool listFileMayFollow = false;  // the previous argument was a bare -t
 
+    bool strayOperand = false;       // an operand that no option takes
     for (int option; (option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
         const bool afterBareList = std::exchange(listFileMayFollow, false);
+        // After a stray operand the rest is only read for getopt's own
+        // diagnostics, which come before the usage line.
+        if (strayOperand && option != '?' && option != ':') continue;
         switch (option) {
             case kOperand:
-                if (!afterBareList) {  // an operand that no option takes
-                    printUsage();
-                    return -1;
+                if (!afterBareList) {
+                    strayOperand = true;
+                    break;
                 }
                 inputPath = optarg;
                 break;
@@ -149,12 +155,17 @@ int runCommandLine(int argc, char** argv) {
                 return -1;
         }
     }
-    if (optind < argc) {  // operands after "--"
+    if (strayOperand || optind < argc) {  // optind < argc: operands after "--"
         printUsage();
         return -1;
     }
 
-    if (mode == Mode::list) return listArchive(inputPath);
+    // "-" is standard input for the input of -c, -x and -t, and standard
+    // output for -o, as in tar; a file named "-" is reached as "./-".
+    const bool standardInput = inputPath != nullptr && std::strcmp(inputPath, "-") == 0;
+    if (destinationPath != nullptr && std::strcmp(destinationPath, "-") == 0) destinationPath = "/dev/stdout";
+    if (mode == Mode::list) return listArchive(standardInput ? nullptr : inputPath);
+    if (standardInput && (mode == Mode::create || mode == Mode::extract)) inputPath = "/dev/stdin";
     if (mode == Mode::verify) return verifyArchive(inputPath, alignment);
     if (destinationPath == nullptr || mode == Mode::none) {
         printUsage();

@@ -14,6 +14,7 @@
 #include "format/header_reader.h"
 #include "format/indexed_layout.h"
 #include "output/member_copy.h"
+#include "text/console_streams.h"
 #include "text/messages.h"
 #include "text/progress_line.h"
 #include "output/output_file.h"
@@ -466,6 +467,8 @@ int createArchive(const char* inputPath, const char* destinationPath, std::uint6
     if (Creation(retained, table, newBytes, output, executableAlignment, input.unreadCompression()).run() != 0) {
         return -1;
     }
+    // A trace or warning that could not be written fails the run too.
+    if (!consoleDelivered()) return fail(message::kWriteOutput);
     if (output.close() != 0) return fail(message::kWriteOutput);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "format/table_walk.h"
 #include "format/indexed_layout.h"
 #include "output/member_copy.h"
+#include "text/console_streams.h"
 #include "text/messages.h"
 #include "text/progress_line.h"
 #include "output/output_file.h"
@@ -230,6 +231,8 @@ int extractArchive(const char* inputPath, const char* destinationPath) {
     const bool keepCopy = !placement.inOrder() && input.compressed() && input.seekable();
     if (keepCopy && keepDecodedData(input, placement, workDirectory, copy) != 0) return -1;
     if (Extraction(table, input, keepCopy ? &copy : nullptr, output).run() != 0) return -1;
+    // A trace or warning that could not be written fails the run too.
+    if (!consoleDelivered()) return fail(message::kWriteOutput);
     if (output.close() != 0) return fail(message::kWriteOutput);
     return 0;
 }

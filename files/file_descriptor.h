@@ -23,6 +23,8 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
 
     int get() const { return descriptor_; }
+    // Gives the descriptor up to the caller, who closes it from then on.
+    int release() { return std::exchange(descriptor_, -1); }
     bool valid() const { return descriptor_ >= 0; }
 
 private:

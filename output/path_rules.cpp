@@ -1,10 +1,30 @@
 #include "output/path_rules.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace kotar {
 
+int descriptorNamed(std::string_view path) {
+    if (path == "/dev/stdin") return 0;
+    if (path == "/dev/stdout") return 1;
+    if (path == "/dev/stderr") return 2;
+    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!path.starts_with(prefix) || path.size() == prefix.size() || path.size() > prefix.size() + 9) continue;
+        int number = 0;
+        for (const char c : path.substr(prefix.size())) {
+            if (c < '0' || c > '9') return -1;
+            number = number * 10 + (c - '0');
+        }
+        return number;
+    }
+    return -1;
+}
+
 std::string workDirectoryFor(const char* destination) {
+    // Such a name is written through the descriptor, never staged beside
+    // what it leads to (which may be a file in /dev or /proc).
+    if (const int held = descriptorNamed(destination); held >= 0 && fcntl(held, F_GETFD) != -1) return "";
     struct stat status {};
     if (stat(destination, &status) == 0 && !S_ISREG(status.st_mode)) return "";
     const std::string text = destination;

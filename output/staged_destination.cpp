@@ -1,125 +1,95 @@
 #include "output/staged_destination.h"
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <string_view>
+#include <sys/random.h>
+#include <time.h>
 #include <unistd.h>
+
+#include "files/anonymous_file.h"
+#include "output/copy_in_place.h"
+#include "output/extended_attributes.h"
+#include "output/path_rules.h"
+#include "output/signal_cleanup.h"
 
 namespace kotar {
 
 namespace {
 
-constexpr std::array kCleanupSignals{SIGINT, SIGTERM, SIGHUP};
-
-// The temporary file that a signal must remove. The handler reads it only
-// while `pendingSet` is 1; both change only with those signals blocked.
-char pendingPath[PATH_MAX];
-volatile std::sig_atomic_t pendingSet = 0;
-
-extern "C" void removePendingAndResignal(int signalNumber) {
-    if (pendingSet) unlink(pendingPath);
-    // The handler was installed with SA_RESETHAND: the signal, raised again
-    // when this handler returns, takes its default course.
-    std::raise(signalNumber);
-}
-
-// Blocks the cleanup signals for the lifetime of the object.
-class SignalsBlocked {
-public:
-    SignalsBlocked() {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        for (const int signalNumber : kCleanupSignals) sigaddset(&blocked, signalNumber);
-        sigprocmask(SIG_BLOCK, &blocked, &previous_);
-    }
-    ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_;
+struct PathParts {
+    std::string directory;
+    std::string name;  // empty for a path that ends in '/'
 };
 
-void installCleanupHandlers() {
-    struct sigaction action {};
-    action.sa_handler = removePendingAndResignal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (const int signalNumber : kCleanupSignals) {
-        struct sigaction previous {};
-        // A signal that the process was started to ignore stays ignored.
-        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-        sigaction(signalNumber, &action, nullptr);
+PathParts splitPath(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The path that names the open file now, found from the descriptor (the
+// kernel's record of what it opened); "" when none is known to.
+std::string nameOfOpenFile(int descriptor, const struct stat& status, const char* givenPath) {
+    const std::string record = "/proc/self/fd/" + std::to_string(descriptor);
+    char link[PATH_MAX];
+    const ssize_t length = readlink(record.c_str(), link, sizeof link);
+    struct stat named {};
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof link && link[0] == '/') {
+        std::string name(link, static_cast<std::size_t>(length));
+        if (stat(name.c_str(), &named) == 0 && sameFile(named, status)) return name;
     }
+    // Without /proc: the path given, when it is no link and names the file.
+    if (lstat(givenPath, &named) == 0 && S_ISREG(named.st_mode) && sameFile(named, status)) return givenPath;
+    return "";
 }
 
-// The file a destination path finally names: the end of a chain of
-// symbolic links, followed one link at a time so that a link to a file not
-// yet made names that file too. A chain that does not end (a loop) is left
-// to open(2) to refuse.
-std::string resolveTarget(const char* path) {
-    std::string current = path;
-    for (int links = 0; links < 40; ++links) {
-        struct stat status {};
-        if (lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return current;
-        char link[PATH_MAX];
-        const ssize_t length = readlink(current.c_str(), link, sizeof link);
-        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) return path;
-        const std::string_view text(link, static_cast<std::size_t>(length));
-        const std::size_t slash = current.rfind('/');
-        current = text.front() == '/' || slash == std::string::npos
-                      ? std::string(text)
-                      : current.substr(0, slash + 1) + std::string(text);
-    }
-    return path;
+// ".NAME." for the temporary file beside NAME: with the six characters that
+// follow, never longer than a file name may be. A long NAME is shortened,
+// at a character boundary where it is UTF-8.
+std::string stagingPrefix(std::string_view name) {
+    constexpr std::size_t kRoom = NAME_MAX - 8;  // two dots and six characters
+    std::size_t keep = std::min(name.size(), kRoom);
+    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    std::string prefix(1, '.');
+    prefix.append(name.substr(0, keep)).push_back('.');
+    return prefix;
 }
 
-// The permission bits that a new file gets from open(2) with mode 0666.
-mode_t newFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-std::string stagingTemplate(const std::string& target) {
-    const std::size_t slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    return directory + "." + name + ".XXXXXX";
-}
-
-}  // namespace
-
-StagedDestination::~StagedDestination() { discard(); }
-
-namespace {
-
-// The descriptor that a name for one of the process's own stands for
-// (/dev/stdout, /dev/fd/N, /proc/self/fd/N), or -1 for any other name.
-int descriptorNamed(std::string_view path) {
-    if (path == "/dev/stdin") return 0;
-    if (path == "/dev/stdout") return 1;
-    if (path == "/dev/stderr") return 2;
-    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        if (!path.starts_with(prefix) || path.size() == prefix.size() || path.size() > prefix.size() + 9) continue;
-        int number = 0;
-        for (const char c : path.substr(prefix.size())) {
-            if (c < '0' || c > '9') return -1;
-            number = number * 10 + (c - '0');
+// Creates PREFIX followed by six random characters in `directory`,
+// exclusively, and registers it for removal on a signal. Returns its
+// descriptor, or -1.
+int createUniqueIn(int directory, const std::string& prefix, mode_t mode, std::string& name) {
+    static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        unsigned char random[6] = {};
+        if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+            timespec now {};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const auto mixed = static_cast<unsigned long long>(now.tv_nsec) ^ (static_cast<unsigned long long>(getpid()) << 20);
+            for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(mixed >> (i * 7));
         }
-        return number;
+        name = prefix;
+        for (const unsigned char byte : random) name += kCharacters[byte % (sizeof kCharacters - 1)];
+        // The handler knows the name before the file exists.
+        const CleanupSignalsBlocked blocked;
+        if (!removeOnSignal(directory, name)) return -1;
+        const int descriptor = openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (descriptor >= 0) return descriptor;
+        forgetRemovalOnSignal();
+        if (errno != EEXIST) return -1;
     }
     return -1;
 }
 
 }  // namespace
+
+StagedDestination::~StagedDestination() { discard(); }
 
 int StagedDestination::open(const char* path) {
     // The caller means that open file, whatever is behind it, at its own
@@ -128,64 +98,143 @@ int StagedDestination::open(const char* path) {
         sharedDescriptor_ = true;
         return fcntl(held, F_DUPFD_CLOEXEC, 0);
     }
-    target_ = resolveTarget(path);
-    struct stat existing {};
-    const bool exists = stat(target_.c_str(), &existing) == 0;
-    const bool stageable = exists ? S_ISREG(existing.st_mode) : errno == ENOENT;
-    // A destination the process may not write is refused, as opening it
-    // in place would be, even though a rename could replace it.
-    if (!stageable || (exists && access(target_.c_str(), W_OK) != 0)) {
-        return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    }
-
-    std::string staging = stagingTemplate(target_);
-    if (staging.size() >= sizeof pendingPath) return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    int descriptor = -1;
-    {
-        // The handlers are in place before the file exists, and the file
-        // is known to them before a signal can come.
-        const SignalsBlocked blocked;
-        installCleanupHandlers();
-        descriptor = mkostemp(staging.data(), O_CLOEXEC);
-        if (descriptor >= 0) {
-            std::memcpy(pendingPath, staging.c_str(), staging.size() + 1);
-            pendingSet = 1;
+    // Never O_TRUNC: the earlier content stays until the result is whole.
+    // A file the process may not write is refused here, as writing it in
+    // place would be, even where a rename could replace it.
+    FileDescriptor file(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (!file.valid()) {
+        if (errno != ENOENT) return -1;
+        struct stat link {};
+        if (lstat(path, &link) != 0) return openNew(path);
+        if (!S_ISLNK(link.st_mode)) return -1;
+        // A symbolic link to a file not yet made: the kernel follows it
+        // and makes the file, only to say where it lies; it goes again at
+        // once, and the result is made there like any new file.
+        file = FileDescriptor(::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
+        struct stat made {};
+        if (!file.valid() || fstat(file.get(), &made) != 0) return -1;
+        const std::string name = nameOfOpenFile(file.get(), made, path);
+        if (!name.empty() && S_ISREG(made.st_mode) && made.st_size == 0) {
+            unlink(name.c_str());
+            return openNew(name);
         }
+        // No name for it (no /proc): it is written like an existing file,
+        // and stays, empty, after a failure.
+        return openExisting(std::move(file), made, name, path);
     }
-    if (descriptor < 0) {
-        // No temporary file can be created beside it (a directory that is
-        // not writable, say): the destination is written in place.
-        return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0) return -1;
+    if (!S_ISREG(status.st_mode)) return file.release();  // a device, a FIFO: written in place
+    const std::string name = nameOfOpenFile(file.get(), status, path);
+    return openExisting(std::move(file), status, name, path);
+}
+
+int StagedDestination::openNew(const std::string& path) {
+    const PathParts parts = splitPath(path);
+    if (parts.name.empty() || parts.name == "." || parts.name == ".." || parts.name.size() > NAME_MAX) {
+        errno = parts.name.size() > NAME_MAX ? ENAMETOOLONG : ENOENT;
+        return -1;
     }
-    staging_ = std::move(staging);
-    if (exists) {
-        // Best effort: only root may give a file to another owner.
-        [[maybe_unused]] const int owned = fchown(descriptor, existing.st_uid, existing.st_gid);
+    // Made as open(2) would make it, with mode 0666 less the umask (or the
+    // directory's default ACL), so that the rename gives the same file.
+    return createNamedStaging(parts.directory, parts.name, 0666);
+}
+
+int StagedDestination::openExisting(FileDescriptor file, const struct stat& status, const std::string& realName,
+                                    const std::string& givenPath) {
+    existing_ = std::move(file);
+    // Where a rename may keep everything, try it: a name known to lead to
+    // the file, one link, and an owner the process is or may set.
+    const bool mayRename = !realName.empty() && status.st_nlink == 1 && (status.st_uid == geteuid() || geteuid() == 0);
+    if (mayRename) {
+        const PathParts parts = splitPath(realName);
+        const int descriptor = createNamedStaging(parts.directory, parts.name, 0600);
+        if (descriptor >= 0) return descriptor;
     }
-    fchmod(descriptor, exists ? existing.st_mode & 07777 : newFileMode());
-    return descriptor;
+    // Copied in place at the end, from a file beside it, else in $TMPDIR.
+    const int descriptor = openAnonymousFile(splitPath(realName.empty() ? givenPath : realName).directory);
+    return descriptor < 0 ? -1 : keep(descriptor);
+}
+
+int StagedDestination::createNamedStaging(const std::string& directoryPath, const std::string& targetName,
+                                          mode_t mode) {
+    FileDescriptor directory(::open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid()) return -1;
+    std::string name;
+    const int descriptor = createUniqueIn(directory.get(), stagingPrefix(targetName), mode, name);
+    if (descriptor < 0) return -1;
+    directory_ = std::move(directory);
+    stagingName_ = std::move(name);
+    targetName_ = targetName;
+    return keep(descriptor);
+}
+
+// Keeps a second descriptor of the temporary file, which outlives the one
+// the caller writes through and closes.
+int StagedDestination::keep(int stagingDescriptor) {
+    staging_ = FileDescriptor(fcntl(stagingDescriptor, F_DUPFD_CLOEXEC, 0));
+    if (!staging_.valid()) {
+        ::close(stagingDescriptor);
+        discard();
+        return -1;
+    }
+    staged_ = true;
+    return stagingDescriptor;
 }
 
 int StagedDestination::commit() {
-    if (staging_.empty()) return 0;
-    int renamed = -1;
-    {
-        const SignalsBlocked blocked;
-        renamed = std::rename(staging_.c_str(), target_.c_str());
-        if (renamed == 0) {
-            pendingSet = 0;
-            staging_.clear();
-        }
+    if (!staged_) return 0;
+    if (!existing_.valid()) return renameIntoPlace();  // a new file
+    if (!stagingName_.empty() && takeOnWhatRenameWouldLose() && renameIntoPlace() == 0) return 0;
+    // A rename would lose something, or was refused (a sticky directory,
+    // say): the file itself takes the result.
+    if (copyInPlace(staging_.get(), existing_.get()) != 0) return -1;
+    discard();
+    return 0;
+}
+
+// Gives the temporary file the existing file's owner, group, permission
+// bits and extended attributes (its ACLs among them). False when the
+// existing file is not what was opened any more, has gained a link, or
+// anything of it cannot be given.
+bool StagedDestination::takeOnWhatRenameWouldLose() {
+    struct stat now {};
+    struct stat named {};
+    struct stat staged {};
+    if (fstat(existing_.get(), &now) != 0 || now.st_nlink != 1 || fstat(staging_.get(), &staged) != 0) return false;
+    if (fstatat(directory_.get(), targetName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(named, now)) {
+        return false;
     }
-    return renamed == 0 ? 0 : -1;  // on failure, discard() removes the file
+    if ((staged.st_uid != now.st_uid || staged.st_gid != now.st_gid) &&
+        fchown(staging_.get(), now.st_uid, now.st_gid) != 0) {
+        return false;
+    }
+    // After the owner: a change of owner clears the set-user-ID bits.
+    if (fchmod(staging_.get(), now.st_mode & 07777) != 0) return false;
+    ExtendedAttributes attributes;
+    return attributes.read(existing_.get()) && attributes.applyExactlyTo(staging_.get());
+}
+
+int StagedDestination::renameIntoPlace() {
+    const CleanupSignalsBlocked blocked;
+    if (renameat(directory_.get(), stagingName_.c_str(), directory_.get(), targetName_.c_str()) != 0) return -1;
+    forgetRemovalOnSignal();
+    stagingName_.clear();
+    staged_ = false;
+    return 0;
 }
 
 void StagedDestination::discard() {
-    if (staging_.empty()) return;
-    const SignalsBlocked blocked;
-    unlink(staging_.c_str());
-    pendingSet = 0;
-    staging_.clear();
+    if (!stagingName_.empty()) {
+        const CleanupSignalsBlocked blocked;
+        unlinkat(directory_.get(), stagingName_.c_str(), 0);
+        forgetRemovalOnSignal();
+        stagingName_.clear();
+    }
+    staging_ = FileDescriptor();
+    existing_ = FileDescriptor();
+    directory_ = FileDescriptor();
+    staged_ = false;
 }
 
 }  // namespace kotar

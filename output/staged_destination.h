@@ -1,25 +1,42 @@
 // StagedDestination: where creation and extraction write, so that their
 // result is complete or absent.
 //
-// A regular or new destination is written under a hidden temporary name in
-// its own directory (".NAME.XXXXXX", created exclusively) and renamed over
-// the destination only by commit(). Until then the destination is exactly as
-// it was: absent, or its earlier content. The temporary file is removed
-// when the object goes away uncommitted, and by a handler on SIGINT, SIGTERM
-// and SIGHUP, which then lets the signal take its default course.
+// The destination is opened through the kernel (which follows symbolic
+// links by its own rules, those of sticky directories included), and never
+// cut short before the result is complete. The bytes are staged in a
+// temporary file; commit() puts them in place one of two ways:
 //
-//   - A symbolic link is followed: its target is replaced, or made when it
-//     does not exist yet, and the link stays.
-//   - An existing destination keeps its permission bits (and, where the
-//     process may set them, its owner and group).
+//   - by rename, when nothing would be lost: a new file; or a regular file
+//     with one link, that the process owns or may give back to its owner
+//     and group, whose extended attributes and ACLs the temporary file
+//     takes on, and whose directory allows the rename. The temporary file
+//     is named ".NAME.XXXXXX" beside it (NAME shortened so that the whole
+//     stays within a file name's 255 bytes), created exclusively, and
+//     removed when the object goes away uncommitted or a signal ends the
+//     process (signal_cleanup.h);
+//   - otherwise by copying the result into the existing file
+//     (copy_in_place.h), which keeps its inode, links, owner, extended
+//     attributes and ACLs. It is staged in an unlinked file beside it, else
+//     in $TMPDIR or /tmp (a writable file in a directory the process may
+//     not write).
+//
+// Either way, until commit() the destination is exactly as it was: absent,
+// or its earlier content.
+//
+//   - A symbolic link stays: the file it leads to is replaced, or made
+//     when it does not exist yet.
+//   - An existing destination keeps its permission bits, owner and group.
 //   - A name for a descriptor the process holds (/dev/stdout, /dev/fd/N)
 //     is that descriptor, whatever is behind it: written from where it
 //     stands, front to back, never positioned.
-//   - Anything else (a character device, a FIFO), and a destination beside
-//     which no temporary file can be created, is written in place.
+//   - Anything else that is not a regular file (a character device, a
+//     FIFO) is written in place.
 #pragma once
 
 #include <string>
+#include <sys/stat.h>
+
+#include "files/file_descriptor.h"
 
 namespace kotar {
 
@@ -43,10 +60,21 @@ public:
     bool sharedDescriptor() const { return sharedDescriptor_; }
 
 private:
+    int openNew(const std::string& path);
+    int openExisting(FileDescriptor file, const struct stat& status, const std::string& realName,
+                     const std::string& givenPath);
+    int createNamedStaging(const std::string& directoryPath, const std::string& targetName, mode_t mode);
+    int keep(int stagingDescriptor);
+    bool takeOnWhatRenameWouldLose();
+    int renameIntoPlace();
     void discard();
 
-    std::string target_;   // the file that is finally replaced
-    std::string staging_;  // the temporary file; empty when written in place
+    FileDescriptor existing_;    // the earlier destination, written when copied in place
+    FileDescriptor directory_;   // the directory of a named temporary file
+    FileDescriptor staging_;     // the temporary file, read back when copied in place
+    std::string stagingName_;    // its name in directory_; empty when it has none
+    std::string targetName_;     // the name it is renamed to, in directory_
+    bool staged_ = false;        // false: written in place, nothing to commit
     bool sharedDescriptor_ = false;
 };
 

@@ -120,6 +120,9 @@ TEST_F(CommandLineTest, GetoptDiagnosticThenUsage) {
         {{"-t", "--align"}, "--align"},
         {{"--help=yes"}, "--help"},
         {{"-t", "--verify"}, "--verify"},
+        // After an operand that no option takes, as without it.
+        {{path("file.ktar"), "-c"}, "c"},
+        {{path("file.ktar"), "-o", path("out"), "-x"}, "x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
@@ -156,6 +159,8 @@ TEST_F(CommandLineTest, WhatTheListingReads) {
         {{"-t", "-t" + path("file.ktar")}, listedLine("from-file")},
         {{"-x", path("missing.ktar"), "-t"}, listedLine("from-stdin")},
         {{"-c", path("missing.tar"), "-t" + path("file.ktar")}, listedLine("from-file")},
+        {{"-t", "-"}, listedLine("from-stdin")},  // "-" is standard input
+        {{"-t-"}, listedLine("from-stdin")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
@@ -186,6 +191,49 @@ TEST_F(CommandLineTest, LastModeOptionWins) {
         EXPECT_EQ(result.status, 255);
         EXPECT_FALSE(test::fileExists(path("out")));
     }
+}
+
+// An empty destination cannot be opened, in either mode.
+TEST_F(CommandLineTest, EmptyDestinationIsRefusedAsUnopenable) {
+    test::shell("cd '" + dir_.path() + "' && echo hello > member.txt && tar --format=gnu -cf b.tar member.txt");
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"-c", path("b.tar"), "-o", ""}, {"-x", path("file.ktar"), "-o", ""}}) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        const CommandResult result = run(arguments);
+        EXPECT_EQ(result.err, "Unable to open output file: \n");
+        EXPECT_EQ(result.status, 255);
+    }
+}
+
+// As in tar, "-" is standard input for -c, -x and -t, and standard output
+// for -o; a file named "-" is reached as "./-".
+TEST_F(CommandLineTest, DashIsStandardInputAndOutput) {
+    test::shell("cd '" + dir_.path() +
+                "' && echo hello > member.txt && tar --format=gnu -cf b.tar member.txt && gzip -c b.tar > b.tgz");
+    ASSERT_EQ(run({"-c", path("b.tar"), "-o", path("b.ktar")}).status, 0);
+    ASSERT_EQ(run({"-x", path("b.ktar"), "-o", path("back.tar")}).status, 0);
+    const std::string ktar = test::readFile(path("b.ktar"));
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string stdinPath;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"-c", "-", "-o", "-"}, path("b.tgz"), ktar},
+        {{"-c", path("b.tar"), "-o", "-"}, "", ktar},
+        {{"-x", "-", "-o", "-"}, path("b.ktar"), test::readFile(path("back.tar"))},
+        {{"-t", "-"}, path("file.ktar"), listedLine("from-file")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        const CommandResult result = test::runKotar(c.arguments, c.stdinPath, {"TZ=UTC"});
+        EXPECT_TRUE(result.out == c.out);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+    EXPECT_FALSE(test::fileExists("-"));
+    test::shell("cd '" + dir_.path() + "' && cp b.tar ./- && " + test::kotarBinary() +
+                " -c ./- -o ./-.ktar && cmp -- -.ktar b.ktar");
 }
 
 // -x a -c b -o out creates out from b (a does not exist); the last -o wins.

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iostream>
 #include <cstdio>
 #include <functional>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -59,15 +62,38 @@ mode_t permissionsOf(const std::string& path) {
     return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
+// The owner, group and link count of a file (and its inode, when asked),
+// the value of its extended attribute user.kotar and its ACL, as the
+// system's tools show them.
+std::string whatTheFileIs(const std::string& path, bool withInode) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return "missing";
+    const std::string quoted = shellQuoted(path);
+    return std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) + " links " +
+           std::to_string(status.st_nlink) + (withInode ? " inode " + std::to_string(status.st_ino) : "") + "\n" +
+           test::runCommand({"/bin/sh", "-c", "getfattr --absolute-names --only-values -n user.kotar " + quoted + " 2>&1"}).out +
+           test::runCommand({"/bin/sh", "-c", "getfacl -cp " + quoted + " 2>&1"}).out;
+}
+
 TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
     const mode_t mask = umask(0);
     umask(mask);
+    const std::string whyNotNobody = test::whyNotAsNobody();
+    // Runs of nobody read the inputs.
+    chmod(dir_.path().c_str(), 0755);
     struct Kind {
         const char* what;
         // Makes the destination in `out`; returns the path to give kotar.
         std::function<std::string(const std::string& out)> make;
         mode_t mode;  // its permission bits after a successful run
+        bool asNobody = false;  // kotar runs as nobody
+        // What must stay of the file besides its bytes and bits: its links,
+        // owner, attributes and ACL, and, when the file is written in
+        // place, its inode.
+        bool keepsOwnerAndAttributes = false;
+        bool keepsInode = false;
     };
+    const std::string longName(250, 'n');
     const Kind kinds[] = {
         {"new file", [](const std::string& out) { return out + "/dest"; }, static_cast<mode_t>(0666 & ~mask)},
         {"existing file",
@@ -91,19 +117,81 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
              return out + "/dest";
          },
          static_cast<mode_t>(0666 & ~mask)},
+        // A temporary name beside it would pass the 255-byte limit.
+        {"file with a name of 250 bytes",
+         [&longName](const std::string& out) {
+             writeFile(out + "/" + longName, kEarlierDestination);
+             chmod((out + "/" + longName).c_str(), 0640);
+             return out + "/" + longName;
+         },
+         0640},
+        {"file with a second hard link",
+         [](const std::string& out) {
+             writeFile(out + "/dest", kEarlierDestination);
+             fs::create_hard_link(out + "/dest", out + "/other-link");
+             return out + "/dest";
+         },
+         static_cast<mode_t>(0666 & ~mask), false, true, true},
+        // Attributes and an ACL where the file system has them; as root,
+        // a rename may keep them all.
+        {"file of another owner, with an extended attribute and an ACL",
+         [](const std::string& out) {
+             writeFile(out + "/dest", kEarlierDestination);
+             [[maybe_unused]] const int given = chown((out + "/dest").c_str(), 65534, 65534);
+             test::shell("setfattr -n user.kotar -v kept " + shellQuoted(out + "/dest") + " 2>/dev/null; setfacl -m u:daemon:r " +
+                             shellQuoted(out + "/dest") + " 2>/dev/null",
+                         false);
+             chmod((out + "/dest").c_str(), 0604);
+             return out + "/dest";
+         },
+         0604, false, true},
+        // The temporary file takes an ACL from the default ACL; the file
+        // replaced had none.
+        {"file without an ACL in a directory with a default ACL",
+         [](const std::string& out) {
+             writeFile(out + "/dest", kEarlierDestination);
+             chmod((out + "/dest").c_str(), 0640);
+             test::shell("setfacl -d -m u:daemon:rw " + shellQuoted(out) + " 2>/dev/null", false);
+             return out + "/dest";
+         },
+         0640, false, true},
+        // Its directory lets nobody make a file, not replace root's.
+        {"file of another owner in a sticky directory",
+         [](const std::string& out) {
+             chmod(out.c_str(), 01777);
+             writeFile(out + "/dest", kEarlierDestination);
+             chmod((out + "/dest").c_str(), 0666);
+             return out + "/dest";
+         },
+         0666, true, true, true},
+        {"writable file in a directory its writer may not write",
+         [](const std::string& out) {
+             writeFile(out + "/dest", kEarlierDestination);
+             chmod((out + "/dest").c_str(), 0666);
+             return out + "/dest";
+         },
+         0666, true, true, true},
     };
     for (const Mode& mode : modes_) {
         for (const Kind& kind : kinds) {
             SCOPED_TRACE(std::string(mode.option) + " to a " + kind.what);
+            if (kind.asNobody && !whyNotNobody.empty()) {
+                std::cout << "[  SKIPPED ] " << kind.what << ": " << whyNotNobody << "\n";
+                continue;
+            }
+            const auto runAs = [&kind](const std::vector<std::string>& arguments) {
+                return kind.asNobody ? test::runKotarAsNobody(arguments) : runKotar(arguments);
+            };
             const std::string out = dir_ / "out";
             fs::remove_all(out);
             fs::create_directory(out);
             const std::string destination = kind.make(out);
             const bool existed = fs::exists(destination);
             const std::size_t entries = filesIn(out);
+            const std::string fileBefore = whatTheFileIs(destination, kind.keepsInode);
 
             // A refused input first: nothing changes, nothing is left behind.
-            const CommandResult refused = runKotar({mode.option, dir_ / "garbage", "-o", destination});
+            const CommandResult refused = runAs({mode.option, dir_ / "garbage", "-o", destination});
             EXPECT_EQ(refused.status, 255);
             EXPECT_EQ(fs::exists(destination), existed);
             if (existed) {
@@ -111,10 +199,13 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
             }
             EXPECT_EQ(filesIn(out), entries);
 
-            const CommandResult run = runKotar({mode.option, mode.input, "-o", destination});
+            const CommandResult run = runAs({mode.option, mode.input, "-o", destination});
             EXPECT_EQ(run.status, 0) << run.err;
             EXPECT_TRUE(readFile(destination) == mode.expected);
             EXPECT_EQ(permissionsOf(destination), kind.mode);
+            if (kind.keepsOwnerAndAttributes) {
+                EXPECT_EQ(whatTheFileIs(destination, kind.keepsInode), fileBefore);
+            }
             EXPECT_EQ(fs::is_symlink(destination), std::string(kind.what).starts_with("symbolic"));
             EXPECT_EQ(filesIn(out), entries + (existed ? 0 : 1));
         }
@@ -136,16 +227,24 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
     }
 }
 
-// Starts kotar with the given arguments and returns its process id.
-pid_t startKotar(const std::vector<std::string>& arguments) {
+// Starts kotar with the given arguments and returns its process id; its
+// standard output and error go nowhere, and `prepare` (when given) runs in the child
+// just before kotar starts.
+pid_t startKotar(const std::vector<std::string>& arguments, const std::function<void()>& prepare = {}) {
     const pid_t pid = fork();
     if (pid == 0) {
         std::vector<char*> argv{const_cast<char*>(test::kotarBinary())};
         for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
         // Whatever the test runner ignores, kotar starts with the defaults.
-        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) std::signal(signalNumber, SIG_DFL);
+        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU, SIGXFSZ, SIGPIPE}) {
+            std::signal(signalNumber, SIG_DFL);
+        }
+        const rlimit noCore{0, 0};  // SIGQUIT and others dump core by default
+        setrlimit(RLIMIT_CORE, &noCore);
         [[maybe_unused]] const auto* quiet = std::freopen("/dev/null", "w", stderr);
+        [[maybe_unused]] const auto* quietOut = std::freopen("/dev/null", "w", stdout);
+        if (prepare) prepare();
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -177,7 +276,7 @@ TEST_F(DestinationTest, SignalsLeaveTheEarlierDestination) {
         std::intmax_t stagedBytes;  // signal once the temporary file holds this much
     };
     const Point points[] = {{"as the temporary file appears", 0}, {"after 40 MB", 40'000'000}};
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU, SIGKILL}) {
         for (const Point& point : points) {
             SCOPED_TRACE(std::string(strsignal(signalNumber)) + " " + point.what);
             writeFile(destination, kEarlierDestination);
@@ -206,6 +305,127 @@ TEST_F(DestinationTest, SignalsLeaveTheEarlierDestination) {
             }
         }
     }
+}
+
+// Signals that kotar's own writes raise: a file size limit (SIGXFSZ ends
+// the run, after the temporary file is removed), and a closed pipe on
+// standard output or standard error, which is a failed write (status 255).
+TEST_F(DestinationTest, SignalsOfItsOwnWritesLeaveTheEarlierDestination) {
+    const std::string out = dir_ / "out";
+    const std::string destination = out + "/dest";
+    // The write end of a pipe whose reader has gone, as kotar's `target`.
+    const auto closedPipeOn = [](int target) {
+        return [target] {
+            int ends[2];
+            if (pipe(ends) != 0) _exit(126);
+            close(ends[0]);
+            dup2(ends[1], target);
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        int signalNumber;  // the signal that ends kotar, or 0 for status 255
+        bool creationOnly = false;  // extraction writes nothing on the streams
+    };
+    const Case cases[] = {
+        {"ulimit -f of 100 KB",
+         [] {
+             const rlimit limit{100'000, 100'000};
+             setrlimit(RLIMIT_FSIZE, &limit);
+         },
+         SIGXFSZ},
+        {"closed pipe on standard output", closedPipeOn(1), 0, true},
+        {"closed pipe on standard error", closedPipeOn(2), 0, true},
+    };
+    for (const Mode& mode : modes_) {
+        for (const Case& c : cases) {
+            if (c.creationOnly && std::string(mode.option) != "-c") continue;
+            SCOPED_TRACE(std::string(mode.option) + ", " + c.what);
+            writeFile(destination, kEarlierDestination);
+            // -v: creation traces an executable, on standard output and error.
+            const pid_t pid = startKotar({"-v", mode.option, mode.input, "-o", destination}, c.prepare);
+            ASSERT_GT(pid, 0);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            if (c.signalNumber != 0) {
+                EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signalNumber) << status;
+            } else {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+            }
+            EXPECT_TRUE(readFile(destination) == kEarlierDestination);
+            EXPECT_EQ(filesIn(out), 1u) << "a temporary file stays behind";
+        }
+    }
+}
+
+// The kernel's rule on symbolic links in sticky directories holds for the
+// destination: root does not follow nobody's link in a world-writable
+// sticky directory when fs.protected_symlinks is on.
+TEST_F(DestinationTest, KernelRulesOnSymbolicLinksHold) {
+    if (readFile("/proc/sys/fs/protected_symlinks") != "1\n") {
+        GTEST_SKIP() << "fs.protected_symlinks is off here: the kernel follows every link";
+    }
+    if (const std::string why = test::whyNotAsNobody(); !why.empty()) GTEST_SKIP() << why;
+    const std::string sticky = dir_ / "sticky";
+    fs::create_directory(sticky);
+    chmod(sticky.c_str(), 01777);
+    chmod(dir_.path().c_str(), 0755);
+    writeFile(dir_ / "target", kEarlierDestination);
+    test::shell("setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s ../target " + shellQuoted(sticky + "/dest"));
+    for (const Mode& mode : modes_) {
+        SCOPED_TRACE(mode.option);
+        const CommandResult run = runKotar({mode.option, mode.input, "-o", sticky + "/dest"});
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(run.err, "Unable to open output file: " + sticky + "/dest\n");
+        EXPECT_TRUE(readFile(dir_ / "target") == kEarlierDestination);
+        EXPECT_EQ(filesIn(sticky), 1u);
+    }
+}
+
+// For a name of a held descriptor (/dev/stdout onto a regular file), the
+// kept copy of a piped input goes to $TMPDIR, never beside what the name
+// leads to in /dev. Seen while kotar waits for the rest of its input.
+TEST_F(DestinationTest, WorkingFilesOfADescriptorNameGoToTheTemporaryDirectory) {
+    const std::string fifo = dir_ / "fifo";
+    const std::string work = dir_ / "work";
+    fs::create_directory(work);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string result = dir_ / "out/result";
+    const pid_t pid = startKotar({"-c", "/dev/stdin", "-o", "/dev/stdout"}, [&] {
+        setenv("TMPDIR", work.c_str(), 1);
+        const int in = ::open(fifo.c_str(), O_RDONLY);
+        const int out = ::open(result.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+    });
+    ASSERT_GT(pid, 0);
+    const std::string tar = readFile(dir_ / "in.tar");
+    FILE* writer = std::fopen(fifo.c_str(), "w");
+    ASSERT_NE(writer, nullptr);
+    std::fwrite(tar.data(), 1, 20 * 1024, writer);
+    std::fflush(writer);
+
+    // The kept copy: an unlinked file among kotar's descriptors.
+    std::vector<std::string> unlinked;
+    const std::string descriptors = "/proc/" + std::to_string(pid) + "/fd";
+    for (int waited = 0; waited < 10000 && unlinked.empty(); ++waited) {
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(descriptors, ignored)) {
+            const std::string target = fs::read_symlink(entry.path(), ignored).string();
+            if (target.ends_with(" (deleted)")) unlinked.push_back(target);
+        }
+        if (unlinked.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::fwrite(tar.data() + 20 * 1024, 1, tar.size() - 20 * 1024, writer);
+    std::fclose(writer);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(readFile(result) == modes_[0].expected);
+    ASSERT_FALSE(unlinked.empty()) << "no kept copy seen";
+    for (const std::string& target : unlinked) EXPECT_TRUE(target.starts_with(work + "/")) << target;
 }
 
 // A full filesystem fails either mode and leaves the earlier destination.

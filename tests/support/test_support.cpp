@@ -98,6 +98,25 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
 
 const char* kotarBinary() { return KOTAR_BINARY; }
 
+namespace {
+const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+}  // namespace
+
+CommandResult runKotarAsNobody(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = kAsNobody;
+    argv.push_back(kotarBinary());
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runCommand(argv);
+}
+
+std::string whyNotAsNobody() {
+    if (geteuid() != 0) return "the tests do not run as root, so cannot become nobody";
+    std::vector<std::string> argv = kAsNobody;
+    argv.push_back("true");
+    if (runCommand(argv).status != 0) return "setpriv cannot run a command as nobody:nogroup here";
+    return "";
+}
+
 CommandResult runKotar(const std::vector<std::string>& arguments, const std::string& stdinPath,
                        const std::vector<std::string>& environment) {
     std::vector<std::string> argv{kotarBinary()};

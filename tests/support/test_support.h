@@ -52,6 +52,13 @@ CommandResult runKotar(const std::vector<std::string>& arguments, const std::str
                        const std::vector<std::string>& environment = {});
 const char* kotarBinary();
 
+// Runs the kotar binary as the user nobody (group nogroup, no other
+// groups), through setpriv. The files it reads must be open to others.
+CommandResult runKotarAsNobody(const std::vector<std::string>& arguments);
+// Why runKotarAsNobody cannot run here (not root, no setpriv or no user
+// nobody), or "" when it can.
+std::string whyNotAsNobody();
+
 // The text as one /bin/sh word, in single quotes.
 std::string shellQuoted(const std::string& text);
 
