@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "files/anonymous_file.h"
+#include "files/write_all.h"
 
 namespace kotar {
 
@@ -18,17 +19,6 @@ constexpr std::size_t kPiece = 1024 * 1024;
 // Runs of decoded bytes up to this long are gathered before they are
 // written; longer ones are written from where they were decoded.
 constexpr std::size_t kShortRun = 64 * 1024;
-
-bool writeAll(int descriptor, const unsigned char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t put = ::write(descriptor, bytes, count);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes += put;
-        count -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
 
 }  // namespace
 

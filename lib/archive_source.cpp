@@ -11,6 +11,7 @@
 #include "decode/input_source.h"
 #include "decode/stream_decoder.h"
 #include "files/anonymous_file.h"
+#include "files/write_all.h"
 #include "format/indexed_layout.h"
 #include "kotar/reader.h"
 
@@ -31,17 +32,6 @@ long long readAt(int descriptor, void* buffer, std::size_t count, std::uint64_t 
         done += static_cast<std::size_t>(got);
     }
     return static_cast<long long>(done);
-}
-
-bool writeAll(int descriptor, const unsigned char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t put = ::write(descriptor, bytes, count);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes += put;
-        count -= static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 // A descriptor of its own on the file, from its start, so that decoding
