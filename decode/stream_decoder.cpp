@@ -6,31 +6,40 @@ namespace kotar {
 
 namespace {
 
-bool startsWith(const InputSource& source, const char* magic, std::size_t length) {
-    return source.size() >= length && std::memcmp(source.data(), magic, length) == 0;
-}
-
-// A zstd frame, or a skippable frame (magic 0x184D2A50 to 0x184D2A5F, little
-// endian), which a zstd stream may begin with.
-bool startsWithZstd(const InputSource& source) {
-    if (startsWith(source, "\x28\xb5\x2f\xfd", 4)) return true;
-    return source.size() >= 4 && (source.data()[0] & 0xF0) == 0x50 &&
-           std::memcmp(source.data() + 1, "\x2a\x4d\x18", 3) == 0;
+bool startsWith(const unsigned char* bytes, std::size_t count, const char* magic, std::size_t length) {
+    return count >= length && std::memcmp(bytes, magic, length) == 0;
 }
 
 }  // namespace
 
+Compression compressionOf(const unsigned char* bytes, std::size_t count) {
+    if (startsWith(bytes, count, "\x1f\x8b", 2)) return Compression::gzip;
+    if (startsWith(bytes, count, "\x28\xb5\x2f\xfd", 4)) return Compression::zstd;
+    // A skippable frame (magic 0x184D2A50 to 0x184D2A5F, little endian),
+    // which a zstd stream may begin with.
+    if (count >= 4 && (bytes[0] & 0xF0) == 0x50 && std::memcmp(bytes + 1, "\x2a\x4d\x18", 3) == 0) {
+        return Compression::zstd;
+    }
+    if (startsWith(bytes, count, "\xfd\x37\x7a\x58\x5a\x00", 6)) return Compression::xz;
+    if (startsWith(bytes, count, "BZh", 3) && count >= 4 && bytes[3] >= '1' && bytes[3] <= '9') {
+        return Compression::bzip2;
+    }
+    if (startsWith(bytes, count, "\x04\x22\x4d\x18", 4)) return Compression::lz4;
+    return Compression::none;
+}
+
 std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source) {
     // Fewer bytes than the longest magic number (a short input, or a read
     // error) leave the choice to the bytes that are there.
-    source.ensure(6);
-    if (startsWith(source, "\x1f\x8b", 2)) return makeGzipDecoder(source);
-    if (startsWithZstd(source)) return makeZstdDecoder(source);
-    if (startsWith(source, "\xfd\x37\x7a\x58\x5a\x00", 6)) return makeXzDecoder(source);
-    if (startsWith(source, "BZh", 3) && source.size() >= 4 && source.data()[3] >= '1' && source.data()[3] <= '9') {
-        return makeBzip2Decoder(source);
+    source.ensure(kLongestMagic);
+    switch (compressionOf(source.data(), source.size())) {
+        case Compression::gzip: return makeGzipDecoder(source);
+        case Compression::zstd: return makeZstdDecoder(source);
+        case Compression::xz: return makeXzDecoder(source);
+        case Compression::bzip2: return makeBzip2Decoder(source);
+        case Compression::lz4: return makeLz4Decoder(source);
+        case Compression::none: break;
     }
-    if (startsWith(source, "\x04\x22\x4d\x18", 4)) return makeLz4Decoder(source);
     return makePlainDecoder(source);
 }
 

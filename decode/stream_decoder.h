@@ -64,6 +64,15 @@ public:
     }
 };
 
+enum class Compression { none, gzip, zstd, xz, bzip2, lz4 };
+
+// The bytes a magic number takes at most.
+inline constexpr std::size_t kLongestMagic = 6;
+
+// The compression whose magic number `bytes` begin with: `none` for a plain
+// stream, and for fewer bytes than a magic number takes.
+Compression compressionOf(const unsigned char* bytes, std::size_t count);
+
 // Reads the magic number from `source` (which must outlive the decoder) and
 // returns the decoder for it; null when the decoder's library cannot start.
 std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source);

@@ -1,6 +1,7 @@
 #include "format/header_block.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
@@ -11,12 +12,26 @@ namespace kotar {
 
 namespace {
 
-// strtoll with base 8 over the field's bytes alone.
+// strtoll(text, nullptr, 8) over the field's text, which ends at its first
+// NUL or at its edge: leading white space, an optional sign, then octal
+// digits up to the first other byte. A value beyond 64 bits saturates as
+// strtoll's does.
 long long parseWholeField(const HeaderBlock& block, HeaderField field) {
-    char text[kBlockSize + 1];
-    std::memcpy(text, block.data() + field.offset, field.width);
-    text[field.width] = '\0';
-    return std::strtoll(text, nullptr, 8);
+    const unsigned char* at = block.data() + field.offset;
+    const unsigned char* const end = at + field.width;
+    const auto isSpace = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (at != end && isSpace(*at)) ++at;
+    bool negative = false;
+    if (at != end && (*at == '+' || *at == '-')) negative = *at++ == '-';
+    constexpr unsigned long long kLargest = static_cast<unsigned long long>(LLONG_MAX);
+    unsigned long long value = 0;
+    bool saturated = false;
+    for (; at != end && *at >= '0' && *at <= '7'; ++at) {
+        saturated = saturated || value > (kLargest >> 3);
+        value = (value << 3) | static_cast<unsigned>(*at - '0');
+    }
+    if (saturated || value > kLargest + (negative ? 1 : 0)) return negative ? LLONG_MIN : LLONG_MAX;
+    return negative ? static_cast<long long>(0 - value) : static_cast<long long>(value);
 }
 
 }  // namespace
@@ -108,14 +123,17 @@ std::string_view fieldText(const HeaderBlock& block, HeaderField field) {
 std::string_view magicText(const HeaderBlock& block) { return fieldText(block, field::magic); }
 
 HeaderSums computeHeaderSums(const HeaderBlock& block) {
-    HeaderSums sums{0, 0};
-    for (std::size_t i = 0; i < kBlockSize; ++i) {
-        const bool inChecksum = i >= field::chksum.offset && i < field::chksum.offset + field::chksum.width;
-        const unsigned char byte = inChecksum ? ' ' : block[i];
-        sums.unsignedSum += byte;
-        sums.signedSum += static_cast<signed char>(byte);
+    // Whole-block sums, in loops the compiler vectorises, with the checksum
+    // field's bytes then counted as spaces.
+    std::int32_t unsignedSum = 0;
+    std::int32_t signedSum = 0;
+    for (const unsigned char byte : block) unsignedSum += byte;
+    for (const unsigned char byte : block) signedSum += static_cast<signed char>(byte);
+    for (std::size_t i = field::chksum.offset; i < field::chksum.offset + field::chksum.width; ++i) {
+        unsignedSum += ' ' - block[i];
+        signedSum += ' ' - static_cast<signed char>(block[i]);
     }
-    return sums;
+    return HeaderSums{unsignedSum, signedSum};
 }
 
 bool verifyHeaderChecksum(const HeaderBlock& block) {

@@ -58,6 +58,17 @@ bool takeSparseEntries(const HeaderBlock& block, std::size_t at, std::size_t cou
 
 TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uint64_t fileSize,
                           HeaderTable& table) {
+    std::size_t at = 0;
+    return readHeaderTable(
+        [&](unsigned char* out) {
+            if (at == count) return false;
+            std::memcpy(out, blocks[at++].data(), kBlockSize);
+            return true;
+        },
+        fileSize, table);
+}
+
+TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fileSize, HeaderTable& table) {
     table.members.clear();
     table.names.clear();
     table.sparse.clear();
@@ -68,7 +79,6 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         return scan;
     };
 
-    std::size_t at = 0;
     // A sparse member's extension blocks, for its data map.
     std::vector<HeaderBlock> extensions;
     const auto see = [&extensions](TableWalk::BlockRole role, const unsigned char* block) {
@@ -76,13 +86,7 @@ TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uin
         if (role == TableWalk::BlockRole::extension) std::memcpy(extensions.emplace_back().data(), block, kBlockSize);
         return true;
     };
-    TableWalk walk(
-        [&](unsigned char* out) {
-            if (at == count) return false;
-            std::memcpy(out, blocks[at++].data(), kBlockSize);
-            return true;
-        },
-        TableWalk::Checksums::refuse, see);
+    TableWalk walk(read, TableWalk::Checksums::refuse, see);
     TableEntry entry;
     for (;;) {
         switch (walk.next(entry)) {

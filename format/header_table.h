@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "format/header_block.h"
+#include "format/header_reader.h"
 
 namespace kotar {
 
@@ -79,8 +80,11 @@ struct TableScan {
     TableStatus status = TableStatus::needMore;
 };
 
-// Reads the table from the front blocks of a file of `fileSize` bytes into
-// `table` (cleared first).
+// Reads the table of a file of `fileSize` bytes into `table` (cleared
+// first), taking its blocks one by one from `read` (false: no more).
+TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fileSize, HeaderTable& table);
+
+// The same, from the front blocks of the file held in memory.
 TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uint64_t fileSize,
                           HeaderTable& table);
 

@@ -70,13 +70,17 @@ int ArchiveSource::open(FileDescriptor file) {
     size_ = static_cast<std::uint64_t>(info.st_size);
     kind_ = Kind::plain;
 
-    unsigned char magic[2] = {};
-    if (readAt(file_.get(), magic, sizeof magic, 0) < 0) return KOTAR_EREAD;
-    if (magic[0] == 0x1f && magic[1] == 0x8b) {
-        gzip_.reset(new (std::nothrow) GzipRandomAccess(file_.get()));
-        if (!gzip_) return KOTAR_ENOMEM;
-        kind_ = Kind::gzip;
-        return KOTAR_OK;
+    unsigned char magic[kLongestMagic] = {};
+    const long long got = readAt(file_.get(), magic, sizeof magic, 0);
+    if (got < 0) return KOTAR_EREAD;
+    switch (compressionOf(magic, static_cast<std::size_t>(got))) {
+        case Compression::none: return KOTAR_OK;
+        case Compression::gzip:
+            gzip_.reset(new (std::nothrow) GzipRandomAccess(file_.get()));
+            if (!gzip_) return KOTAR_ENOMEM;
+            kind_ = Kind::gzip;
+            return KOTAR_OK;
+        default: break;  // decompressed whole into a cache file
     }
 
     FileDescriptor own = reopen(file_.get());
@@ -87,7 +91,7 @@ int ArchiveSource::open(FileDescriptor file) {
     const int status = [&]() -> int {
         const std::unique_ptr<StreamDecoder> decoder = chooseDecoder(source);
         if (!decoder) return KOTAR_ENOMEM;
-        if (decoder->passesThrough()) return KOTAR_OK;
+        if (decoder->passesThrough()) return KOTAR_OK;  // the file changed since its magic was read
         FileDescriptor cache;
         std::uint64_t size = 0;
         const int cached = decompressToCache(*decoder, cache, size);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -57,34 +58,51 @@ int statusOf(TableStatus status) {
     return KOTAR_EREAD;
 }
 
-// Reads the front of the file until it holds the whole header table. A
-// table that outgrows a read is read on to twice as far, never past the end
-// of the file: what is held stays within twice the table (or the first
+// Reads on from the front of the file into `blocks`: the first read takes
+// kFirstReadBlocks, each later one as much as is held, never past the end
+// of the file. False when nothing more comes (`failure` says why, if a read
+// failed). What is held so stays within twice the table (or the first
 // read), whatever a header's data offset says about where the table ends.
-// (The length of a kgz is known once a read meets its end.)
-int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
-    std::uint64_t fileBlocks = archive.source.size() / kBlockSize;
-    std::vector<HeaderBlock> blocks;
-    std::uint64_t want = std::min(fileBlocks, kFirstReadBlocks);
-    for (;;) {
-        const std::size_t have = blocks.size();
-        blocks.resize(static_cast<std::size_t>(want));
-        const std::size_t bytes = (blocks.size() - have) * kBlockSize;
-        const long long got = archive.source.read(blocks.data() + have, bytes, have * kBlockSize);
-        if (got < 0) return static_cast<int>(got);
-        if (got != static_cast<long long>(bytes)) {
-            if (archive.source.sizeKnown() && archive.source.kind() != kotar::ArchiveSource::Kind::gzip) {
-                return KOTAR_EREAD;
-            }
-            fileBlocks = archive.source.size() / kBlockSize;
-            blocks.resize(static_cast<std::size_t>(std::min<std::uint64_t>(fileBlocks, want)));
-            want = blocks.size();
-        }
-        const kotar::TableScan scan =
-            kotar::readHeaderTable(blocks.data(), blocks.size(), archive.source.size(), table);
-        if (scan.status != TableStatus::needMore || want == fileBlocks) return statusOf(scan.status);
-        want = std::min(fileBlocks, want * 2);
+bool readOn(const kotar::ArchiveSource& source, std::vector<HeaderBlock>& blocks, int& failure) {
+    const std::uint64_t fileBlocks = source.size() / kBlockSize;
+    const std::size_t have = blocks.size();
+    const std::uint64_t want = std::min(fileBlocks, have == 0 ? kFirstReadBlocks : 2 * have);
+    if (want <= have) return false;
+    blocks.resize(static_cast<std::size_t>(want));
+    const std::size_t bytes = (blocks.size() - have) * kBlockSize;
+    const long long got = source.read(blocks.data() + have, bytes, have * kBlockSize);
+    if (got < 0) {
+        failure = static_cast<int>(got);
+        return false;
     }
+    if (got != static_cast<long long>(bytes) && source.sizeKnown() &&
+        source.kind() != kotar::ArchiveSource::Kind::gzip) {
+        failure = KOTAR_EREAD;  // the file shrank
+        return false;
+    }
+    blocks.resize(have + static_cast<std::size_t>(got) / kBlockSize);  // a kgz may end sooner than was asked
+    return blocks.size() > have;
+}
+
+// Reads the header table, taking in the front of the file as the table
+// walk goes. (The length of a kgz is known once a read meets its end.)
+int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
+    std::vector<HeaderBlock> blocks;
+    std::size_t at = 0;
+    int failure = KOTAR_OK;
+    const auto next = [&](unsigned char* out) {
+        if (at == blocks.size() && !readOn(archive.source, blocks, failure)) return false;
+        std::memcpy(out, blocks[at++].data(), kBlockSize);
+        return true;
+    };
+    const std::uint64_t fileSize = archive.source.size();
+    kotar::TableScan scan = kotar::readHeaderTable(next, fileSize, table);
+    if (failure != KOTAR_OK) return failure;
+    if (archive.source.size() != fileSize) {
+        // A kgz whose reads met its end: its data must lie within it.
+        scan = kotar::readHeaderTable(blocks.data(), blocks.size(), archive.source.size(), table);
+    }
+    return statusOf(scan.status);
 }
 
 int openArchive(kotar::FileDescriptor file, kotar_archive** out) {

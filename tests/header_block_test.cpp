@@ -29,6 +29,11 @@ TEST(ParseOctalField, FollowsStrtollWithinTheField) {
         {"", 0},
         {"abc", 0},
         {"12x34", 012},
+        {"\t\n\v\f\r7", 07},
+        {"+-7", 0},
+        {"- 7", 0},
+        {"-0", 0},
+        {"089", 0},
         {"17777777777", 017777777777},          // 2^31 - 1
         {"20000000000", INT32_MIN},             // 2^31: low 32 bits, as signed
         {"77777777777", -1},                    // 2^33 - 1: low 32 bits all set
