@@ -1,7 +1,8 @@
 #include "kotarfs/inode_tree.h"
 
 #include <algorithm>
-#include <map>
+#include <string_view>
+#include <unordered_map>
 
 namespace kotarfs {
 
@@ -35,12 +36,12 @@ bool readAll(const kotar_archive& archive, const kotar_member& member, std::uint
 
 }  // namespace
 
-bool foldName(const std::string& name, std::vector<std::string>& components) {
+bool foldName(std::string_view name, std::vector<std::string_view>& components) {
     components.clear();
     std::size_t at = 0;
     while (at <= name.size()) {
         const std::size_t slash = std::min(name.find('/', at), name.size());
-        const std::string part = name.substr(at, slash - at);
+        const std::string_view part = name.substr(at, slash - at);
         if (part == "..") return false;
         if (!part.empty() && part != ".") components.push_back(part);
         at = slash + 1;
@@ -48,19 +49,69 @@ bool foldName(const std::string& name, std::vector<std::string>& components) {
     return true;
 }
 
+namespace {
+
+// An entry of a directory: the directory's inode and the entry's name.
+struct EntryKey {
+    Inode directory;
+    std::string name;
+};
+struct EntryKeyView {
+    Inode directory;
+    std::string_view name;
+};
+
+struct EntryHash {
+    using is_transparent = void;
+    std::size_t operator()(const EntryKeyView& key) const {
+        return std::hash<std::string_view>{}(key.name) ^ (key.directory * 0x9E3779B97F4A7C15u);
+    }
+    std::size_t operator()(const EntryKey& key) const { return (*this)(EntryKeyView{key.directory, key.name}); }
+};
+
+struct EntryEqual {
+    using is_transparent = void;
+    static EntryKeyView view(const EntryKey& key) { return {key.directory, key.name}; }
+    static EntryKeyView view(const EntryKeyView& key) { return key; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+        return view(a).directory == view(b).directory && view(a).name == view(b).name;
+    }
+};
+
+}  // namespace
+
 struct InodeTree::Building {
     std::vector<Node>& nodes;
-    std::vector<std::map<std::string, Inode>> children;  // beside nodes
+    std::unordered_map<EntryKey, Inode, EntryHash, EntryEqual> entries;  // of every directory
+    std::vector<std::uint32_t> entryCounts;                              // beside nodes
     const TreeOptions& options;
     const struct stat& madeUp;
     void (*warn)(const std::string&);
+    std::vector<std::string_view> nameComponents;  // place()'s, kept for their room
+    std::vector<std::string_view> linkComponents;
 
     Node& at(Inode inode) { return nodes[inode - 1]; }
 
     Inode add(Node node) {
         nodes.push_back(std::move(node));
-        children.emplace_back();
+        entryCounts.push_back(0);
         return nodes.size();
+    }
+
+    // The entry `name` of `directory`, 0 when there is none.
+    Inode entry(Inode directory, std::string_view name) const {
+        const auto found = entries.find(EntryKeyView{directory, name});
+        return found == entries.end() ? 0 : found->second;
+    }
+
+    void setEntry(Inode directory, std::string_view name, Inode inode) {
+        const auto [where, added] = entries.try_emplace(EntryKey{directory, std::string(name)}, inode);
+        if (added) {
+            ++entryCounts[directory - 1];
+        } else {
+            where->second = inode;
+        }
     }
 
     std::int64_t uid(std::int64_t stored) const { return options.uid >= 0 ? options.uid : stored; }
@@ -78,16 +129,16 @@ struct InodeTree::Building {
 
     // The directory that holds the last component, made up where missing;
     // 0 when a component on the way is not a directory.
-    Inode parentOf(const std::vector<std::string>& components) {
+    Inode parentOf(const std::vector<std::string_view>& components) {
         Inode directory = kRootInode;
         for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-            const auto found = children[directory - 1].find(components[i]);
-            if (found == children[directory - 1].end()) {
+            const Inode found = entry(directory, components[i]);
+            if (found == 0) {
                 const Inode made = add(madeUpDirectory(directory));
-                children[directory - 1][components[i]] = made;
+                setEntry(directory, components[i], made);
                 directory = made;
-            } else if (S_ISDIR(at(found->second).mode)) {
-                directory = found->second;
+            } else if (S_ISDIR(at(found).mode)) {
+                directory = found;
             } else {
                 return 0;
             }
@@ -96,33 +147,33 @@ struct InodeTree::Building {
     }
 
     // The inode a folded path names, 0 when none.
-    Inode resolve(const std::vector<std::string>& components) {
+    Inode resolve(const std::vector<std::string_view>& components) const {
         Inode inode = kRootInode;
-        for (const std::string& component : components) {
-            const auto found = children[inode - 1].find(component);
-            if (found == children[inode - 1].end()) return 0;
-            inode = found->second;
+        for (const std::string_view component : components) {
+            inode = entry(inode, component);
+            if (inode == 0) return 0;
         }
         return inode;
     }
 
     // Drops the entry `name` of `directory`, if any, so that another takes
     // its place: false when it is a directory that is not empty.
-    bool clear(Inode directory, const std::string& name, bool replacingWithDirectory) {
-        const auto found = children[directory - 1].find(name);
-        if (found == children[directory - 1].end()) return true;
+    bool clear(Inode directory, std::string_view name, bool replacingWithDirectory) {
+        const auto found = entries.find(EntryKeyView{directory, name});
+        if (found == entries.end()) return true;
         Node& old = at(found->second);
         if (S_ISDIR(old.mode)) {
             if (replacingWithDirectory) return true;  // kept, with its entries
-            if (!children[found->second - 1].empty()) return false;
+            if (entryCounts[found->second - 1] != 0) return false;
         }
         if (old.links > 0) --old.links;
-        children[directory - 1].erase(found);
+        entries.erase(found);
+        --entryCounts[directory - 1];
         return true;
     }
 
     void place(const kotar_archive& archive, const kotar_member& member, Attributes attributes) {
-        std::vector<std::string> components;
+        std::vector<std::string_view>& components = nameComponents;
         if (!foldName(attributes.name, components)) {
             warn(attributes.name + ": Member name contains '..'");
             return;
@@ -137,10 +188,10 @@ struct InodeTree::Building {
             warn(attributes.name + ": Cannot open: Not a directory");
             return;
         }
-        const std::string& name = components.back();
+        const std::string_view name = components.back();
 
         if (attributes.type == '1') {
-            std::vector<std::string> targetComponents;
+            std::vector<std::string_view>& targetComponents = linkComponents;
             const Inode target =
                 foldName(attributes.linkName, targetComponents) ? resolve(targetComponents) : 0;
             if (target == 0 || S_ISDIR(at(target).mode)) {
@@ -152,13 +203,13 @@ struct InodeTree::Building {
                 return;
             }
             ++at(target).links;
-            children[directory - 1][name] = target;
+            setEntry(directory, name, target);
             return;
         }
 
-        const auto found = children[directory - 1].find(name);
-        if (type == S_IFDIR && found != children[directory - 1].end() && S_ISDIR(at(found->second).mode)) {
-            fill(at(found->second), member, attributes, type);
+        const Inode found = entry(directory, name);
+        if (type == S_IFDIR && found != 0 && S_ISDIR(at(found).mode)) {
+            fill(at(found), member, attributes, type);
             return;
         }
         if (!clear(directory, name, false)) {
@@ -170,7 +221,7 @@ struct InodeTree::Building {
         fill(node, member, attributes, type);
         if (S_ISREG(type)) readSparseMap(archive, member, attributes, node);
         const Inode inode = add(std::move(node));
-        children[directory - 1][name] = inode;
+        setEntry(directory, name, inode);
     }
 
     void fill(Node& node, const kotar_member& member, const Attributes& attributes, mode_t type) {
@@ -210,11 +261,14 @@ struct InodeTree::Building {
 void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, const struct stat& madeUp,
                       void (*warn)(const std::string& message)) {
     nodes_.clear();
-    Building building{nodes_, {}, options, madeUp, warn};
+    Building building{nodes_, {}, {}, options, madeUp, warn, {}, {}};
+    const std::size_t count = kotar_count(&archive);
+    nodes_.reserve(count + 1);
+    building.entryCounts.reserve(count + 1);
+    building.entries.reserve(count);
     building.add(building.madeUpDirectory(kRootInode));
 
     PaxState pax;
-    const std::size_t count = kotar_count(&archive);
     for (std::size_t i = 0; i < count; ++i) {
         const kotar_member& member = *kotar_at(&archive, i);
         if (member.type == 'x' || member.type == 'g') {
@@ -236,14 +290,16 @@ void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, 
 
     // Directories: their entries sorted, and a link from each subdirectory.
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
-        Node& node = nodes_[i];
-        if (!S_ISDIR(node.mode)) continue;
-        node.links = 2;
-        for (const auto& [name, inode] : building.children[i]) {
-            node.entries.emplace_back(name, inode);
-            if (S_ISDIR(nodes_[inode - 1].mode)) ++node.links;
-        }
+        if (!S_ISDIR(nodes_[i].mode)) continue;
+        nodes_[i].links = 2;
+        nodes_[i].entries.reserve(building.entryCounts[i]);
     }
+    for (auto& [key, inode] : building.entries) {
+        Node& directory = nodes_[key.directory - 1];
+        directory.entries.emplace_back(std::move(key.name), inode);
+        if (S_ISDIR(nodes_[inode - 1].mode)) ++directory.links;
+    }
+    for (Node& node : nodes_) std::sort(node.entries.begin(), node.entries.end());
 }
 
 const Node* InodeTree::find(Inode inode) const {

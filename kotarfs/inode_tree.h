@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,6 @@ private:
 
 // A member's name as a path below the root: its components without "." and
 // empty ones. False for a name with a ".." component.
-bool foldName(const std::string& name, std::vector<std::string>& components);
+bool foldName(std::string_view name, std::vector<std::string_view>& components);
 
 }  // namespace kotarfs

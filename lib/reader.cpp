@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -41,9 +42,8 @@ using kotar::kBlockSize;
 using kotar::HeaderBlock;
 using kotar::TableStatus;
 
-// The first read takes this much of the file: the whole table of most
-// archives. A longer table is read on in steps that double what is held.
-constexpr std::uint64_t kFirstReadBlocks = 64 * 1024 / kBlockSize;
+// The table is read from the front of the file in windows of this much.
+constexpr std::size_t kWindowBlocks = 128 * 1024 / kBlockSize;
 
 int statusOf(TableStatus status) {
     switch (status) {
@@ -58,51 +58,63 @@ int statusOf(TableStatus status) {
     return KOTAR_EREAD;
 }
 
-// Reads on from the front of the file into `blocks`: the first read takes
-// kFirstReadBlocks, each later one as much as is held, never past the end
-// of the file. False when nothing more comes (`failure` says why, if a read
-// failed). What is held so stays within twice the table (or the first
-// read), whatever a header's data offset says about where the table ends.
-bool readOn(const kotar::ArchiveSource& source, std::vector<HeaderBlock>& blocks, int& failure) {
-    const std::uint64_t fileBlocks = source.size() / kBlockSize;
-    const std::size_t have = blocks.size();
-    const std::uint64_t want = std::min(fileBlocks, have == 0 ? kFirstReadBlocks : 2 * have);
-    if (want <= have) return false;
-    blocks.resize(static_cast<std::size_t>(want));
-    const std::size_t bytes = (blocks.size() - have) * kBlockSize;
-    const long long got = source.read(blocks.data() + have, bytes, have * kBlockSize);
-    if (got < 0) {
-        failure = static_cast<int>(got);
-        return false;
+// Hands out the front of the file block by block, read a window at a time.
+class FrontReader {
+public:
+    explicit FrontReader(const kotar::ArchiveSource& source) : source_(source) {}
+
+    bool next(unsigned char* out) {
+        if (at_ == held_ && !readOn()) return false;
+        std::memcpy(out, window_[at_++].data(), kBlockSize);
+        return true;
     }
-    if (got != static_cast<long long>(bytes) && source.sizeKnown() &&
-        source.kind() != kotar::ArchiveSource::Kind::gzip) {
-        failure = KOTAR_EREAD;  // the file shrank
-        return false;
+    int failure() const { return failure_; }
+
+private:
+    bool readOn() {
+        const std::uint64_t fileBlocks = source_.size() / kBlockSize;
+        if (fileBlocks <= start_ + held_) return false;
+        start_ += held_;
+        at_ = held_ = 0;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBlocks, fileBlocks - start_));
+        const long long got = source_.read(window_.data(), want * kBlockSize, start_ * kBlockSize);
+        if (got < 0) {
+            failure_ = static_cast<int>(got);
+            return false;
+        }
+        if (got != static_cast<long long>(want * kBlockSize) && source_.sizeKnown() &&
+            source_.kind() != kotar::ArchiveSource::Kind::gzip) {
+            failure_ = KOTAR_EREAD;  // the file shrank
+            return false;
+        }
+        held_ = static_cast<std::size_t>(got) / kBlockSize;  // a kgz may end sooner than was asked
+        return held_ > 0;
     }
-    blocks.resize(have + static_cast<std::size_t>(got) / kBlockSize);  // a kgz may end sooner than was asked
-    return blocks.size() > have;
-}
+
+    const kotar::ArchiveSource& source_;
+    std::array<HeaderBlock, kWindowBlocks> window_;
+    std::uint64_t start_ = 0;  // the file block window_[0] holds
+    std::size_t held_ = 0;
+    std::size_t at_ = 0;
+    int failure_ = KOTAR_OK;
+};
 
 // Reads the header table, taking in the front of the file as the table
-// walk goes. (The length of a kgz is known once a read meets its end.)
+// walk goes: what is held stays within one window, whatever a header's data
+// offset says about where the table ends.
 int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
-    std::vector<HeaderBlock> blocks;
-    std::size_t at = 0;
-    int failure = KOTAR_OK;
-    const auto next = [&](unsigned char* out) {
-        if (at == blocks.size() && !readOn(archive.source, blocks, failure)) return false;
-        std::memcpy(out, blocks[at++].data(), kBlockSize);
-        return true;
+    const auto scan = [&](std::uint64_t fileSize) -> int {
+        std::unique_ptr<FrontReader> front(new (std::nothrow) FrontReader(archive.source));
+        if (!front) return KOTAR_ENOMEM;
+        const kotar::TableScan result = kotar::readHeaderTable(
+            [&front](unsigned char* out) { return front->next(out); }, fileSize, table);
+        return front->failure() != KOTAR_OK ? front->failure() : statusOf(result.status);
     };
     const std::uint64_t fileSize = archive.source.size();
-    kotar::TableScan scan = kotar::readHeaderTable(next, fileSize, table);
-    if (failure != KOTAR_OK) return failure;
-    if (archive.source.size() != fileSize) {
-        // A kgz whose reads met its end: its data must lie within it.
-        scan = kotar::readHeaderTable(blocks.data(), blocks.size(), archive.source.size(), table);
-    }
-    return statusOf(scan.status);
+    const int status = scan(fileSize);
+    // A kgz whose reads met its end: its data must lie within it.
+    if (status == KOTAR_OK && archive.source.size() != fileSize) return scan(archive.source.size());
+    return status;
 }
 
 int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
