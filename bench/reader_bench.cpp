@@ -2,8 +2,11 @@
 // index built) as the median of many opens, kotar_find averaged over every
 // member name, and the peak memory that an open adds above the size of the
 // header table. Prints one "name value" line per figure.
+// With --checkpoints, reads a kgz from end to end and prints how many
+// checkpoints that left and their average size.
 //
 //   reader_bench ARCHIVE.ktar [opens]
+//   reader_bench --checkpoints ARCHIVE.kgz
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "kotar/reader.h"
+#include "lib/gzip_random_access.h"
 
 namespace {
 
@@ -41,11 +45,34 @@ long long tableBytes(const char* path) {
     return at;
 }
 
+int checkpointFigures(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    std::size_t checkpoints = 0;
+    std::size_t bytes = 0;
+    {
+        kotar::GzipRandomAccess stream(fd);
+        std::vector<unsigned char> piece(1 << 20);
+        std::size_t got = 0;
+        std::uint64_t at = 0;
+        while (stream.read(piece.data(), piece.size(), at, got) == kotar::GzipRandomAccess::Result::done && got > 0) {
+            at += got;
+        }
+        checkpoints = stream.checkpoints();
+        bytes = stream.checkpointBytes();
+    }
+    close(fd);
+    std::printf("checkpoints %zu\n", checkpoints);
+    std::printf("checkpoint_kib_each %.1f\n", checkpoints == 0 ? 0.0 : double(bytes) / 1024 / double(checkpoints));
+    return checkpoints == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--checkpoints") return checkpointFigures(argv[2]);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: reader_bench ARCHIVE [opens]\n");
+        std::fprintf(stderr, "usage: reader_bench ARCHIVE [opens] | --checkpoints ARCHIVE.kgz\n");
         return 2;
     }
     const char* path = argv[1];

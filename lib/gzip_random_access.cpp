@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include <isa-l/igzip_lib.h>
+#include <zstd.h>
 
 namespace kotar {
 
@@ -20,14 +21,17 @@ constexpr std::size_t kLargestOutput = std::size_t{1} << 30;
 // The part of ISA-L's state before its output buffer: everything but the
 // history kept there, which a checkpoint stores up to its valid length.
 constexpr std::size_t kStateHead = offsetof(inflate_state, tmp_out_buffer);
+// zstd's fastest level: a checkpoint packs in about 0.1 ms.
+constexpr int kPackingLevel = 1;
 
 }  // namespace
 
 struct GzipRandomAccess::Checkpoint {
     std::uint64_t out = 0;  // the stream offset it stands at
     std::uint64_t in = 0;   // the compressed offset to go on from
-    std::unique_ptr<unsigned char[]> state;
-    std::size_t stateBytes = 0;
+    std::size_t stateBytes = 0;  // the state's head and history, as ISA-L holds them
+    std::unique_ptr<unsigned char[]> packed;  // those bytes compressed with zstd
+    std::size_t packedBytes = 0;
 };
 
 struct GzipRandomAccess::Decoder {
@@ -107,7 +111,7 @@ std::size_t GzipRandomAccess::checkpoints() const {
 std::size_t GzipRandomAccess::checkpointBytes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t bytes = 0;
-    for (const Checkpoint& checkpoint : checkpoints_) bytes += checkpoint.stateBytes;
+    for (const Checkpoint& checkpoint : checkpoints_) bytes += checkpoint.packedBytes;
     return bytes;
 }
 
@@ -179,9 +183,18 @@ void GzipRandomAccess::keepCheckpoint() {
     checkpoint.out = d.out;
     checkpoint.in = d.in();
     checkpoint.stateBytes = kStateHead + history;
-    checkpoint.state.reset(new (std::nothrow) unsigned char[checkpoint.stateBytes]);
-    if (!checkpoint.state) return;  // no checkpoint this time; reads stay correct
-    std::memcpy(checkpoint.state.get(), &s, checkpoint.stateBytes);
+    // Kept compressed: the Huffman tables and the window shrink to well
+    // under the window's 32 KiB. Without memory there is no checkpoint this
+    // time; reads stay correct.
+    const std::size_t bound = ZSTD_compressBound(checkpoint.stateBytes);
+    const std::unique_ptr<unsigned char[]> packing(new (std::nothrow) unsigned char[bound]);
+    if (!packing) return;
+    const std::size_t packed = ZSTD_compress(packing.get(), bound, &s, checkpoint.stateBytes, kPackingLevel);
+    if (ZSTD_isError(packed)) return;
+    checkpoint.packed.reset(new (std::nothrow) unsigned char[packed]);
+    if (!checkpoint.packed) return;
+    std::memcpy(checkpoint.packed.get(), packing.get(), packed);
+    checkpoint.packedBytes = packed;
     checkpoints_.push_back(std::move(checkpoint));
 }
 
@@ -199,7 +212,12 @@ GzipRandomAccess::Result GzipRandomAccess::restore(std::uint64_t offset) {
         d.restart();
         return Result::done;
     }
-    std::memcpy(d.state.get(), best->state.get(), best->stateBytes);
+    const std::size_t unpacked = ZSTD_decompress(d.state.get(), sizeof(inflate_state), best->packed.get(),
+                                                 best->packedBytes);
+    if (unpacked != best->stateBytes) {  // cannot be, short of a fault in memory: start over
+        d.restart();
+        return Result::done;
+    }
     d.step = Decoder::Step::body;
     d.out = best->out;
     d.inputAt = best->in;

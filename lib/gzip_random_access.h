@@ -8,7 +8,8 @@
 // A checkpoint is ISA-L's inflate state where it stood at that point of the
 // output (Huffman tables, bit buffer, the last 32 KiB of output as its
 // window, the running CRC), kept without the unused part of the state's
-// output buffer, with the compressed offset to go on from. A read starts
+// output buffer, compressed with zstd (about 20 KiB for the 53 KiB it holds
+// on executables), with the compressed offset to go on from. A read starts
 // from the decoder where it stands when that is at or before the read and
 // no further than one interval away, else from the last checkpoint at or
 // before it, so that once a read has reached a point, any later read there
@@ -49,7 +50,7 @@ public:
     bool lengthKnown() const;
     std::uint64_t length() const;
 
-    // How many checkpoints there are, and the bytes they hold.
+    // How many checkpoints there are, and the bytes they hold (compressed).
     std::size_t checkpoints() const;
     std::size_t checkpointBytes() const;
 

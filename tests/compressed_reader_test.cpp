@@ -15,6 +15,7 @@
 
 #include "kotar/reader.h"
 #include "kotar/reader.hpp"
+#include "lib/gzip_random_access.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
@@ -164,6 +165,28 @@ TEST(CompressedReader, ConcurrentReadersOfOneKgz) {
     }
     for (std::thread& reader : readers) reader.join();
     EXPECT_EQ(wrong, std::vector<int>(wrong.size(), 0));
+}
+
+// A checkpoint of text stays within the 32 KiB window it stands for, Huffman
+// tables and all, so that a kgz's checkpoints cost less than its windows.
+TEST(CompressedReader, CheckpointsStayWithinAWindowEach) {
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", buildArchive(memberContents()));
+    test::runCommand({"sh", "-c", kForms[1].compress, "sh", dir / "a.ktar", dir / "a.kgz"});
+    const int fd = ::open((dir / "a.kgz").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    {
+        GzipRandomAccess stream(fd);
+        std::vector<unsigned char> piece(1 << 20);
+        std::size_t got = 0;
+        for (std::uint64_t at = 0; stream.read(piece.data(), piece.size(), at, got) == GzipRandomAccess::Result::done &&
+                                   got > 0;
+             at += got) {
+        }
+        EXPECT_GE(stream.checkpoints(), 3u);
+        EXPECT_LE(stream.checkpointBytes(), stream.checkpoints() * 32 * 1024);
+    }
+    ::close(fd);
 }
 
 // Damage in compressed data: the table still opens from the front, reads

@@ -23,9 +23,10 @@
  *   kgz        (gzip) kotar_open decompresses only the front, up to the end
  *              of the table. Reads decompress from a checkpoint: one is
  *              kept every 4 MiB of the stream as reads first reach it
- *              (about 53 KiB each: the decompressor's tables and its 32 KiB
- *              window), so reaching a place first costs decompressing up
- *              to it, and any later read there at most 4 MiB. Reads from
+ *              (the decompressor's tables and its 32 KiB window, kept
+ *              compressed: about 17 KiB each), so reaching a place first
+ *              costs decompressing up to it, and any later read there at
+ *              most 4 MiB. Reads from
  *              several threads take turns. Damage that inflate does not
  *              see is found by the trailer's CRC, by a read that reaches
  *              the stream's end. kotar_map_text and kotar_data_fd give
