@@ -123,16 +123,20 @@ std::string_view fieldText(const HeaderBlock& block, HeaderField field) {
 std::string_view magicText(const HeaderBlock& block) { return fieldText(block, field::magic); }
 
 HeaderSums computeHeaderSums(const HeaderBlock& block) {
-    // Whole-block sums, in loops the compiler vectorises, with the checksum
-    // field's bytes then counted as spaces.
+    // One loop over the block, which the compiler vectorises: the unsigned
+    // sum, and the bytes from 0x80 up, each of which counts 256 less when
+    // read signed. The checksum field's bytes then count as spaces.
     std::int32_t unsignedSum = 0;
-    std::int32_t signedSum = 0;
-    for (const unsigned char byte : block) unsignedSum += byte;
-    for (const unsigned char byte : block) signedSum += static_cast<signed char>(byte);
+    std::int32_t high = 0;
+    for (const unsigned char byte : block) {
+        unsignedSum += byte;
+        high += byte >> 7;
+    }
     for (std::size_t i = field::chksum.offset; i < field::chksum.offset + field::chksum.width; ++i) {
         unsignedSum += ' ' - block[i];
-        signedSum += ' ' - static_cast<signed char>(block[i]);
+        high -= block[i] >> 7;
     }
+    const std::int32_t signedSum = unsignedSum - 256 * high;
     return HeaderSums{unsignedSum, signedSum};
 }
 
