@@ -13,7 +13,9 @@
 #include "format/header_block.h"
 #include "format/header_reader.h"
 #include "format/indexed_layout.h"
+#include "decode/decoding_thread.h"
 #include "output/member_copy.h"
+#include "output/positional_copy.h"
 #include "text/console_streams.h"
 #include "text/messages.h"
 #include "text/progress_line.h"
@@ -418,21 +420,54 @@ private:
         return output_.write(header.data(), header.size()) ? 0 : fail(message::kWriteOutput);
     }
 
-    // Every member's data at its place in the data area, gaps unwritten.
+    // Every member's data at its place in the data area, gaps unwritten:
+    // first on two threads at once, where the destination is a file written
+    // by position and a second thread is wanted; then, from the first member
+    // that did not copy whole, one member at a time through the output,
+    // which reports what fails.
     int writeData() {
+        std::size_t copiedOnThreads = 0;
+        if (!members_.empty() && output_.descriptor() >= 0 && decodingThreadWanted()) {
+            if (output_.flush() != 0) return fail(message::kWriteOutput);  // as the first seek would
+            copiedOnThreads = writeDataOnThreads();
+        }
         DataLayout layout(dataArea(), executableAlignment_);
-        for (const MemberData& member : members_) {
+        std::uint64_t copiedEnd = 0;
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            const MemberData& member = members_[i];
             std::uint64_t dataOffset = 0;
             layout.place(member, dataOffset);
+            if (i < copiedOnThreads) {
+                copiedEnd = dataOffset + member.size;
+                continue;
+            }
             if (output_.padTo(dataOffset) != 0) return fail(message::kWriteOutput);
-            const int from = member.newBytes ? newBytes_.descriptor() : input_.descriptor();
-            switch (copier_.copyFromFile(from, member.streamOffset, output_, member.size)) {
+            switch (copier_.copyFromFile(sourceOf(member), member.streamOffset, output_, member.size)) {
                 case CopyOutcome::copied: break;
                 case CopyOutcome::readFailed: return fail(message::kReadInput);
                 case CopyOutcome::writeFailed: return fail(message::kWriteData);
             }
         }
+        if (output_.tell() < copiedEnd && output_.padTo(copiedEnd) != 0) return fail(message::kWriteOutput);
         return 0;
+    }
+
+    // Copies the members' data on two threads; how many, from the first,
+    // were copied whole.
+    std::size_t writeDataOnThreads() {
+        std::vector<FileCopy> copies;
+        copies.reserve(members_.size());
+        DataLayout layout(dataArea(), executableAlignment_);
+        for (const MemberData& member : members_) {
+            std::uint64_t dataOffset = 0;
+            layout.place(member, dataOffset);
+            copies.push_back({sourceOf(member), member.streamOffset, dataOffset, member.size});
+        }
+        return copyOnThreads(copies, output_.descriptor(), 2);
+    }
+
+    int sourceOf(const MemberData& member) const {
+        return member.newBytes ? newBytes_.descriptor() : input_.descriptor();
     }
 
     std::uint64_t dataArea() const { return (table_.blocks() + 1) * kBlockSize; }

@@ -9,14 +9,12 @@
 #include "files/byte_source.h"
 #include "format/header_block.h"
 #include "format/indexed_layout.h"
+#include "output/positional_copy.h"
 
 namespace kotar {
 
 namespace {
 
-// Between plain files, data moves in large pieces straight from file to
-// file, past both the input's window and the output's buffer.
-constexpr std::size_t kFileCopyPiece = 256 * 1024;
 // Data lent by the input is taken at most this much at a time.
 constexpr std::size_t kLargestLend = 1024 * 1024;
 
@@ -43,34 +41,15 @@ std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, Outp
     return copied;
 }
 
-// Through one page-aligned buffer with pread and pwrite. copy_file_range,
-// which moves the bytes inside the kernel, measured slower between ext4
-// files (44 % more processor time for -c of a plain tar on one CPU: the
-// kernel copies page by page through a pipe) and no faster on tmpfs.
+// Between plain files, data moves in large pieces straight from file to
+// file, past both the input's window and the output's buffer.
 std::uint64_t MemberCopier::copyThroughBuffer(int in, std::uint64_t inStart, int out, std::uint64_t outStart,
                                               std::uint64_t size) {
-    // The buffer starts on a page, so it lies a multiple of 512 bytes from
-    // the file pages it is copied from and to. malloc's 16 bytes past a page
-    // made the kernel's copy from a page-aligned file offset run at less
-    // than half its speed.
-    if (!fileBuffer_) fileBuffer_.reset(static_cast<unsigned char*>(std::aligned_alloc(kPageSize, kFileCopyPiece)));
-    if (!fileBuffer_) return 0;
-    unsigned char* const buffer = fileBuffer_.get();
-
-    // Pieces end on the output's piece-size boundaries: the page cache then
-    // takes each whole piece in large folios, which measured 10 % faster
-    // than pieces that merely start on a page.
-    std::uint64_t copied = 0;
-    while (copied < size) {
-        const std::uint64_t toBoundary = kFileCopyPiece - (outStart + copied) % kFileCopyPiece;
-        const auto piece = static_cast<std::size_t>(std::min(size - copied, toBoundary));
-        const ssize_t got = pread(in, buffer, piece, static_cast<off_t>(inStart + copied));
-        if (got <= 0) break;  // the input shrank, or an error: the streams report it
-        const ssize_t put = pwrite(out, buffer, static_cast<std::size_t>(got), static_cast<off_t>(outStart + copied));
-        if (put > 0) copied += static_cast<std::uint64_t>(put);
-        if (put != got) break;  // not a plain file (/dev/full), or full: the streams report it
+    if (!fileBuffer_) {
+        fileBuffer_.reset(static_cast<unsigned char*>(std::aligned_alloc(kPageSize, kPositionalCopyBuffer)));
     }
-    return copied;
+    if (!fileBuffer_) return 0;
+    return copyByPosition(in, inStart, out, outStart, size, fileBuffer_.get());
 }
 
 CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uint64_t size) {

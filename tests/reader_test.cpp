@@ -98,6 +98,36 @@ TEST(Reader, TruncatedAnywhere) {
     }
 }
 
+// A table that takes several reads of the file's front, plain and as a kgz
+// whose length is unknown until read: long names straddle the reads, and
+// every member is there and found.
+TEST(Reader, TableAcrossManyReads) {
+    std::vector<IndexedEntry> entries;
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) {
+        names.push_back(std::string(700, static_cast<char>('a' + i % 26)) + std::to_string(i));
+        entries.push_back({.header = plainHeader({.name = "@", .size = names.back().size(), .typeflag = 'L'}),
+                           .text = names.back()});
+        entries.push_back({.header = plainHeader({.name = "member", .size = 1}), .data = std::to_string(i % 10)});
+    }
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", indexedArchive(entries));
+    test::shell("gzip -c " + test::shellQuoted(dir / "a.ktar") + " > " + test::shellQuoted(dir / "a.kgz"));
+    for (const char* form : {"a.ktar", "a.kgz"}) {
+        SCOPED_TRACE(form);
+        Archive archive;
+        ASSERT_EQ(archive.open((dir / form).c_str()), KOTAR_OK);
+        ASSERT_EQ(kotar_count(archive.get()), names.size());
+        for (std::size_t i = 0; i < names.size(); i += 37) {
+            const kotar_member* member = kotar_find(archive.get(), names[i].c_str());
+            ASSERT_EQ(member, kotar_at(archive.get(), i));
+            char byte = 0;
+            EXPECT_EQ(kotar_read(archive.get(), member, 0, &byte, 1), 1);
+            EXPECT_EQ(byte, static_cast<char>('0' + i % 10));
+        }
+    }
+}
+
 TEST(Reader, TablesOnlyTheReaderChecks) {
     const auto header = [](const test::HeaderSpec& spec, std::uint32_t byte = 0, unsigned char value = 0) {
         return plainHeader(spec, [=](HeaderBlock& h) { if (byte != 0) h[byte] = value; });
