@@ -4,13 +4,12 @@
 
 namespace kotar {
 
-void NameIndex::sort() { std::sort(sorted_.begin(), sorted_.end()); }
-
 std::optional<std::size_t> NameIndex::find(std::string_view name) const {
+    std::call_once(sorted_, [this] { std::sort(entries_.begin(), entries_.end()); });
     // The last entry with this name is the latest member that has it.
-    const auto after = std::upper_bound(sorted_.begin(), sorted_.end(), name,
+    const auto after = std::upper_bound(entries_.begin(), entries_.end(), name,
                                         [](std::string_view key, const auto& entry) { return key < entry.first; });
-    if (after == sorted_.begin() || std::prev(after)->first != name) return std::nullopt;
+    if (after == entries_.begin() || std::prev(after)->first != name) return std::nullopt;
     return std::prev(after)->second;
 }
 

@@ -158,7 +158,6 @@ int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
         details.sparse = member.sparseCount > 0 ? archive->sparse.data() + member.sparseAt : nullptr;
         archive->index.add(std::string_view(entry.name, member.nameLength));
     }
-    archive->index.sort();
     *out = archive.release();
     return KOTAR_OK;
 }
