@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <random>
 #include <string>
@@ -9,6 +12,7 @@
 
 #include "format/header_block.h"
 #include "format/indexed_layout.h"
+#include "output/positional_copy.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -143,6 +147,58 @@ TEST_P(MemberCopyTest, FullDestinationIsAWriteFailure) {
     ASSERT_EQ(output.open("/dev/full"), 0);
     MemberCopier copier;
     EXPECT_EQ(copier.copy(input, output, 600 * KiB), CopyOutcome::writeFailed);
+}
+
+// The same members copied at once on two threads, by position, from the
+// plain source and from one larger than a thread's slice: every member's
+// bytes at their place, or the index of the first member that the source
+// cannot fill whole.
+TEST(CopyOnThreads, CopiesEachMemberOrNamesTheFirstItCannot) {
+    TempDir dir;
+    const std::string small = sourceBytes();
+    std::string large;
+    while (large.size() < 17 * 1024 * KiB) large += small;
+    test::writeFile(dir / "small", small);
+    test::writeFile(dir / "large", large);
+    struct Source {
+        const char* path;
+        const std::string& bytes;
+        std::vector<CopyCase> cases;
+    };
+    const Source sources[] = {
+        {"small", small, {std::begin(kCopyCases), std::end(kCopyCases)}},
+        {"large", large, {{"SeveralSlices", {{512, 4096 + 512, large.size() - 512}, {0, 0, 4096}}},
+                          {"ShortInTheLastSlice", {{0, 0, 4096}, {4096, 8192, large.size()}}}}},
+    };
+    for (const Source& source : sources) {
+        const int from = ::open((dir / source.path).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(from, 0);
+        for (const CopyCase& copyCase : source.cases) {
+            SCOPED_TRACE(std::string(source.path) + ": " + copyCase.name);
+            const std::string destination = dir / "out";
+            const int to = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            ASSERT_GE(to, 0);
+            std::vector<FileCopy> copies;
+            for (const Member& member : copyCase.members) {
+                copies.push_back({from, member.inputAt, member.outputAt, member.size});
+            }
+            const std::size_t firstShort = copyOnThreads(copies, to, 2);
+            ::close(to);
+
+            bool complete = true;
+            const std::string expected = expectedOutput(source.bytes, copyCase.members, complete);
+            std::size_t expectedShort = 0;
+            while (expectedShort < copies.size() &&
+                   copies[expectedShort].fromOffset + copies[expectedShort].size <= source.bytes.size()) {
+                ++expectedShort;
+            }
+            EXPECT_EQ(firstShort, expectedShort);
+            if (complete) {
+                EXPECT_TRUE(test::readFile(destination) == expected) << "the output differs";
+            }
+        }
+        ::close(from);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndGzipInput, MemberCopyTest, testing::Bool(),
