@@ -1,7 +1,6 @@
 #include "output/member_copy.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,9 +44,7 @@ std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, Outp
 // file, past both the input's window and the output's buffer.
 std::uint64_t MemberCopier::copyThroughBuffer(int in, std::uint64_t inStart, int out, std::uint64_t outStart,
                                               std::uint64_t size) {
-    if (!fileBuffer_) {
-        fileBuffer_.reset(static_cast<unsigned char*>(std::aligned_alloc(kPageSize, kPositionalCopyBuffer)));
-    }
+    if (!fileBuffer_) fileBuffer_ = newCopyBuffer();
     if (!fileBuffer_) return 0;
     return copyByPosition(in, inStart, out, outStart, size, fileBuffer_.get());
 }

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 #include "input/archive_input.h"
 #include "output/output_file.h"
+#include "output/positional_copy.h"
 
 namespace kotar {
 
@@ -28,14 +28,10 @@ public:
     CopyOutcome copyFromFile(int descriptor, std::uint64_t offset, OutputFile& output, std::uint64_t size);
 
 private:
-    struct FreeBytes {
-        void operator()(unsigned char* bytes) const { std::free(bytes); }
-    };
-
     std::uint64_t copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size);
     std::uint64_t copyThroughBuffer(int in, std::uint64_t inStart, int out, std::uint64_t outStart, std::uint64_t size);
 
-    std::unique_ptr<unsigned char, FreeBytes> fileBuffer_;  // allocated at the first file-to-file copy
+    CopyBuffer fileBuffer_;  // allocated at the first file-to-file copy
 };
 
 }  // namespace kotar

@@ -21,15 +21,6 @@ namespace {
 // costs nothing, small enough that two threads share a large member.
 constexpr std::uint64_t kSlice = 32 * kPositionalCopyBuffer;
 
-struct FreeBytes {
-    void operator()(unsigned char* bytes) const { std::free(bytes); }
-};
-using CopyBuffer = std::unique_ptr<unsigned char, FreeBytes>;
-
-CopyBuffer newCopyBuffer() {
-    return CopyBuffer(static_cast<unsigned char*>(std::aligned_alloc(kPageSize, kPositionalCopyBuffer)));
-}
-
 struct Slice {
     std::size_t piece;
     std::uint64_t start;  // within the piece
@@ -66,6 +57,10 @@ struct SharedCopy {
 };
 
 }  // namespace
+
+CopyBuffer newCopyBuffer() {
+    return CopyBuffer(static_cast<unsigned char*>(std::aligned_alloc(kPageSize, kPositionalCopyBuffer)));
+}
 
 // Through one page-aligned buffer with pread and pwrite. copy_file_range,
 // which moves the bytes inside the kernel, measured slower between ext4

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <span>
 
 namespace kotar {
@@ -19,6 +21,13 @@ namespace kotar {
 // The size of the buffer that copyByPosition takes: page-aligned, it must
 // start on a page.
 inline constexpr std::size_t kPositionalCopyBuffer = 256 * 1024;
+
+// A buffer for copyByPosition: null when there is no memory.
+struct FreeCopyBuffer {
+    void operator()(unsigned char* bytes) const { std::free(bytes); }
+};
+using CopyBuffer = std::unique_ptr<unsigned char, FreeCopyBuffer>;
+CopyBuffer newCopyBuffer();
 
 // Copies `size` bytes at `inStart` of `in` to `outStart` of `out` through
 // `buffer`, and returns how many were copied: fewer when a read or a write
