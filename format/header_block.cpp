@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kotar {
 
@@ -123,15 +126,31 @@ std::string_view fieldText(const HeaderBlock& block, HeaderField field) {
 std::string_view magicText(const HeaderBlock& block) { return fieldText(block, field::magic); }
 
 HeaderSums computeHeaderSums(const HeaderBlock& block) {
-    // One loop over the block, which the compiler vectorises: the unsigned
-    // sum, and the bytes from 0x80 up, each of which counts 256 less when
-    // read signed. The checksum field's bytes then count as spaces.
+    // The unsigned sum, and the count of bytes from 0x80 up, each of which
+    // counts 256 less when read signed. The checksum field's bytes then count
+    // as spaces.
     std::int32_t unsignedSum = 0;
     std::int32_t high = 0;
+#if defined(__SSE2__)
+    // psadbw adds eight bytes into a 64-bit lane in one step: the bytes
+    // themselves, and their top bits.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lowBit = _mm_set1_epi8(1);
+    __m128i sums = zero;
+    __m128i highs = zero;
+    for (std::size_t at = 0; at < block.size(); at += sizeof(__m128i)) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.data() + at));
+        sums = _mm_add_epi64(sums, _mm_sad_epu8(bytes, zero));
+        highs = _mm_add_epi64(highs, _mm_sad_epu8(_mm_and_si128(_mm_srli_epi16(bytes, 7), lowBit), zero));
+    }
+    unsignedSum = _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
+    high = _mm_cvtsi128_si32(highs) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(highs, highs));
+#else
     for (const unsigned char byte : block) {
         unsignedSum += byte;
         high += byte >> 7;
     }
+#endif
     for (std::size_t i = field::chksum.offset; i < field::chksum.offset + field::chksum.width; ++i) {
         unsignedSum += ' ' - block[i];
         high -= block[i] >> 7;

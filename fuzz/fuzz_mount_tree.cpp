@@ -37,8 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> buffer(65536);
     for (kotarfs::Inode inode = 1; inode <= tree.size(); ++inode) {
         const kotarfs::Node& node = *tree.find(inode);
-        for (const auto& [name, entry] : node.entries) {
-            if (tree.find(entry) == nullptr || tree.lookup(inode, name) != entry) invariantBroken("a lost entry");
+        for (const kotarfs::Entry* entry : node.entries) {
+            if (entry->first.directory != inode || tree.find(entry->second) == nullptr ||
+                tree.lookup(inode, entry->first.name) != entry->second) {
+                invariantBroken("a lost entry");
+            }
         }
         if (!S_ISREG(node.mode)) continue;
         // Sparse files may be large and mostly holes: their first and last pieces.

@@ -49,42 +49,13 @@ bool foldName(std::string_view name, std::vector<std::string_view>& components) 
     return true;
 }
 
-namespace {
-
-// An entry of a directory: the directory's inode and the entry's name.
-struct EntryKey {
-    Inode directory;
-    std::string name;
-};
-struct EntryKeyView {
-    Inode directory;
-    std::string_view name;
-};
-
-struct EntryHash {
-    using is_transparent = void;
-    std::size_t operator()(const EntryKeyView& key) const {
-        return std::hash<std::string_view>{}(key.name) ^ (key.directory * 0x9E3779B97F4A7C15u);
-    }
-    std::size_t operator()(const EntryKey& key) const { return (*this)(EntryKeyView{key.directory, key.name}); }
-};
-
-struct EntryEqual {
-    using is_transparent = void;
-    static EntryKeyView view(const EntryKey& key) { return {key.directory, key.name}; }
-    static EntryKeyView view(const EntryKeyView& key) { return key; }
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const {
-        return view(a).directory == view(b).directory && view(a).name == view(b).name;
-    }
-};
-
-}  // namespace
+std::size_t EntryHash::operator()(const EntryKeyView& key) const {
+    return std::hash<std::string_view>{}(key.name) ^ (key.directory * 0x9E3779B97F4A7C15u);
+}
 
 struct InodeTree::Building {
     std::vector<Node>& nodes;
-    std::unordered_map<EntryKey, Inode, EntryHash, EntryEqual> entries;  // of every directory
-    std::vector<std::uint32_t> entryCounts;                              // beside nodes
+    EntryMap& entries;
     const TreeOptions& options;
     const struct stat& madeUp;
     void (*warn)(const std::string&);
@@ -95,7 +66,6 @@ struct InodeTree::Building {
 
     Inode add(Node node) {
         nodes.push_back(std::move(node));
-        entryCounts.push_back(0);
         return nodes.size();
     }
 
@@ -105,10 +75,11 @@ struct InodeTree::Building {
         return found == entries.end() ? 0 : found->second;
     }
 
+    // A name keeps its place in its directory when another member takes it.
     void setEntry(Inode directory, std::string_view name, Inode inode) {
         const auto [where, added] = entries.try_emplace(EntryKey{directory, std::string(name)}, inode);
         if (added) {
-            ++entryCounts[directory - 1];
+            at(directory).entries.push_back(&*where);
         } else {
             where->second = inode;
         }
@@ -156,19 +127,15 @@ struct InodeTree::Building {
         return inode;
     }
 
-    // Drops the entry `name` of `directory`, if any, so that another takes
-    // its place: false when it is a directory that is not empty.
-    bool clear(Inode directory, std::string_view name, bool replacingWithDirectory) {
-        const auto found = entries.find(EntryKeyView{directory, name});
-        if (found == entries.end()) return true;
-        Node& old = at(found->second);
-        if (S_ISDIR(old.mode)) {
-            if (replacingWithDirectory) return true;  // kept, with its entries
-            if (entryCounts[found->second - 1] != 0) return false;
-        }
+    // Makes way for another member named `name` in `directory`: false when
+    // the name is a directory that is not empty. The entry itself is then
+    // set anew.
+    bool makeWay(Inode directory, std::string_view name) {
+        const Inode found = entry(directory, name);
+        if (found == 0) return true;
+        Node& old = at(found);
+        if (S_ISDIR(old.mode) && !old.entries.empty()) return false;
         if (old.links > 0) --old.links;
-        entries.erase(found);
-        --entryCounts[directory - 1];
         return true;
     }
 
@@ -198,7 +165,7 @@ struct InodeTree::Building {
                 warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
                 return;
             }
-            if (!clear(directory, name, false)) {
+            if (!makeWay(directory, name)) {
                 warn(attributes.name + ": Cannot replace a directory that is not empty");
                 return;
             }
@@ -212,7 +179,7 @@ struct InodeTree::Building {
             fill(at(found), member, attributes, type);
             return;
         }
-        if (!clear(directory, name, false)) {
+        if (!makeWay(directory, name)) {
             warn(attributes.name + ": Cannot replace a directory that is not empty");
             return;
         }
@@ -261,11 +228,11 @@ struct InodeTree::Building {
 void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, const struct stat& madeUp,
                       void (*warn)(const std::string& message)) {
     nodes_.clear();
-    Building building{nodes_, {}, {}, options, madeUp, warn, {}, {}};
+    entries_.clear();
+    Building building{nodes_, entries_, options, madeUp, warn, {}, {}};
     const std::size_t count = kotar_count(&archive);
     nodes_.reserve(count + 1);
-    building.entryCounts.reserve(count + 1);
-    building.entries.reserve(count);
+    entries_.reserve(count);
     building.add(building.madeUpDirectory(kRootInode));
 
     PaxState pax;
@@ -288,30 +255,22 @@ void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, 
         building.place(archive, member, std::move(attributes));
     }
 
-    // Directories: their entries sorted, and a link from each subdirectory.
-    for (std::size_t i = 0; i < nodes_.size(); ++i) {
-        if (!S_ISDIR(nodes_[i].mode)) continue;
-        nodes_[i].links = 2;
-        nodes_[i].entries.reserve(building.entryCounts[i]);
+    // A directory's links: its own, its entry in its parent, and each
+    // subdirectory's "..".
+    for (Node& node : nodes_) {
+        if (!S_ISDIR(node.mode)) continue;
+        node.links = 2;
+        for (const Entry* entry : node.entries) node.links += S_ISDIR(nodes_[entry->second - 1].mode) ? 1 : 0;
     }
-    for (auto& [key, inode] : building.entries) {
-        Node& directory = nodes_[key.directory - 1];
-        directory.entries.emplace_back(std::move(key.name), inode);
-        if (S_ISDIR(nodes_[inode - 1].mode)) ++directory.links;
-    }
-    for (Node& node : nodes_) std::sort(node.entries.begin(), node.entries.end());
 }
 
 const Node* InodeTree::find(Inode inode) const {
     return inode >= 1 && inode <= nodes_.size() ? &nodes_[inode - 1] : nullptr;
 }
 
-Inode InodeTree::lookup(Inode parent, const std::string& name) const {
-    const Node* directory = find(parent);
-    if (directory == nullptr || !S_ISDIR(directory->mode)) return 0;
-    const auto found = std::lower_bound(directory->entries.begin(), directory->entries.end(), name,
-                                        [](const auto& entry, const std::string& key) { return entry.first < key; });
-    return found != directory->entries.end() && found->first == name ? found->second : 0;
+Inode InodeTree::lookup(Inode parent, std::string_view name) const {
+    const auto found = entries_.find(EntryKeyView{parent, name});
+    return found == entries_.end() ? 0 : found->second;
 }
 
 }  // namespace kotarfs

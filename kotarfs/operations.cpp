@@ -108,8 +108,8 @@ void readdir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fu
             info.st_ino = at == 0 ? inode : node->parent;
             info.st_mode = S_IFDIR;
         } else {
-            const auto& [entryName, entryInode] = node->entries[at - 2];
-            name = entryName.c_str();
+            const auto& [key, entryInode] = *node->entries[at - 2];
+            name = key.name.c_str();
             info.st_ino = entryInode;
             info.st_mode = tree.find(entryInode)->mode;
         }

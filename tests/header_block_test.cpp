@@ -88,6 +88,25 @@ TEST(HeaderChecksum, AcceptsBothSumsAndRejectsOthers) {
     EXPECT_FALSE(verifyHeaderChecksum(block));
 }
 
+// The sums are taken many bytes at a time; each block here is summed again
+// one byte at a time, the checksum field counted as spaces.
+TEST(HeaderChecksum, SumsMatchAByteByByteCount) {
+    for (const unsigned step : {0u, 7u, 0x80u, 0x7Fu, 0xFFu}) {  // byte i is i * step
+        SCOPED_TRACE(step);
+        HeaderBlock block;
+        for (std::size_t i = 0; i < kBlockSize; ++i) block[i] = static_cast<unsigned char>(i * step);
+        std::int32_t unsignedSum = 0;
+        std::int32_t signedSum = 0;
+        for (std::size_t i = 0; i < kBlockSize; ++i) {
+            const bool inChecksum = i >= field::chksum.offset && i < field::chksum.offset + field::chksum.width;
+            unsignedSum += inChecksum ? ' ' : block[i];
+            signedSum += inChecksum ? ' ' : static_cast<signed char>(block[i]);
+        }
+        EXPECT_EQ(computeHeaderSums(block).unsignedSum, unsignedSum);
+        EXPECT_EQ(computeHeaderSums(block).signedSum, signedSum);
+    }
+}
+
 TEST(HeaderChecksum, StoresSixDigitsANulAndASpace) {
     HeaderBlock block = test::makeHeader({.name = "file"});
     setHeaderChecksum(block, false);

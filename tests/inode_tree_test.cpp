@@ -95,6 +95,10 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(built.at("s")->target, "x");
     EXPECT_EQ(built.at("nowhere"), nullptr);
     EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
+    // Listed once each, where the archive first names them.
+    std::vector<std::string> listed;
+    for (const kotarfs::Entry* entry : built.at("")->entries) listed.push_back(entry->first.name);
+    EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full"}));
     EXPECT_EQ(warnings, (std::vector<std::string>{"nowhere: Cannot hard link to 'missing'",
                                                   "full: Cannot replace a directory that is not empty"}));
 }
