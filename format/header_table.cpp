@@ -14,6 +14,9 @@ namespace kotar {
 
 namespace {
 
+// The most members the first data offset reserves room for (9 MiB).
+constexpr std::size_t kMembersReservedAtMost = 65536;
+
 // A text in the name pool.
 struct PoolText {
     std::uint32_t at = 0;
@@ -88,6 +91,7 @@ TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fil
     };
     TableWalk walk(read, TableWalk::Checksums::refuse, see);
     TableEntry entry;
+    bool reserved = false;
     for (;;) {
         switch (walk.next(entry)) {
             case WalkStep::entry: break;
@@ -146,6 +150,12 @@ TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fil
         if (member.size > 0) {
             const std::uint64_t end = std::uint64_t{member.dataOffset} + member.size;
             if (end > kArchiveLimit || end > fileSize) return stop(TableStatus::badData);
+            // The table ends before the first data: room for as many members
+            // as blocks before it, up to a bound, saves growing the list.
+            if (!reserved) {
+                table.members.reserve(std::min<std::size_t>(member.dataOffset / kBlockSize, kMembersReservedAtMost));
+                reserved = true;
+            }
         }
 
         PoolText name;
