@@ -3,8 +3,10 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "kotar/reader.h"
@@ -21,6 +23,27 @@ int warningOutput = STDERR_FILENO;
 void warn(const std::string& message) {
     const std::string line = "kotarfs: " + message + "\n";
     (void)!::write(warningOutput, line.data(), line.size());
+}
+
+// Leaves the mounting command behind: the command exits as soon as the
+// daemon is forked, and the daemon takes a session of its own, "/" as its
+// directory and /dev/null as its standard streams. (libfuse's
+// fuse_daemonize also has the command wait until the daemon has done so: a
+// round trip between processors that measured 0.2 ms of the 5 ms that
+// mounting the /usr/bin archive and a first stat take.) False when the fork
+// fails.
+bool goToBackground() {
+    const pid_t daemon = ::fork();
+    if (daemon < 0) return false;
+    if (daemon > 0) ::_exit(0);
+    ::setsid();
+    (void)!::chdir("/");
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) ::dup2(null, stream);
+        if (null > STDERR_FILENO) ::close(null);
+    }
+    return true;
 }
 
 // Owns the FUSE arguments, the archive and the session, released in order.
@@ -97,8 +120,13 @@ int run(int argc, char** argv) {
     mount.mounted = true;
     // The tree is built once mounted: in the background, by the daemon while
     // the command that mounted returns (requests wait for it in the kernel).
-    if (!cmdline.foreground) warningOutput = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    fuse_daemonize(cmdline.foreground);
+    if (!cmdline.foreground) {
+        warningOutput = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (!goToBackground()) {
+            std::fprintf(stderr, "kotarfs: unable to go to the background: %s\n", std::strerror(errno));
+            return 1;
+        }
+    }
     mounted.tree.build(*mount.archive, treeOptions, archiveInfo, warn);
     if (warningOutput > STDERR_FILENO) ::close(warningOutput);
 
