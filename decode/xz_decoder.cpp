@@ -12,6 +12,7 @@
 
 #include "decode/decoding_thread.h"
 #include "decode/stream_decoder.h"
+#include "decode/xz_block_threads.h"
 
 namespace kotar {
 
@@ -32,18 +33,25 @@ constexpr std::uint64_t kPaddingUnit = 4;
 
 class XzDecoder final : public StreamDecoder {
 public:
-    XzDecoder(InputSource& source, std::uint32_t threads) : source_(source), threads_(threads) {}
+    XzDecoder(InputSource& source, std::uint32_t threads) : source_(source), threads_(threads) {
+        if (threads > 1) blocks_ = std::make_unique<XzBlockThreads>(source, threads);
+    }
     ~XzDecoder() override { lzma_end(&stream_); }
     XzDecoder(const XzDecoder&) = delete;
     XzDecoder& operator=(const XzDecoder&) = delete;
 
     bool startStream() {
         inputEnded_ = false;
-        if (threads_ <= 1) return lzma_stream_decoder(&stream_, kMemoryLimit, 0) == LZMA_OK;
         // Blocks that record their sizes (xz -T, pixz) are decoded on
-        // several threads at once; the others, within the memory bound or
-        // in a single block, as by the single-threaded decoder. Without
-        // LZMA_FAIL_FAST every byte before damage still comes out first.
+        // several threads at once, their output going through a ring file.
+        inBlocks_ = blocks_ != nullptr && blocks_->startStream();
+        if (inBlocks_) return true;
+        if (threads_ <= 1) return lzma_stream_decoder(&stream_, kMemoryLimit, 0) == LZMA_OK;
+        // Where that cannot be (a file size limit, no temporary file, large
+        // dictionaries), liblzma's threaded decoder takes such blocks within
+        // the memory bound, and the others as the single-threaded decoder
+        // does. Without LZMA_FAIL_FAST every byte before damage still comes
+        // out first.
         lzma_mt options{};
         options.threads = threads_;
         options.memlimit_threading = kThreadingMemory;
@@ -56,6 +64,8 @@ public:
         while (produced == 0 && state_ == DecodeState::more) {
             if (betweenStreams_) {
                 nextStream();
+            } else if (inBlocks_) {
+                produced = decodeBlocks(out, capacity);
             } else {
                 produced = decodeStream(out, capacity);
             }
@@ -85,6 +95,13 @@ private:
             inputEnded_ = filled == InputSource::Fill::end;
         }
         return produced;
+    }
+
+    std::size_t decodeBlocks(unsigned char* out, std::size_t capacity) {
+        const Decoded decoded = blocks_->decode(out, capacity);
+        if (decoded.state == DecodeState::end) betweenStreams_ = true;
+        if (decoded.state == DecodeState::damaged) state_ = DecodeState::damaged;
+        return decoded.length;
     }
 
     // Goes by the NUL bytes after a stream; false when they are not a
@@ -122,6 +139,8 @@ private:
 
     InputSource& source_;
     const std::uint32_t threads_;
+    std::unique_ptr<XzBlockThreads> blocks_;  // with more than one thread
+    bool inBlocks_ = false;                  // the stream is theirs
     lzma_stream stream_ = LZMA_STREAM_INIT;
     bool inputEnded_ = false;
     bool betweenStreams_ = true;

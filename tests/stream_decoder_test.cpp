@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <string>
 
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <lzma.h>
 #include <zlib.h>
 
 #include "tests/support/test_support.h"
@@ -36,6 +41,16 @@ std::string member(const TempDir& dir, const std::string& data, unsigned char fl
     return header + plain.substr(10);
 }
 
+// Everything `decoder` gives, `room` bytes a call; `last` says how it ended.
+std::string decodeAll(StreamDecoder& decoder, std::size_t room, Decoded& last) {
+    std::string out;
+    std::vector<unsigned char> buffer(room);
+    while ((last = decoder.decode(buffer.data(), buffer.size())).state == DecodeState::more) {
+        out.append(reinterpret_cast<const char*>(buffer.data()), last.length);
+    }
+    return out;
+}
+
 // Two members with full headers, met by the decoder in pieces of 1 and 7
 // bytes, so each header is split at every place.
 TEST(GzipDecoder, HeadersSplitAcrossInputsDecode) {
@@ -63,12 +78,8 @@ TEST(GzipDecoder, HeadersSplitAcrossInputsDecode) {
             source.setReadLimit(piece);
             const auto decoder = chooseDecoder(source);
             ASSERT_NE(decoder, nullptr);
-            std::string out;
             Decoded decoded;
-            unsigned char buffer[4096];
-            while ((decoded = decoder->decode(buffer, sizeof buffer)).state == DecodeState::more) {
-                out.append(reinterpret_cast<const char*>(buffer), decoded.length);
-            }
+            const std::string out = decodeAll(*decoder, 4096, decoded);
             EXPECT_EQ(decoded.length, 0u);
             EXPECT_EQ(decoded.state, c.wrongHeaderCrc ? DecodeState::damaged : DecodeState::end);
             EXPECT_TRUE(out == (c.wrongHeaderCrc ? half : data)) << out.size() << " bytes";
@@ -90,6 +101,7 @@ TEST(StreamDecoders, InputInSmallPiecesDecodes) {
     } cases[] = {
         {"zstd", "zstd -q -c a > in && zstd -q -c b >> in"},
         {"xz", "xz -c a > in && xz -c b >> in"},
+        {"xz in blocks that record their sizes", "xz -T2 --block-size=1000 -c a > in && xz -T2 --block-size=700 -c b >> in"},
         {"bzip2", "bzip2 -c a > in && bzip2 -c b >> in"},
         {"lz4", "lz4 -q -c a > in && lz4 -q -c b >> in"},
     };
@@ -102,15 +114,83 @@ TEST(StreamDecoders, InputInSmallPiecesDecodes) {
             const auto decoder = chooseDecoder(source);
             ASSERT_NE(decoder, nullptr);
             ASSERT_FALSE(decoder->passesThrough());
-            std::string out;
             Decoded decoded;
-            unsigned char buffer[1000];
-            while ((decoded = decoder->decode(buffer, sizeof buffer)).state == DecodeState::more) {
-                out.append(reinterpret_cast<const char*>(buffer), decoded.length);
-            }
+            const std::string out = decodeAll(*decoder, 1000, decoded);
             EXPECT_EQ(decoded.state, DecodeState::end);
             EXPECT_TRUE(out == data) << out.size() << " bytes";
         }
+    }
+}
+
+// The blocks of xz streams (each with CRC-64 checks) as one stream, with an
+// index of them all: blocks with sizes in their headers (xz -T2) and blocks
+// without (xz -T1) mixed in one stream, as no xz command writes them.
+std::string oneStreamOfTheirBlocks(const std::vector<std::string>& streams) {
+    lzma_index* combined = lzma_index_init(nullptr);
+    std::string blocks;
+    for (const std::string& z : streams) {
+        lzma_stream_flags footer{};
+        EXPECT_EQ(lzma_stream_footer_decode(&footer, reinterpret_cast<const std::uint8_t*>(z.data() + z.size() - 12)),
+                  LZMA_OK);
+        const std::size_t indexAt = z.size() - 12 - footer.backward_size;
+        lzma_index* index = nullptr;
+        std::uint64_t memory = UINT64_MAX;
+        std::size_t at = indexAt;
+        EXPECT_EQ(lzma_index_buffer_decode(&index, &memory, nullptr, reinterpret_cast<const std::uint8_t*>(z.data()),
+                                           &at, z.size() - 12),
+                  LZMA_OK);
+        lzma_index_iter record;
+        lzma_index_iter_init(&record, index);
+        while (!lzma_index_iter_next(&record, LZMA_INDEX_ITER_BLOCK)) {
+            EXPECT_EQ(lzma_index_append(combined, nullptr, record.block.unpadded_size, record.block.uncompressed_size),
+                      LZMA_OK);
+        }
+        lzma_index_end(index, nullptr);
+        blocks += z.substr(12, indexAt - 12);
+    }
+    std::string index(lzma_index_size(combined), '\0');
+    std::size_t written = 0;
+    EXPECT_EQ(lzma_index_buffer_encode(combined, reinterpret_cast<std::uint8_t*>(index.data()), &written, index.size()),
+              LZMA_OK);
+    lzma_stream_flags flags{};
+    flags.backward_size = lzma_index_size(combined);
+    flags.check = LZMA_CHECK_CRC64;
+    std::string footer(12, '\0');
+    EXPECT_EQ(lzma_stream_footer_encode(&flags, reinterpret_cast<std::uint8_t*>(footer.data())), LZMA_OK);
+    lzma_index_end(combined, nullptr);
+    return streams.front().substr(0, 12) + blocks + index + footer;
+}
+
+// Blocks without sizes among blocks with them are decoded in turn; the
+// bytes are xz's own, and damage in the index that covers them is found.
+TEST(XzDecoder, BlocksWithAndWithoutSizesInOneStream) {
+    TempDir dir;
+    std::string data;
+    for (int i = 0; i < 3000; ++i) data += "record " + std::to_string(i * 7919 % 1000) + "\n";
+    const std::string parts[] = {data.substr(0, 9000), data.substr(9000, 9000), data.substr(18000)};
+    std::vector<std::string> streams;
+    for (std::size_t i = 0; i < 3; ++i) {
+        test::writeFile(dir / "part", parts[i]);
+        const std::string threads = i == 1 ? "-T1" : "-T2 --block-size=4000";
+        test::shell("xz " + threads + " -c " + test::shellQuoted(dir / "part") + " > " + test::shellQuoted(dir / "part.xz"));
+        streams.push_back(test::readFile(dir / "part.xz"));
+    }
+    const std::string mixed = oneStreamOfTheirBlocks(streams);
+    test::writeFile(dir / "mixed.xz", mixed);
+    test::shell("xz -dc " + test::shellQuoted(dir / "mixed.xz") + " > " + test::shellQuoted(dir / "xz-out"));
+    ASSERT_TRUE(test::readFile(dir / "xz-out") == data);  // a sound stream
+    std::string damagedIndex = mixed;
+    damagedIndex[mixed.size() - 12 - 6] ^= 1;  // in the index's last record
+    for (const auto& [what, bytes] : {std::pair{"sound", mixed}, std::pair{"a damaged index", damagedIndex}}) {
+        SCOPED_TRACE(what);
+        test::writeFile(dir / "in.xz", bytes);
+        InputSource source(::open((dir / "in.xz").c_str(), O_RDONLY | O_CLOEXEC));
+        const auto decoder = chooseDecoder(source);
+        ASSERT_NE(decoder, nullptr);
+        Decoded decoded;
+        const std::string out = decodeAll(*decoder, 4096, decoded);
+        EXPECT_TRUE(out == data) << out.size() << " bytes";
+        EXPECT_EQ(decoded.state, bytes == mixed ? DecodeState::end : DecodeState::damaged);
     }
 }
 
