@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -34,8 +35,11 @@ constexpr std::uint64_t kWorkerMemory = std::uint64_t{20} << 20;
 // As for the stream decoder: a block that asks for more is damage.
 constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
 // A block's compressed bytes are held whole by its worker up to this size;
-// a larger one is decoded in turn, from the input.
-constexpr std::uint64_t kLargestHeldBlock = std::uint64_t{64} << 20;
+// a larger one is decoded in turn, from the input. No further block is read
+// while the blocks held come to the budget: at most two such blocks, with
+// two dictionaries, stay within the process's bound.
+constexpr std::uint64_t kLargestHeldBlock = std::uint64_t{12} << 20;
+constexpr std::uint64_t kHeldInputBudget = std::uint64_t{12} << 20;
 constexpr std::size_t kStreamHeaderSize = LZMA_STREAM_HEADER_SIZE;
 
 // A block header, decoded; its filters' options go with it.
@@ -72,7 +76,12 @@ struct Job {
     std::uint64_t start = 0;                 // its first byte's position in the stream's output
     bool inTurn = false;                     // decoded by the reader, from the input
     // Under the mutex:
-    enum class End { notYet, whole, damaged };
+    enum class End {
+        notYet,
+        whole,
+        damaged,
+        unwritten,  // the ring took no more: the reader decodes the block again, from `input`
+    };
     bool taken = false;
     std::uint64_t written = 0;
     End end = End::notYet;
@@ -104,6 +113,7 @@ struct XzBlockThreads::Shared {
     bool inTurnWaiting = false;  // a job in turn is queued: the input is its
     lzma_stream inTurn = LZMA_STREAM_INIT;
     bool inTurnStarted = false;
+    std::uint64_t inTurnSkip = 0;  // output already delivered from the ring
     bool failed = false;
 
     Shared(InputSource& input, unsigned count) : source(input), workerCount(count) {}
@@ -139,10 +149,10 @@ struct XzBlockThreads::Shared {
                 job->taken = true;
             }
             const Job::End end = decodeBlock(stream, *job, piece.get());
-            job->input.reset();
             {
                 const std::lock_guard lock(mutex);
                 job->end = end;
+                if (end != Job::End::unwritten) job->input.reset();
             }
             progress.notify_all();
         }
@@ -167,7 +177,8 @@ struct XzBlockThreads::Shared {
             const lzma_ret result = lzma_code(&stream, LZMA_RUN);
             const std::size_t produced = kPiece - stream.avail_out;
             if (produced > 0) {
-                if (!waitForRoom(at + produced) || !ringIo(true, at, piece, produced)) return Job::End::damaged;
+                if (!waitForRoom(at + produced)) return Job::End::damaged;
+                if (!ringIo(true, at, piece, produced)) return Job::End::unwritten;
                 at += produced;
                 {
                     const std::lock_guard lock(mutex);
@@ -267,15 +278,19 @@ struct XzBlockThreads::Shared {
         while (!failed) {
             read();
             Job* front = nullptr;
+            Job::End end = Job::End::notYet;
             {
                 const std::lock_guard lock(mutex);
-                if (!jobs.empty()) front = jobs.front().get();
+                if (!jobs.empty()) {
+                    front = jobs.front().get();
+                    end = front->end;
+                }
             }
             if (front == nullptr) {
                 if (reading == Reading::done) return {0, DecodeState::end};
                 break;
             }
-            if (front->inTurn) {
+            if (front->inTurn || end == Job::End::unwritten) {
                 const std::size_t produced = decodeInTurn(*front, out, capacity);
                 if (produced > 0) return {produced, DecodeState::more};
                 continue;
@@ -308,13 +323,17 @@ struct XzBlockThreads::Shared {
     // Whether the reader should read another block: the stream's blocks go
     // on, and fewer blocks than workers hold their input (a block read ahead
     // for a worker about to be free measured no faster, and took 7 MiB
-    // more). Called under the mutex.
+    // more), within the budget. Called under the mutex.
     bool canRead() const {
         if (reading != Reading::blocks || inTurnWaiting) return false;
-        const auto holding = std::count_if(jobs.begin(), jobs.end(), [](const auto& job) {
-            return job->end == Job::End::notYet && !job->inTurn;
-        });
-        return static_cast<unsigned>(holding) < workerCount;
+        unsigned holding = 0;
+        std::uint64_t held = 0;
+        for (const auto& job : jobs) {
+            if (job->input == nullptr) continue;
+            ++holding;
+            held += job->inputSize;
+        }
+        return holding < workerCount && held < kHeldInputBudget;
     }
 
     void read() {
@@ -396,34 +415,53 @@ struct XzBlockThreads::Shared {
         return true;
     }
 
-    // A block decoded on the reader's thread, straight from the input, once
-    // every block before it has been read: the bytes it gave, 0 when it
+    // A block decoded on the reader's thread once every block before it has
+    // been read: one without sizes (or too large to hold) straight from the
+    // input, or one the ring could not take again from the bytes its job
+    // holds, past the bytes already delivered. The bytes it gave, 0 when it
     // ended (and is gone) or is damaged (`failed`).
     std::size_t decodeInTurn(Job& job, unsigned char* out, std::size_t capacity) {
         lzma_block& block = job.header.block;
+        const bool held = !job.inTurn;
         if (!inTurnStarted) {
             if (lzma_block_decoder(&inTurn, &block) != LZMA_OK) return fail();
             inTurnStarted = true;
+            inTurnSkip = held ? readInFront : 0;
+            if (held) {
+                inTurn.next_in = job.input.get();
+                inTurn.avail_in = job.inputSize;
+            }
         }
         for (;;) {
-            inTurn.next_in = source.data();
-            inTurn.avail_in = source.size();
+            if (!held) {
+                inTurn.next_in = source.data();
+                inTurn.avail_in = source.size();
+            }
+            const std::size_t before = inTurn.avail_in;
             inTurn.next_out = out;
             inTurn.avail_out = capacity;
             const lzma_ret result = lzma_code(&inTurn, LZMA_RUN);
-            const std::size_t used = source.size() - inTurn.avail_in;
-            const std::size_t produced = capacity - inTurn.avail_out;
-            source.consume(used);
+            const std::size_t used = before - inTurn.avail_in;
+            std::size_t produced = capacity - inTurn.avail_out;
+            if (!held) source.consume(used);
+            const std::size_t skipped = static_cast<std::size_t>(std::min<std::uint64_t>(produced, inTurnSkip));
+            inTurnSkip -= skipped;
+            produced -= skipped;
+            if (skipped > 0) std::memmove(out, out + skipped, produced);
             if (result == LZMA_STREAM_END) {
                 inTurnStarted = false;
-                inTurnWaiting = false;
-                if (lzma_index_hash_append(index, lzma_block_unpadded_size(&block), block.uncompressed_size) != LZMA_OK) {
-                    failed = true;  // after these bytes
+                if (!held) {
+                    inTurnWaiting = false;
+                    if (lzma_index_hash_append(index, lzma_block_unpadded_size(&block), block.uncompressed_size) !=
+                        LZMA_OK) {
+                        failed = true;  // after these bytes
+                    }
+                    nextStart += block.uncompressed_size;
                 }
-                nextStart += block.uncompressed_size;
+                readInFront = 0;
                 const std::lock_guard lock(mutex);
+                consumed = job.start + block.uncompressed_size;
                 jobs.pop_front();
-                consumed = nextStart;
                 return produced;
             }
             if (result != LZMA_OK) {
@@ -431,7 +469,7 @@ struct XzBlockThreads::Shared {
                 return produced;
             }
             if (produced > 0) return produced;
-            if (used == 0 && source.fill() != InputSource::Fill::more) return fail();
+            if (used == 0 && skipped == 0 && (held || source.fill() != InputSource::Fill::more)) return fail();
         }
     }
 

@@ -385,6 +385,27 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
     }
 }
 
+// xz blocks decoded on several threads pass through a ring file in $TMPDIR;
+// when that file system fills, each block is decoded again on the reading
+// thread, and the conversion is as it would be (its kept copy goes beside
+// the destination).
+TEST_F(CompressedTarTest, XzBlocksOutliveAFullTemporaryDirectory) {
+    const std::string small = *dir_ / "small";
+    test::shell("mkdir -p " + test::shellQuoted(small));
+    if (test::shell("mount -t tmpfs -o size=256k tmpfs " + test::shellQuoted(small) + " 2>/dev/null", false) != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    }
+    const struct Unmount {
+        std::string path;
+        ~Unmount() { test::shell("umount " + test::shellQuoted(path), false); }
+    } unmount{small};
+    const std::string in = make("blocks.txz", "xz -T2 --block-size=300000 -c bin.tar");
+    const test::CommandResult created =
+        test::runKotar({"-c", in, "-o", *dir_ / "out.ktar"}, "", {"TMPDIR=" + small, "KOTAR_DECODING_THREAD=1"});
+    EXPECT_EQ(created.status, 0) << created.err;
+    EXPECT_TRUE(test::readFile(*dir_ / "out.ktar") == test::readFile(*dir_ / "bin.ktar"));
+}
+
 // Compressions that kotar does not read: every mode refuses them with
 // today's first line, then a line that names the compression.
 TEST_F(CompressedTarTest, UnreadCompressionsAreNamed) {
