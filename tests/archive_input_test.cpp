@@ -485,6 +485,12 @@ TEST_F(CompressedTarTest, DamageIsAReadFailureAfterTheBytesBeforeIt) {
          [](std::string z, std::size_t) { return z + std::string(5, '\0') + "garbage\n"; }, false, true, 300000, "xz"},
         {"8 NUL bytes of padding, then garbage",
          [](std::string z, std::size_t) { return z + std::string(8, '\0') + "garbage\n"; }, true, true, 0, "xz"},
+        // After the last block's check: the index of the blocks, then the
+        // footer, which gives the index's size.
+        {"a byte flipped in the index", [&](std::string z, std::size_t check) { return flip(z, check + 8 + 2); },
+         false, true, 300000, "xz"},
+        {"a byte flipped in the footer", [&](std::string z, std::size_t) { return flip(z, z.size() - 6); }, false,
+         true, 300000, "xz"},
     };
     const struct {
         const char* format;
