@@ -48,15 +48,8 @@ public:
     ThreadedDecoder(const ThreadedDecoder&) = delete;
     ThreadedDecoder& operator=(const ThreadedDecoder&) = delete;
 
-    // Starts the thread with every signal blocked in it, so that signals
-    // are handled on the caller's thread, as without it.
     bool start() {
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        started_ = pthread_create(&thread_, nullptr, &ThreadedDecoder::threadMain, this) == 0;
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        started_ = startSignalFreeThread(thread_, &ThreadedDecoder::threadMain, this);
         return started_;
     }
 
@@ -182,6 +175,16 @@ int usableCpus() {
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
     return std::max(1, CPU_COUNT(&set));
+}
+
+bool startSignalFreeThread(pthread_t& thread, void* (*run)(void*), void* argument) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const bool started = pthread_create(&thread, nullptr, run, argument) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
 }
 
 bool decodingThreadWanted() {

@@ -12,6 +12,8 @@
 // Any decoder behind the StreamDecoder interface runs this way.
 #pragma once
 
+#include <pthread.h>
+
 #include <memory>
 
 #include "decode/stream_decoder.h"
@@ -26,6 +28,11 @@ bool decodingThreadWanted();
 
 // The CPUs that the process may run on (at least 1).
 int usableCpus();
+
+// Starts `run(argument)` on a thread of its own with every signal blocked
+// in it, so that signals reach the caller's thread and its handlers, as
+// without it. False when no thread can be had.
+bool startSignalFreeThread(pthread_t& thread, void* (*run)(void*), void* argument);
 
 // `decoder` running on a thread of its own, started here; the thread is
 // stopped and joined when the returned decoder goes. When no thread can be

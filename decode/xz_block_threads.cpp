@@ -1,7 +1,6 @@
 #include "decode/xz_block_threads.h"
 
 #include <pthread.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include <lzma.h>
 
+#include "decode/decoding_thread.h"
 #include "files/anonymous_file.h"
 #include "files/file_descriptor.h"
 
@@ -218,17 +218,11 @@ struct XzBlockThreads::Shared {
     }
 
     bool startWorkers() {
-        // Every signal blocked in them: signals stay the caller's.
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
         while (workers.size() < workerCount) {
             pthread_t worker;
-            if (pthread_create(&worker, nullptr, &Shared::workerMain, this) != 0) break;
+            if (!startSignalFreeThread(worker, &Shared::workerMain, this)) break;
             workers.push_back(worker);
         }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return !workers.empty();
     }
 

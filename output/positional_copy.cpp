@@ -1,7 +1,6 @@
 #include "output/positional_copy.h"
 
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "decode/decoding_thread.h"
 #include "format/indexed_layout.h"
 
 namespace kotar {
@@ -105,14 +105,10 @@ std::size_t copyOnThreads(std::span<const FileCopy> copies, int to, int threads)
     // The helpers take no signals: those reach the main thread, whose
     // handlers clean up.
     std::vector<pthread_t> helpers;
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
     for (int i = 1; i < threads; ++i) {
         pthread_t helper{};
-        if (pthread_create(&helper, nullptr, &SharedCopy::threadMain, &shared) == 0) helpers.push_back(helper);
+        if (startSignalFreeThread(helper, &SharedCopy::threadMain, &shared)) helpers.push_back(helper);
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     shared.work();
     for (const pthread_t helper : helpers) pthread_join(helper, nullptr);
 
