@@ -37,7 +37,10 @@ bool startSignalFreeThread(pthread_t& thread, void* (*run)(void*), void* argumen
 // `decoder` running on a thread of its own, started here; the thread is
 // stopped and joined when the returned decoder goes. When no thread can be
 // started, `decoder` itself, to run on the caller's thread as before.
-// The decoder's InputSource belongs to that thread until then.
-std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder);
+// The decoder's InputSource belongs to that thread until then. When the
+// input may wait (InputSource::mayWait), every piece decoded is handed over
+// at once; otherwise the caller, once it has gone through every piece, is
+// woken when a few more are ready.
+std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder, bool inputMayWait);
 
 }  // namespace kotar

@@ -53,6 +53,10 @@ public:
     void interrupt();
     void resume();
 
+    // Whether a read may wait for bytes that have not come yet: a pipe, a
+    // socket or a terminal, not a regular file.
+    bool mayWait() const { return wakeup_ >= 0; }
+
     // The bytes read from the descriptor so far (from any thread).
     std::uint64_t bytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
 

@@ -107,11 +107,11 @@ void ArchiveInput::decodeOnItsOwnThread() {
     if (ownThread_ || decoder_ == nullptr || direct_ || !decodingThreadWanted()) return;
     ownThread_ = true;
     // Nothing has been decoded yet, so the decoder moves over as it is.
-    if (streamPos_ == 0) decoder_ = runOnDecodingThread(std::move(decoder_));
+    if (streamPos_ == 0) decoder_ = runOnDecodingThread(std::move(decoder_), source_->mayWait());
 }
 
 void ArchiveInput::startDecoder(std::unique_ptr<StreamDecoder> decoder) {
-    decoder_ = ownThread_ && decoder != nullptr ? runOnDecodingThread(std::move(decoder)) : std::move(decoder);
+    decoder_ = ownThread_ && decoder != nullptr ? runOnDecodingThread(std::move(decoder), source_->mayWait()) : std::move(decoder);
 }
 
 std::size_t ArchiveInput::read(void* buffer, std::size_t count) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -567,6 +569,48 @@ TEST(ArchiveInput, TruncatedGzipIsAShortRead) {
     const std::size_t got = input.read(buffer.data(), buffer.size());
     EXPECT_LT(got, data.size());
     EXPECT_EQ(buffer.substr(0, got), data.substr(0, got));
+}
+
+// A decoding thread hands over what it decoded from a pipe before it waits
+// for more input: a writer that pauses is not made to finish first. The
+// reader waits before the bytes come, and then they fill fewer slots of
+// the queue than a batch.
+TEST(ArchiveInput, APipesBytesArriveWhileItsWriterWaits) {
+    TempDir dir;
+    std::string data(300000, '\0');
+    std::mt19937 random(11);
+    for (char& c : data) c = static_cast<char>(random());
+    test::writeFile(dir / "data", data);
+    test::shell("gzip -c " + test::shellQuoted(dir / "data") + " > " + test::shellQuoted(dir / "data.gz"));
+    const std::string compressed = test::readFile(dir / "data.gz");
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_GE(fcntl(ends[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(compressed.size()));
+    const std::size_t magic = 10;  // what opening the input reads to choose a decoder
+    ASSERT_EQ(write(ends[1], compressed.data(), magic), static_cast<ssize_t>(magic));
+    ArchiveInput input;
+    ASSERT_EQ(input.open(("/dev/fd/" + std::to_string(ends[0])).c_str()), 0);
+    close(ends[0]);
+    input.decodeOnItsOwnThread();  // as KOTAR_DECODING_THREAD says
+
+    std::atomic<bool> delivered = false;
+    std::atomic<bool> writerClosed = false;
+    std::thread writer([&] {
+        usleep(50000);  // the reader is waiting by now
+        const ssize_t put = write(ends[1], compressed.data() + magic, compressed.size() - magic);
+        EXPECT_EQ(put, static_cast<ssize_t>(compressed.size() - magic));
+        for (int i = 0; i < 2000 && !delivered; ++i) usleep(10000);
+        writerClosed = true;
+        close(ends[1]);
+    });
+    std::string buffer(data.size(), '\0');
+    const std::size_t got = input.read(buffer.data(), buffer.size());
+    EXPECT_FALSE(writerClosed) << "the bytes waited for the writer to close the pipe";
+    delivered = true;
+    writer.join();
+    ASSERT_EQ(got, data.size());
+    EXPECT_TRUE(buffer == data);
 }
 
 TEST(ArchiveInput, MissingFileDoesNotOpen) {
