@@ -420,50 +420,61 @@ private:
         return output_.write(header.data(), header.size()) ? 0 : fail(message::kWriteOutput);
     }
 
-    // Every member's data at its place in the data area, gaps unwritten:
-    // first on two threads at once, where the destination is a file written
-    // by position and a second thread is wanted; then, from the first member
-    // that did not copy whole, one member at a time through the output,
-    // which reports what fails.
+    // Every member's data at its place in the data area, gaps unwritten: on
+    // two threads, where the destination is a file written by position and
+    // a second thread is wanted; otherwise one member at a time through the
+    // output.
     int writeData() {
-        std::size_t copiedOnThreads = 0;
+        const std::vector<std::uint64_t> offsets = dataOffsets();
         if (!members_.empty() && output_.descriptor() >= 0 && decodingThreadWanted()) {
             if (output_.flush() != 0) return fail(message::kWriteOutput);  // as the first seek would
-            copiedOnThreads = writeDataOnThreads();
+            if (const std::optional<CopyOutcome> outcome = writeDataOnTwoThreads(offsets)) {
+                if (*outcome != CopyOutcome::copied) return reportCopy(*outcome);
+                // The output's position follows the bytes written beside it.
+                return output_.seek(offsets.back() + members_.back().size) == 0 ? 0 : fail(message::kWriteOutput);
+            }
         }
-        DataLayout layout(dataArea(), executableAlignment_);
-        std::uint64_t copiedEnd = 0;
         for (std::size_t i = 0; i < members_.size(); ++i) {
             const MemberData& member = members_[i];
-            std::uint64_t dataOffset = 0;
-            layout.place(member, dataOffset);
-            if (i < copiedOnThreads) {
-                copiedEnd = dataOffset + member.size;
-                continue;
-            }
-            if (output_.padTo(dataOffset) != 0) return fail(message::kWriteOutput);
-            switch (copier_.copyFromFile(sourceOf(member), member.streamOffset, output_, member.size)) {
-                case CopyOutcome::copied: break;
-                case CopyOutcome::readFailed: return fail(message::kReadInput);
-                case CopyOutcome::writeFailed: return fail(message::kWriteData);
-            }
+            if (output_.padTo(offsets[i]) != 0) return fail(message::kWriteOutput);
+            const CopyOutcome outcome = copier_.copyFromFile(sourceOf(member), member.streamOffset, output_, member.size);
+            if (outcome != CopyOutcome::copied) return reportCopy(outcome);
         }
-        if (output_.tell() < copiedEnd && output_.padTo(copiedEnd) != 0) return fail(message::kWriteOutput);
         return 0;
     }
 
-    // Copies the members' data on two threads; how many, from the first,
-    // were copied whole.
-    std::size_t writeDataOnThreads() {
-        std::vector<FileCopy> copies;
-        copies.reserve(members_.size());
+    // Each member's data offset, as the table gave it.
+    std::vector<std::uint64_t> dataOffsets() const {
+        std::vector<std::uint64_t> offsets;
+        offsets.reserve(members_.size());
         DataLayout layout(dataArea(), executableAlignment_);
         for (const MemberData& member : members_) {
             std::uint64_t dataOffset = 0;
             layout.place(member, dataOffset);
-            copies.push_back({sourceOf(member), member.streamOffset, dataOffset, member.size});
+            offsets.push_back(dataOffset);
         }
-        return copyOnThreads(copies, output_.descriptor(), 2);
+        return offsets;
+    }
+
+    // Copies the members' data on two threads, freeing the input's kept
+    // copy as they go: nothing reads it after this. Empty when the threads
+    // could not be had.
+    std::optional<CopyOutcome> writeDataOnTwoThreads(const std::vector<std::uint64_t>& offsets) {
+        std::vector<FileCopy> copies;
+        copies.reserve(members_.size());
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            copies.push_back({sourceOf(members_[i]), members_[i].streamOffset, offsets[i], members_[i].size});
+        }
+        return copyOnTwoThreads(copies, output_.descriptor(), input_.temporaryCopyDescriptor());
+    }
+
+    int reportCopy(CopyOutcome outcome) {
+        switch (outcome) {
+            case CopyOutcome::copied: return 0;
+            case CopyOutcome::readFailed: return fail(message::kReadInput);
+            case CopyOutcome::writeFailed: return fail(message::kWriteData);
+        }
+        return -1;
     }
 
     int sourceOf(const MemberData& member) const {

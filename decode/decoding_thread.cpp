@@ -6,28 +6,23 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+
+#include "decode/ring_handoff.h"
 
 namespace kotar {
 
 namespace {
 
 // 32 slots of kDecodeRoom (128 KiB): 4 MiB decoded ahead at most. Each
-// slot holds what one decode() call gave, and is handed over at once: bytes
-// decoded before the input waits (a pipe whose writer pauses) are never held
-// back waiting for more.
+// slot holds what one decode() call gave.
 constexpr std::size_t kSlotCount = 32;
 constexpr std::size_t kSlotSize = kDecodeRoom;
 // A side that waits is woken once this many slots are ready for it, not at
-// every slot: each wake-up costs the waker a system call and an interrupt
-// to the other processor, some 8 microseconds in a virtual machine, which
-// came to 4 % of the decoding of a gzip tar. The stream's end wakes at
-// once; so does every slot of an input that may wait (a pipe), whose bytes
-// are never held back for more.
+// every slot: the wake-ups came to 4 % of the decoding of a gzip tar. The
+// stream's end wakes at once; so does every slot of an input that may wait
+// (a pipe), whose bytes are never held back for more.
 constexpr std::size_t kWakeBatch = 8;
 static_assert(kWakeBatch <= kSlotCount);
 
@@ -40,17 +35,13 @@ struct Slot {
 class ThreadedDecoder final : public StreamDecoder {
 public:
     ThreadedDecoder(std::unique_ptr<StreamDecoder> decoder, bool inputMayWait)
-        : decoder_(std::move(decoder)), batch_(inputMayWait ? 1 : kWakeBatch) {
+        : decoder_(std::move(decoder)), ring_(kSlotCount, inputMayWait ? 1 : kWakeBatch) {
         for (Slot& slot : slots_) slot.bytes = std::make_unique_for_overwrite<unsigned char[]>(kSlotSize);
     }
 
     ~ThreadedDecoder() override {
         if (!started_) return;
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        slotFreed_.notify_one();
+        ring_.stop();
         pthread_join(thread_, nullptr);
     }
 
@@ -94,54 +85,17 @@ private:
     // damaged, or the caller stops it.
     void produce() {
         for (std::size_t index = 0;; ++index) {
-            if (!slotFreeFor(index)) return;
+            if (!ring_.waitForRoom(index)) return;
             Slot& slot = slots_[index % kSlotCount];
             const Decoded decoded = decoder_->decode(slot.bytes.get(), kSlotSize);
             slot.length = decoded.length;
             slot.state = decoded.state;
-            if (stoppingSoon()) return;
-            bool wake = false;
-            {
-                const std::lock_guard lock(mutex_);
-                filled_ = index + 1;
-                wake = filled_ >= filledWanted_ || slot.state != DecodeState::more;
-            }
-            if (wake) slotFilled_.notify_one();
-            if (slot.state != DecodeState::more) return;
+            if (ring_.stopping()) return;
+            const bool last = slot.state != DecodeState::more;
+            ring_.filled(index + 1, last);
+            if (last) return;
         }
     }
-
-    // Waits until slot `index` is free; false when the caller stops first.
-    bool slotFreeFor(std::size_t index) {
-        std::unique_lock lock(mutex_);
-        if (index - freed_ >= kSlotCount) {
-            freedWanted_ = index - kSlotCount + batch_;
-            slotFreed_.wait(lock, [&] { return stopping_ || index - freed_ < kSlotCount; });
-        }
-        return !stopping_;
-    }
-
-    // Gives back every slot before `reading_`, waking the decoding thread
-    // when it waits for them.
-    void freeSlotsBeforeReading() {
-        bool wake = false;
-        {
-            const std::lock_guard lock(mutex_);
-            freed_ = reading_;
-            wake = freed_ >= freedWanted_;
-        }
-        if (wake) slotFreed_.notify_one();
-    }
-
-    // Waits until slot `reading_` is full.
-    void waitForReadingSlot() {
-        std::unique_lock lock(mutex_);
-        if (filled_ > reading_) return;
-        filledWanted_ = reading_ + batch_;
-        slotFilled_.wait(lock, [&] { return filled_ > reading_; });
-    }
-
-    bool stoppingSoon() const { return stopping_.load(std::memory_order_relaxed); }
 
     // Whether the slot being read still has bytes.
     bool current() const { return holding_ && readOffset_ < slots_[reading_ % kSlotCount].length; }
@@ -155,11 +109,10 @@ private:
                 finalState_ = done.state;
                 return false;
             }
-            ++reading_;
-            freeSlotsBeforeReading();
+            ring_.freed(++reading_);
         }
         for (;;) {
-            waitForReadingSlot();
+            ring_.waitForFilled(reading_);
             holding_ = true;
             readOffset_ = 0;
             const Slot& slot = slots_[reading_ % kSlotCount];
@@ -169,28 +122,15 @@ private:
                 return false;
             }
             // An empty slot that goes on: none is handed over, but be safe.
-            ++reading_;
-            freeSlotsBeforeReading();
+            ring_.freed(++reading_);
         }
     }
 
     std::unique_ptr<StreamDecoder> decoder_;  // used by the decoding thread only, once started
-    const std::size_t batch_;  // slots that wake a waiting side
     std::array<Slot, kSlotCount> slots_;
+    RingHandoff ring_;
     pthread_t thread_{};
     bool started_ = false;
-
-    std::mutex mutex_;
-    std::condition_variable slotFilled_;
-    std::condition_variable slotFreed_;
-    // Under mutex_: slots [freed_, filled_) are full and not yet gone through.
-    std::size_t filled_ = 0;
-    std::size_t freed_ = 0;
-    // Under mutex_: what a waiting side waits for, so that it is woken once
-    // it has a batch of slots.
-    std::size_t filledWanted_ = 0;
-    std::size_t freedWanted_ = 0;
-    std::atomic<bool> stopping_ = false;  // set under mutex_, for the waits
 
     // The caller's side.
     std::size_t reading_ = 0;  // the slot being read, when holding_

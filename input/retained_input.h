@@ -45,6 +45,9 @@ public:
     std::size_t readAt(std::uint64_t offset, void* buffer, std::size_t count) const override;
     // A descriptor in which stream position X lies at file offset X.
     int descriptor() const { return copy_ >= 0 ? copy_ : plainFile_; }
+    // The temporary copy, when there is one (else -1): its last reader may
+    // cut it short as it goes, to free it sooner.
+    int temporaryCopyDescriptor() const { return copy_; }
     // Makes every byte that has gone by readable; false on a write failure.
     bool finish();
 

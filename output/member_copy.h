@@ -14,8 +14,6 @@ namespace kotar {
 // The largest piece that the copy through the streams reads and writes.
 inline constexpr std::size_t kCopyChunk = 4096;
 
-enum class CopyOutcome { copied, readFailed, writeFailed };
-
 // Copies member data, one member at a time, to the output's position: from
 // the input's read position, or from a file that holds it. The bytes move in
 // pieces of at most kCopyChunk, and a piece that the source cannot fill is

@@ -1,59 +1,168 @@
 #include "output/positional_copy.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "decode/decoding_thread.h"
+#include "decode/ring_handoff.h"
+#include "files/byte_source.h"
+#include "files/write_all.h"
 #include "format/indexed_layout.h"
 
 namespace kotar {
 
 namespace {
 
-// A thread takes this much of a piece at a time: large enough that taking
-// costs nothing, small enough that two threads share a large member.
-constexpr std::uint64_t kSlice = 32 * kPositionalCopyBuffer;
+// The reader stays at most this many chunks ahead of the writer.
+constexpr std::size_t kRingChunks = 16;
+// A side that waits is woken once this many chunks are ready for it.
+constexpr std::size_t kWakeBatch = 4;
+static_assert(kWakeBatch <= kRingChunks);
+// The scratch file is cut short once this much of it is no longer needed.
+constexpr std::uint64_t kReleaseStep = std::uint64_t{4} << 20;
 
-struct Slice {
+// One pread or pwrite's worth of a piece.
+struct Chunk {
     std::size_t piece;
     std::uint64_t start;  // within the piece
-    std::uint64_t size;
+    std::size_t size;
 };
 
-// What the threads share: the slices, the next one to take, and which
-// pieces fell short.
-struct SharedCopy {
-    std::span<const FileCopy> copies;
-    int to;
-    std::vector<Slice> slices;
-    std::atomic<std::size_t> next{0};
-    std::unique_ptr<std::atomic<bool>[]> fellShort;
+// Every piece cut into chunks that end on the destination's buffer-size
+// boundaries, as copyByPosition cuts them; the last chunk of the last piece
+// first.
+std::vector<Chunk> chunksLastFirst(std::span<const FileCopy> copies) {
+    std::vector<Chunk> chunks;
+    for (std::size_t piece = copies.size(); piece-- > 0;) {
+        const FileCopy& copy = copies[piece];
+        std::uint64_t end = copy.size;
+        while (end > 0) {
+            const std::uint64_t boundary = (copy.toOffset + end - 1) / kPositionalCopyBuffer * kPositionalCopyBuffer;
+            const std::uint64_t start = boundary > copy.toOffset ? boundary - copy.toOffset : 0;
+            chunks.push_back({piece, start, static_cast<std::size_t>(end - start)});
+            end = start;
+        }
+    }
+    return chunks;
+}
 
-    void work() {
-        const CopyBuffer buffer = newCopyBuffer();
-        if (!buffer) return;  // the other threads take the slices
-        for (;;) {
-            const std::size_t taken = next.fetch_add(1, std::memory_order_relaxed);
-            if (taken >= slices.size()) return;
-            const Slice& slice = slices[taken];
-            const FileCopy& copy = copies[slice.piece];
-            const std::uint64_t copied = copyByPosition(copy.from, copy.fromOffset + slice.start, to,
-                                                        copy.toOffset + slice.start, slice.size, buffer.get());
-            if (copied != slice.size) fellShort[slice.piece].store(true, std::memory_order_relaxed);
+// Where the scratch file may be cut after each chunk is read: the end of
+// the scratch bytes that chunks still to be read hold.
+std::vector<std::uint64_t> scratchNeededAfter(std::span<const FileCopy> copies, const std::vector<Chunk>& chunks,
+                                              int scratch) {
+    std::vector<std::uint64_t> needed(chunks.size(), 0);
+    std::uint64_t end = 0;
+    for (std::size_t i = chunks.size(); i-- > 0;) {
+        needed[i] = end;
+        const FileCopy& copy = copies[chunks[i].piece];
+        if (scratch >= 0 && copy.from == scratch) end = std::max(end, copy.fromOffset + chunks[i].start + chunks[i].size);
+    }
+    return needed;
+}
+
+class TwoThreadCopy {
+public:
+    TwoThreadCopy(std::span<const FileCopy> copies, int to, int scratch)
+        : copies_(copies), to_(to), scratch_(scratch), chunks_(chunksLastFirst(copies)),
+          scratchNeeded_(scratchNeededAfter(copies, chunks_, scratch)), ring_(kRingChunks, kWakeBatch) {}
+
+    // False when the buffers or the reading thread could not be had.
+    bool start() {
+        for (Buffer& buffer : buffers_) {
+            buffer.bytes = newCopyBuffer();
+            if (!buffer.bytes) return false;
+        }
+        started_ = startSignalFreeThread(reader_, &TwoThreadCopy::readerMain, this);
+        return started_;
+    }
+
+    CopyOutcome write() {
+        for (std::size_t i = 0; i < chunks_.size(); ++i) {
+            ring_.waitForFilled(i);
+            const Chunk& chunk = chunks_[i];
+            const Buffer& buffer = buffers_[i % kRingChunks];
+            if (!buffer.read) {
+                failed(chunk.piece, CopyOutcome::readFailed);
+            } else if (!writeAllAt(to_, buffer.bytes.get(), chunk.size, copies_[chunk.piece].toOffset + chunk.start)) {
+                failed(chunk.piece, CopyOutcome::writeFailed);
+            }
+            ring_.freed(i + 1);
+        }
+        return outcome_;
+    }
+
+    ~TwoThreadCopy() {
+        if (started_) pthread_join(reader_, nullptr);
+    }
+
+    TwoThreadCopy(const TwoThreadCopy&) = delete;
+    TwoThreadCopy& operator=(const TwoThreadCopy&) = delete;
+
+private:
+    struct Buffer {
+        CopyBuffer bytes;
+        bool read = false;  // whether the chunk it holds was read whole
+    };
+
+    static void* readerMain(void* self) {
+        static_cast<TwoThreadCopy*>(self)->read();
+        return nullptr;
+    }
+
+    // The reading thread: every chunk into the ring, in turn, cutting the
+    // scratch file short behind it every kReleaseStep. A file cut short
+    // drops its pages without writing them; punching holes behind a copy
+    // that went forward made the copy as much longer as the close saved.
+    void read() {
+        // The scratch file's length: it is only ever cut shorter.
+        std::uint64_t scratchKept = 0;
+        struct stat status {};
+        if (scratch_ >= 0 && ::fstat(scratch_, &status) == 0) scratchKept = static_cast<std::uint64_t>(status.st_size);
+        for (std::size_t i = 0; i < chunks_.size(); ++i) {
+            ring_.waitForRoom(i);
+            const Chunk& chunk = chunks_[i];
+            const FileCopy& copy = copies_[chunk.piece];
+            Buffer& buffer = buffers_[i % kRingChunks];
+            buffer.read = FileByteSource(copy.from).readAt(copy.fromOffset + chunk.start, buffer.bytes.get(),
+                                                           chunk.size) == chunk.size;
+            ring_.filled(i + 1, i + 1 == chunks_.size());
+            const std::uint64_t needed = scratchNeeded_[i];
+            if (scratch_ >= 0 && copy.from == scratch_ && needed + kReleaseStep <= scratchKept &&
+                ::ftruncate(scratch_, static_cast<off_t>(needed)) == 0) {
+                scratchKept = needed;
+            }
         }
     }
 
-    static void* threadMain(void* shared) {
-        static_cast<SharedCopy*>(shared)->work();
-        return nullptr;
+    void failed(std::size_t piece, CopyOutcome outcome) {
+        // Chunks go from the last piece to the first: the latest failure is
+        // the first piece's.
+        if (piece <= failedPiece_) {
+            failedPiece_ = piece;
+            outcome_ = outcome;
+        }
     }
+
+    const std::span<const FileCopy> copies_;
+    const int to_;
+    const int scratch_;
+    const std::vector<Chunk> chunks_;
+    const std::vector<std::uint64_t> scratchNeeded_;  // by chunk
+    std::array<Buffer, kRingChunks> buffers_;
+    RingHandoff ring_;  // the reader fills buffers, the writer frees them
+    pthread_t reader_{};
+    bool started_ = false;
+
+    // The writer's alone.
+    std::size_t failedPiece_ = SIZE_MAX;
+    CopyOutcome outcome_ = CopyOutcome::copied;
 };
 
 }  // namespace
@@ -89,36 +198,10 @@ std::uint64_t copyByPosition(int in, std::uint64_t inStart, int out, std::uint64
     return copied;
 }
 
-std::size_t copyOnThreads(std::span<const FileCopy> copies, int to, int threads) {
-    SharedCopy shared;
-    shared.copies = copies;
-    shared.to = to;
-    shared.fellShort.reset(new (std::nothrow) std::atomic<bool>[copies.size()]);
-    if (!shared.fellShort) return 0;
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        shared.fellShort[i].store(false, std::memory_order_relaxed);
-        for (std::uint64_t start = 0; start < copies[i].size; start += kSlice) {
-            shared.slices.push_back({i, start, std::min(kSlice, copies[i].size - start)});
-        }
-    }
-
-    // The helpers take no signals: those reach the main thread, whose
-    // handlers clean up.
-    std::vector<pthread_t> helpers;
-    for (int i = 1; i < threads; ++i) {
-        pthread_t helper{};
-        if (startSignalFreeThread(helper, &SharedCopy::threadMain, &shared)) helpers.push_back(helper);
-    }
-    shared.work();
-    for (const pthread_t helper : helpers) pthread_join(helper, nullptr);
-
-    // Slices that no thread could take (no buffer anywhere) fell short too.
-    for (std::size_t i = shared.next.load(); i < shared.slices.size(); ++i) {
-        shared.fellShort[shared.slices[i].piece].store(true);
-    }
-    std::size_t first = 0;
-    while (first < copies.size() && !shared.fellShort[first].load()) ++first;
-    return first;
+std::optional<CopyOutcome> copyOnTwoThreads(std::span<const FileCopy> copies, int to, int scratch) {
+    TwoThreadCopy copy(copies, to, scratch);
+    if (!copy.start()) return std::nullopt;
+    return copy.write();
 }
 
 }  // namespace kotar

@@ -1,19 +1,23 @@
 // Copying data between plain files by position (pread and pwrite), past any
-// stream's buffer: one piece on the caller's thread, or many pieces on
-// several threads at once for creation's data area, where the threads share
-// nothing but the next slice to take:
+// stream's buffer: one piece on the caller's thread, or many pieces on two
+// threads for creation's data area, last piece first:
 //
-//   pieces  | member 0 | member 1 ............ | member 2 | ...
-//   slices  |    0     |  1  |  2  |  3  |  4 |    5     |      taken in turn
+//   pieces    | member 0 | member 1 ............ | member 2 |
+//   chunks    |    5     |  4  |  3  |  2  |  1  |    0     |   in this order
+//   reader    pread each chunk into a ring of buffers; cut the scratch
+//             file short behind it
+//   writer    pwrite each buffer at its place
 //
-// A large piece is cut into slices, so that every thread copies part of a
-// large member.
+// One thread writes, so that the destination's inode lock is never fought
+// over; going from the end lets the reader free the temporary copy of the
+// input as it goes, on the other processor, rather than all at its close.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <span>
 
 namespace kotar {
@@ -35,6 +39,8 @@ CopyBuffer newCopyBuffer();
 std::uint64_t copyByPosition(int in, std::uint64_t inStart, int out, std::uint64_t outStart, std::uint64_t size,
                              unsigned char* buffer);
 
+enum class CopyOutcome { copied, readFailed, writeFailed };
+
 struct FileCopy {
     int from;  // a file to read by position
     std::uint64_t fromOffset;
@@ -42,11 +48,17 @@ struct FileCopy {
     std::uint64_t size;
 };
 
-// Copies every piece of `copies` into the file `to` on `threads` threads
-// (the caller's among them). Returns the index of the first piece that was
-// not copied whole, or copies.size() when every one was. Pieces after that
-// one may have been copied too; the caller copies again from it, and
-// reports what fails.
-std::size_t copyOnThreads(std::span<const FileCopy> copies, int to, int threads);
+// Copies every piece of `copies` into the file `to` on two threads (the
+// caller's among them), last chunk first. `scratch` is a file that only
+// these pieces still need (-1 for none): once a chunk of it has been read,
+// it is cut short down to what pieces not yet read hold, and its bytes
+// beyond that are gone.
+//
+// Every piece is tried; the outcome is that of the first piece, in order,
+// that could not be copied whole (a short read or a failed write), as a copy
+// from the first piece on would have found. Empty when the two threads
+// could not be had; nothing was copied or cut, and the caller copies in
+// turn.
+std::optional<CopyOutcome> copyOnTwoThreads(std::span<const FileCopy> copies, int to, int scratch);
 
 }  // namespace kotar

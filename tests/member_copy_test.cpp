@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -149,55 +151,80 @@ TEST_P(MemberCopyTest, FullDestinationIsAWriteFailure) {
     EXPECT_EQ(copier.copy(input, output, 600 * KiB), CopyOutcome::writeFailed);
 }
 
-// The same members copied at once on two threads, by position, from the
-// plain source and from one larger than a thread's slice: every member's
-// bytes at their place, or the index of the first member that the source
-// cannot fill whole.
-TEST(CopyOnThreads, CopiesEachMemberOrNamesTheFirstItCannot) {
+// The same members copied at once on two threads, by position, last first:
+// from the plain source and from one larger than the reader's ring, which
+// the copy may also cut short as it goes; and into a full device. Every
+// member's bytes at their place, or the failure of the first member, in
+// order, that cannot be copied whole.
+TEST(CopyOnTwoThreads, CopiesEachMemberOrGivesTheFirstFailure) {
     TempDir dir;
     const std::string small = sourceBytes();
     std::string large;
     while (large.size() < 17 * 1024 * KiB) large += small;
     test::writeFile(dir / "small", small);
     test::writeFile(dir / "large", large);
+    const std::vector<CopyCase> largeCases = {
+        {"ManyChunks", {{512, 4096 + 512, large.size() - 512}, {0, 0, 4096}}},
+        {"ShortInTheLastChunk", {{0, 0, 4096}, {4096, 8192, large.size()}}},
+        {"ShortBeforeAFullDestination", {{0, 0, 4096}, {large.size(), 8192, 1}, {8192, 16384, 4096}}},
+    };
     struct Source {
         const char* path;
         const std::string& bytes;
         std::vector<CopyCase> cases;
+        bool scratch;  // the copy may cut it short
+        const char* destination;
     };
     const Source sources[] = {
-        {"small", small, {std::begin(kCopyCases), std::end(kCopyCases)}},
-        {"large", large, {{"SeveralSlices", {{512, 4096 + 512, large.size() - 512}, {0, 0, 4096}}},
-                          {"ShortInTheLastSlice", {{0, 0, 4096}, {4096, 8192, large.size()}}}}},
+        {"small", small, {std::begin(kCopyCases), std::end(kCopyCases)}, false, "out"},
+        {"large", large, largeCases, false, "out"},
+        {"large", large, largeCases, true, "out"},
+        {"large", large, largeCases, false, "/dev/full"},
     };
     for (const Source& source : sources) {
-        const int from = ::open((dir / source.path).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(from, 0);
         for (const CopyCase& copyCase : source.cases) {
-            SCOPED_TRACE(std::string(source.path) + ": " + copyCase.name);
-            const std::string destination = dir / "out";
+            SCOPED_TRACE(std::string(source.path) + (source.scratch ? " as scratch" : "") + " into " +
+                         source.destination + ": " + copyCase.name);
+            const std::string scratchPath = dir / "scratch";
+            if (source.scratch) test::writeFile(scratchPath, source.bytes);
+            const int from = ::open((source.scratch ? scratchPath : dir / source.path).c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(from, 0);
+            const bool full = std::string(source.destination) == "/dev/full";
+            const std::string destination = full ? source.destination : dir / source.destination;
             const int to = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             ASSERT_GE(to, 0);
             std::vector<FileCopy> copies;
             for (const Member& member : copyCase.members) {
                 copies.push_back({from, member.inputAt, member.outputAt, member.size});
             }
-            const std::size_t firstShort = copyOnThreads(copies, to, 2);
+            const std::optional<CopyOutcome> outcome = copyOnTwoThreads(copies, to, source.scratch ? from : -1);
             ::close(to);
+            struct stat status {};
+            ASSERT_EQ(fstat(from, &status), 0);
+            ::close(from);
 
-            bool complete = true;
-            const std::string expected = expectedOutput(source.bytes, copyCase.members, complete);
-            std::size_t expectedShort = 0;
-            while (expectedShort < copies.size() &&
-                   copies[expectedShort].fromOffset + copies[expectedShort].size <= source.bytes.size()) {
-                ++expectedShort;
+            CopyOutcome expectedOutcome = CopyOutcome::copied;
+            for (const Member& member : copyCase.members) {
+                if (member.inputAt + member.size > source.bytes.size()) {
+                    expectedOutcome = CopyOutcome::readFailed;
+                    break;
+                }
+                if (full && member.size > 0) {
+                    expectedOutcome = CopyOutcome::writeFailed;
+                    break;
+                }
             }
-            EXPECT_EQ(firstShort, expectedShort);
-            if (complete) {
-                EXPECT_TRUE(test::readFile(destination) == expected) << "the output differs";
+            ASSERT_TRUE(outcome.has_value());
+            EXPECT_EQ(*outcome, expectedOutcome);
+            if (expectedOutcome == CopyOutcome::copied && !full) {
+                bool complete = true;
+                EXPECT_TRUE(test::readFile(destination) == expectedOutput(source.bytes, copyCase.members, complete))
+                    << "the output differs";
+            }
+            if (source.scratch && expectedOutcome == CopyOutcome::copied) {
+                EXPECT_LT(static_cast<std::uint64_t>(status.st_size), source.bytes.size() / 2) << "not cut short";
             }
         }
-        ::close(from);
     }
 }
 
