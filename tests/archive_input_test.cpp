@@ -553,14 +553,26 @@ TEST_F(CompressedTarTest, DamageIsAReadFailureAfterTheBytesBeforeIt) {
     }
 }
 
+// `size` pseudo-random bytes, and their gzip form as gzip writes it.
+struct GzipSample {
+    std::string data;
+    std::string compressed;
+};
+GzipSample gzipSample(const TempDir& dir, std::size_t size, unsigned seed) {
+    GzipSample sample{std::string(size, '\0'), {}};
+    std::mt19937 random(seed);
+    for (char& c : sample.data) c = static_cast<char>(random());
+    test::writeFile(dir / "data", sample.data);
+    test::shell("gzip -c " + test::shellQuoted(dir / "data") + " > " + test::shellQuoted(dir / "data.gz"));
+    sample.compressed = test::readFile(dir / "data.gz");
+    return sample;
+}
+
 TEST(ArchiveInput, TruncatedGzipIsAShortRead) {
     TempDir dir;
-    std::string data(400000, '\0');
-    std::mt19937 random(7);
-    for (char& c : data) c = static_cast<char>(random());
-    test::writeFile(dir / "data", data);
-    test::shell("cd '" + dir.path() + "' && gzip -c data > data.gz");
-    std::string compressed = test::readFile(dir / "data.gz");
+    const GzipSample sample = gzipSample(dir, 400000, 7);
+    const std::string& data = sample.data;
+    const std::string& compressed = sample.compressed;
     test::writeFile(dir / "cut.gz", compressed.substr(0, compressed.size() / 2));
 
     ArchiveInput input;
@@ -577,12 +589,9 @@ TEST(ArchiveInput, TruncatedGzipIsAShortRead) {
 // the queue than a batch.
 TEST(ArchiveInput, APipesBytesArriveWhileItsWriterWaits) {
     TempDir dir;
-    std::string data(300000, '\0');
-    std::mt19937 random(11);
-    for (char& c : data) c = static_cast<char>(random());
-    test::writeFile(dir / "data", data);
-    test::shell("gzip -c " + test::shellQuoted(dir / "data") + " > " + test::shellQuoted(dir / "data.gz"));
-    const std::string compressed = test::readFile(dir / "data.gz");
+    const GzipSample sample = gzipSample(dir, 300000, 11);
+    const std::string& data = sample.data;
+    const std::string& compressed = sample.compressed;
 
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
