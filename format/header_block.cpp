@@ -1,6 +1,7 @@
 #include "format/header_block.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdio>
 #include <cstdint>
@@ -15,12 +16,43 @@ namespace kotar {
 
 namespace {
 
+// Eight octal digits in the bytes of `word`, the first byte the most
+// significant digit: their value, or nullopt when a byte is not a digit.
+std::optional<std::uint32_t> eightOctalDigits(std::uint64_t word) {
+    constexpr std::uint64_t kZeros = 0x3030303030303030;
+    if ((word & 0xF8F8F8F8F8F8F8F8) != kZeros) return std::nullopt;
+    std::uint64_t digits = word - kZeros;
+    // Adjacent groups combine in place: pairs of digits, then fours, then eight.
+    digits = ((digits & 0x00FF00FF00FF00FF) << 3) + ((digits >> 8) & 0x00FF00FF00FF00FF);
+    digits = ((digits & 0x0000FFFF0000FFFF) << 6) + ((digits >> 16) & 0x0000FFFF0000FFFF);
+    return static_cast<std::uint32_t>(((digits & 0xFFFFFFFF) << 12) + (digits >> 32));
+}
+
+bool isOctalDigit(unsigned char byte) { return byte >= '0' && byte <= '7'; }
+
+// The form every writer gives an 8- or 12-byte field: width - 1 octal
+// digits, then a byte that is not one. Its value, or nullopt for any other
+// form, which the byte-by-byte reading takes.
+std::optional<std::uint64_t> fullWidthOctal(const unsigned char* at, std::size_t width) {
+    if constexpr (std::endian::native != std::endian::little) return std::nullopt;
+    if ((width != 8 && width != 12) || isOctalDigit(at[width - 1])) return std::nullopt;
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    if (width == 8) return eightOctalDigits((word << 8) | '0');  // a leading 0 before the seven
+    const std::optional<std::uint32_t> high = eightOctalDigits(word);
+    if (!high || !isOctalDigit(at[8]) || !isOctalDigit(at[9]) || !isOctalDigit(at[10])) return std::nullopt;
+    return (std::uint64_t{*high} << 9) | static_cast<unsigned>((at[8] - '0') << 6 | (at[9] - '0') << 3 | (at[10] - '0'));
+}
+
 // strtoll(text, nullptr, 8) over the field's text, which ends at its first
 // NUL or at its edge: leading white space, an optional sign, then octal
 // digits up to the first other byte. A value beyond 64 bits saturates as
 // strtoll's does.
 long long parseWholeField(const HeaderBlock& block, HeaderField field) {
     const unsigned char* at = block.data() + field.offset;
+    if (const std::optional<std::uint64_t> value = fullWidthOctal(at, field.width)) {
+        return static_cast<long long>(*value);
+    }
     const unsigned char* const end = at + field.width;
     const auto isSpace = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     while (at != end && isSpace(*at)) ++at;
@@ -43,13 +75,14 @@ std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(parseWholeField(block, field)));
 }
 
-std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderField field) {
+namespace detail {
+
+// Octal text ends within its field, so at most 12 digits: 36 bits.
+long long parseOctalText(const HeaderBlock& block, HeaderField field) { return parseWholeField(block, field); }
+
+std::optional<std::int64_t> parseBase256Field(const HeaderBlock& block, HeaderField field) {
     const unsigned char* bytes = block.data() + field.offset;
-    if ((bytes[0] & 0x80) == 0) {
-        // Octal text ends within its field, so at most 12 digits: 36 bits.
-        return parseWholeField(block, field);
-    }
-    // Base-256: the first byte's top bit is the marker, bit 6 the sign.
+    // The first byte's top bit is the marker, bit 6 the sign.
     const bool negative = (bytes[0] & 0x40) != 0;
     std::uint64_t value = negative ? ~std::uint64_t{0} : 0;
     value = (value << 6) | (bytes[0] & 0x3F);
@@ -61,6 +94,8 @@ std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderFi
     if ((result < 0) != negative) return std::nullopt;
     return result;
 }
+
+}  // namespace detail
 
 namespace {
 
@@ -112,9 +147,10 @@ bool octalFieldFits(const HeaderBlock& block, HeaderField field) {
 }
 
 std::optional<std::uint64_t> memberSize(const HeaderBlock& block) {
-    if (!octalFieldFits(block, field::size)) return std::nullopt;
-    const std::int32_t size = parseOctalField(block, field::size);
-    if (size < 0) return std::nullopt;
+    // octalFieldFits and parseOctalField, reading the field once.
+    if ((block[field::size.offset] & 0x80) != 0) return std::nullopt;
+    const long long size = parseWholeField(block, field::size);
+    if (size < 0 || size > INT32_MAX) return std::nullopt;
     return static_cast<std::uint64_t>(size);
 }
 

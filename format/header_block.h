@@ -107,11 +107,21 @@ inline bool isLongNameEntry(const HeaderBlock& block) {
 // integer (its low 32 bits). A field without digits gives 0.
 std::int32_t parseOctalField(const HeaderBlock& block, HeaderField field);
 
+namespace detail {
+long long parseOctalText(const HeaderBlock& block, HeaderField field);  // the octal form, never nullopt
+std::optional<std::int64_t> parseBase256Field(const HeaderBlock& block, HeaderField field);
+}  // namespace detail
+
 // A numeric field as tar writes it, in 64 bits: octal text within the
 // field, or, when the first byte's top bit is set, a big-endian base-256
 // number in the remaining bits (negative, in two's complement, when bit 6
 // is set too). A value beyond 64 bits gives nullopt.
-std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderField field);
+// (Inline, so that its result stays in registers: returned through memory,
+// the optional cost a stall on every field of every header.)
+inline std::optional<std::int64_t> parseNumericField(const HeaderBlock& block, HeaderField field) {
+    if ((block[field.offset] & 0x80) == 0) return detail::parseOctalText(block, field);
+    return detail::parseBase256Field(block, field);
+}
 
 // Stores a numeric field as GNU tar writes it: width - 1 octal digits and a
 // NUL when the value is at least 0 and has that many digits, else base-256,

@@ -18,11 +18,25 @@ bool TableWalk::read(HeaderBlock& block) {
     return true;
 }
 
+void TableEntry::clearForNextRead() {
+    longName.clear();
+    longLinkName.clear();
+    hasLongName = false;
+    hasLongLinkName = false;
+    size.reset();
+    badChecksums = 0;
+}
+
 WalkStep TableWalk::next(TableEntry& entry) {
-    entry = TableEntry{};
+    // Each header is read over the last: clearing the rest alone spares a
+    // copy of the whole entry per header, a tenth of opening an archive.
+    entry.clearForNextRead();
     HeaderBlock& header = entry.header;
     for (;;) {
-        if (!read(header)) return WalkStep::cutShort;
+        if (!read(header)) {
+            header.fill(0);
+            return WalkStep::cutShort;
+        }
         if (isZeroBlock(header)) {
             return entry.hasLongName || entry.hasLongLinkName ? WalkStep::badLongName : WalkStep::end;
         }

@@ -47,6 +47,9 @@ struct TableEntry {
     // The entry's name: its long name, else its name field.
     std::string_view name() const;
     std::string_view linkName() const;
+
+    // Empties all but the header, which the walk reads next.
+    void clearForNextRead();
 };
 
 enum class WalkStep {

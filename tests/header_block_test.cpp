@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "tests/support/test_support.h"
@@ -20,6 +21,7 @@ TEST(ParseOctalField, FollowsStrtollWithinTheField) {
     struct Case {
         std::string text;
         std::int32_t expected;
+        HeaderField field = field::size;
     };
     const Case cases[] = {
         {"0000755", 0755},
@@ -37,10 +39,34 @@ TEST(ParseOctalField, FollowsStrtollWithinTheField) {
         {"17777777777", 017777777777},          // 2^31 - 1
         {"20000000000", INT32_MIN},             // 2^31: low 32 bits, as signed
         {"77777777777", -1},                    // 2^33 - 1: low 32 bits all set
+        {"00000000758", 075},                   // eleven bytes, the last not octal
+        {" 0000000755", 0755},
+        {"0000755", 0755, field::mode},         // seven digits and a NUL, as writers give it
+        {"0000755 ", 0755, field::mode},
+        {"7777777", 07777777, field::mode},
+        {"0000785", 07, field::mode},
+        {"00007 5", 07, field::mode},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(parseOctalField(blockWithField(field::size, c.text), field::size), c.expected);
+        EXPECT_EQ(parseOctalField(blockWithField(c.field, c.text), c.field), c.expected);
+    }
+    // Texts of digits, signs, spaces and NULs, whole fields most of them.
+    std::uint32_t seed = 1;
+    const auto next = [&seed] { return (seed = seed * 1103515245 + 12345) >> 16; };
+    for (int round = 0; round < 20000; ++round) {
+        const HeaderField field = round % 2 == 0 ? field::mode : field::size;
+        std::string text(field.width, '0');
+        const char alphabet[] = "0123456789 +-";
+        for (char& c : text) {
+            if (next() % 8 == 0) c = next() % 4 == 0 ? '\0' : alphabet[next() % (sizeof alphabet - 1)];
+            else c = static_cast<char>('0' + next() % 8);
+        }
+        if (next() % 2 == 0) text.back() = '\0';
+        const std::string within = text.substr(0, text.find('\0'));
+        SCOPED_TRACE(within);
+        EXPECT_EQ(parseOctalField(blockWithField(field, text), field),
+                  static_cast<std::int32_t>(static_cast<std::uint32_t>(std::strtoll(within.c_str(), nullptr, 8))));
     }
 }
 
