@@ -20,7 +20,9 @@ OutputFile::~OutputFile() {
 int OutputFile::open(const char* path) {
     const int descriptor = staged_.open(path);
     if (descriptor < 0) return -1;
-    seekable_ = !staged_.sharedDescriptor();
+    // A FIFO or a terminal written in place cannot be positioned either:
+    // it must never be taken for a file that pwrite(2) may write.
+    seekable_ = !staged_.sharedDescriptor() && lseek(descriptor, 0, SEEK_CUR) >= 0;
     // Write only: on a stream that may also be read, stdio refills its
     // buffer from the file after every seek.
     file_ = fdopen(descriptor, "w");

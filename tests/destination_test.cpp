@@ -224,6 +224,19 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
         test::shell("{ " + shellQuoted(test::kotarBinary()) + " " + mode.option + " " + shellQuoted(mode.input) +
                     " -o /dev/stdout; echo after; } > " + shellQuoted(dir_ / "out/combined"));
         EXPECT_TRUE(readFile(dir_ / "out/combined") == mode.expected + "after\n");
+
+        // A FIFO by its name is written in place, front to back: never by
+        // position, whichever thread copies the data.
+        SCOPED_TRACE(std::string(mode.option) + " to a FIFO");
+        const std::string fifo = dir_ / "out/fifo";
+        fs::remove(fifo);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        EXPECT_EQ(test::shell("{ cat " + shellQuoted(fifo) + " > " + shellQuoted(dir_ / "out/read") + " & } && KOTAR_DECODING_THREAD=1 " +
+                                  shellQuoted(test::kotarBinary()) + " " + mode.option + " " + shellQuoted(mode.input) +
+                                  " -o " + shellQuoted(fifo) + " && wait",
+                              false),
+                  0);
+        EXPECT_TRUE(readFile(dir_ / "out/read") == mode.expected);
     }
 }
 
