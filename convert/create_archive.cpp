@@ -426,8 +426,10 @@ private:
     // output.
     int writeData() {
         const std::vector<std::uint64_t> offsets = dataOffsets();
+        // The table goes out first, on either path: its failure (a full
+        // disk) is the table's, not the data's.
+        if (!members_.empty() && output_.descriptor() >= 0 && output_.flush() != 0) return fail(message::kWriteOutput);
         if (!members_.empty() && output_.descriptor() >= 0 && decodingThreadWanted()) {
-            if (output_.flush() != 0) return fail(message::kWriteOutput);  // as the first seek would
             if (const std::optional<CopyOutcome> outcome = writeDataOnTwoThreads(offsets)) {
                 if (*outcome != CopyOutcome::copied) return reportCopy(*outcome);
                 // The output's position follows the bytes written beside it.
