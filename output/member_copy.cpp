@@ -22,8 +22,10 @@ constexpr std::size_t kLargestLend = 1024 * 1024;
 // Copies what it can of `size` bytes at `inStart` in the plain file `in`
 // straight to the output's file, and returns how many it copied; the rest
 // is left to the copy through the output's buffer, which also reports any
-// failure.
-std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size) {
+// failure. `cameShort`: fewer bytes were copied than were tried.
+std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size,
+                                             bool& cameShort) {
+    cameShort = false;
     const std::uint64_t outStart = output.tell();
     struct stat inStat {};
     if (in < 0 || output.descriptor() < 0 || output.flush() != 0 || fstat(in, &inStat) != 0) return 0;
@@ -36,6 +38,7 @@ std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, Outp
     const std::uint64_t wanted = size <= available ? size : available / kCopyChunk * kCopyChunk;
 
     const std::uint64_t copied = copyThroughBuffer(in, inStart, output.descriptor(), outStart, wanted);
+    cameShort = copied < wanted;
     if (copied > 0 && output.seek(outStart + copied) != 0) return 0;
     return copied;
 }
@@ -49,9 +52,19 @@ std::uint64_t MemberCopier::copyThroughBuffer(int in, std::uint64_t inStart, int
     return copyByPosition(in, inStart, out, outStart, size, fileBuffer_.get());
 }
 
+// After a copy between files that came short (a full disk, most likely),
+// the rest went to the output's buffer, where a failed write would show
+// only at a later write or at the close: it is pushed out now, so that the
+// member's copy fails as it does without the buffer.
+CopyOutcome MemberCopier::flushedAfterShortCopy(OutputFile& output, bool cameShort) {
+    return cameShort && output.flush() != 0 ? CopyOutcome::writeFailed : CopyOutcome::copied;
+}
+
 CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uint64_t size) {
     const int in = input.plainFileDescriptor();
-    const std::uint64_t copied = in < 0 ? 0 : copyBetweenFiles(in, static_cast<std::uint64_t>(input.tell()), output, size);
+    bool cameShort = false;
+    const std::uint64_t copied =
+        in < 0 ? 0 : copyBetweenFiles(in, static_cast<std::uint64_t>(input.tell()), output, size, cameShort);
     if (copied > 0) input.seek(input.tell() + static_cast<std::int64_t>(copied), SEEK_SET);
     // The rest is written from where the input holds it, in whole pieces:
     // a piece's bytes that are lent before the stream fails are held back
@@ -79,11 +92,12 @@ CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uin
         partialLength = got - whole;
         std::memcpy(partial, bytes + whole, partialLength);
     }
-    return CopyOutcome::copied;
+    return flushedAfterShortCopy(output, cameShort);
 }
 
 CopyOutcome MemberCopier::copyFromFile(int descriptor, std::uint64_t offset, OutputFile& output, std::uint64_t size) {
-    const std::uint64_t copied = copyBetweenFiles(descriptor, offset, output, size);
+    bool cameShort = false;
+    const std::uint64_t copied = copyBetweenFiles(descriptor, offset, output, size, cameShort);
     const FileByteSource source(descriptor);
     unsigned char buffer[kCopyChunk];
     for (std::uint64_t done = copied; done < size;) {
@@ -92,7 +106,7 @@ CopyOutcome MemberCopier::copyFromFile(int descriptor, std::uint64_t offset, Out
         if (!output.write(buffer, piece)) return CopyOutcome::writeFailed;
         done += piece;
     }
-    return CopyOutcome::copied;
+    return flushedAfterShortCopy(output, cameShort);
 }
 
 }  // namespace kotar

@@ -26,7 +26,9 @@ public:
     CopyOutcome copyFromFile(int descriptor, std::uint64_t offset, OutputFile& output, std::uint64_t size);
 
 private:
-    std::uint64_t copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size);
+    std::uint64_t copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size,
+                                   bool& cameShort);
+    CopyOutcome flushedAfterShortCopy(OutputFile& output, bool cameShort);
     std::uint64_t copyThroughBuffer(int in, std::uint64_t inStart, int out, std::uint64_t outStart, std::uint64_t size);
 
     CopyBuffer fileBuffer_;  // allocated at the first file-to-file copy

@@ -149,6 +149,18 @@ TEST_P(MemberCopyTest, FullDestinationIsAWriteFailure) {
     ASSERT_EQ(output.open("/dev/full"), 0);
     MemberCopier copier;
     EXPECT_EQ(copier.copy(input, output, 600 * KiB), CopyOutcome::writeFailed);
+
+    // From a file, by position: also a member that the output's buffer
+    // would hold whole, whose failure must not wait for the close.
+    const int source = ::open((*dir_ / "source").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(source, 0);
+    for (const std::uint64_t size : {600 * KiB, std::uint64_t{5000}}) {
+        SCOPED_TRACE(size);
+        OutputFile full;
+        ASSERT_EQ(full.open("/dev/full"), 0);
+        EXPECT_EQ(MemberCopier().copyFromFile(source, 512, full, size), CopyOutcome::writeFailed);
+    }
+    ::close(source);
 }
 
 // The same members copied at once on two threads, by position, last first:
