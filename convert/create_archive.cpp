@@ -135,6 +135,9 @@ public:
 
 private:
     bool readBlock(unsigned char* block) { return input_.read(block, kBlockSize); }
+    // Why the input came up short: the kept copy could not be written (a
+    // full disk beside the destination), or the input itself.
+    const char* readFailure() const { return input_.keepFailed() ? message::kWriteOutput : message::kReadInput; }
     // While an 'x' entry waits for its member, the input's long-name entries
     // wait with it, so that the kept 'x' entry stays before them.
     bool keepBlock(const unsigned char* block) {
@@ -153,6 +156,7 @@ private:
         for (;;) {
             const HeaderReader::Next next = reader.next(header);
             if (next == HeaderReader::Next::cutShort) {
+                if (input_.keepFailed()) return fail(message::kWriteOutput);
                 fail(message::kReadInput);
                 return noteUnreadCompression(unreadCompression_);
             }
@@ -197,14 +201,14 @@ private:
             switch (follow) {
                 case HeaderReader::Follow::done: break;
                 case HeaderReader::Follow::cutShort:
-                case HeaderReader::Follow::badSize: return fail(message::kReadInput);
+                case HeaderReader::Follow::badSize: return fail(readFailure());
                 case HeaderReader::Follow::refused: return fail(message::kWriteOutput);
             }
             if (!isLongNameEntry(header) && gatherMember(header, size) != 0) return -1;
         }
         // Compressed input is read to its end, so that every trailer is
         // checked: a damaged stream must not pass for a whole archive.
-        if (!input_.readToEnd()) return fail(message::kReadInput);
+        if (!input_.readToEnd()) return fail(readFailure());
         progressFinish();  // the input is read; the traces of the table step may follow
         if (!input_.finish()) return fail(message::kWriteOutput);
         return 0;
@@ -266,7 +270,7 @@ private:
             while (text == PaxSparse::MapText::more) {
                 unsigned char block[kBlockSize];
                 if (size < kBlockSize) return fail(message::kInvalidPax);
-                if (!readBlock(block)) return fail(message::kReadInput);
+                if (!readBlock(block)) return fail(readFailure());
                 size -= kBlockSize;
                 text = sparse.takeMapBlock(block);
             }
@@ -285,7 +289,7 @@ private:
         paxData_.assign(static_cast<std::size_t>(size), '\0');
         if (!input_.read(paxData_.data(), paxData_.size()) ||
             !input_.skip(roundUp(paxData_.size(), kBlockSize) - paxData_.size())) {
-            return fail(message::kReadInput);
+            return fail(readFailure());
         }
         paxHeader_ = header;
         switch (sortPaxRecords(paxData_, pax_.emplace())) {
@@ -336,13 +340,13 @@ private:
             // As many bytes as the magic, even from a shorter member: what
             // follows it in the stream is what it is compared with then.
             unsigned char magic[sizeof kElfMagic];
-            if (!input_.read(magic, sizeof magic)) return fail(message::kReadInput);
+            if (!input_.read(magic, sizeof magic)) return fail(readFailure());
             read = sizeof magic;
             member.aligned = std::memcmp(magic, kElfMagic, sizeof magic) == 0;
         }
         members_.push_back(member);
         if (!input_.skip(roundUp(static_cast<std::uint64_t>(size), kBlockSize) - read)) {
-            return fail(message::kReadInput);
+            return fail(readFailure());
         }
         return 0;
     }

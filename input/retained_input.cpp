@@ -54,6 +54,7 @@ bool RetainedInput::flushCopy() {
     if (copy_ < 0 || pendingLength_ == 0) return true;
     const bool written = writeAll(copy_, pending_.get(), pendingLength_);
     pendingLength_ = 0;
+    if (!written) keepFailed_ = true;
     return written;
 }
 
@@ -83,6 +84,7 @@ bool RetainedInput::skip(std::uint64_t count) {
             std::memcpy(pending_.get() + pendingLength_, bytes, got);
             pendingLength_ += got;
         } else if (!flushCopy() || !writeAll(copy_, bytes, got)) {
+            keepFailed_ = true;
             return false;
         }
     }

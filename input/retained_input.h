@@ -50,6 +50,9 @@ public:
     int temporaryCopyDescriptor() const { return copy_; }
     // Makes every byte that has gone by readable; false on a write failure.
     bool finish();
+    // Whether writing the copy failed (a full disk): the reason, rather than
+    // the input, when read(), skip() or readToEnd() came up false.
+    bool keepFailed() const { return keepFailed_; }
 
 private:
     bool keep(const unsigned char* bytes, std::size_t count);
@@ -61,6 +64,7 @@ private:
     std::unique_ptr<unsigned char[]> pending_;  // bytes not yet written to the copy
     std::size_t pendingLength_ = 0;
     std::uint64_t position_ = 0;
+    bool keepFailed_ = false;
 };
 
 }  // namespace kotar
