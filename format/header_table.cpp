@@ -14,8 +14,10 @@ namespace kotar {
 
 namespace {
 
-// The most members the first data offset reserves room for (9 MiB).
+// The most members the first data offset reserves room for (9 MiB), and
+// the most bytes it reserves for their texts.
 constexpr std::size_t kMembersReservedAtMost = 65536;
+constexpr std::size_t kTextReservedAtMost = 8 * 1024 * 1024;
 
 // A text in the name pool.
 struct PoolText {
@@ -151,9 +153,11 @@ TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fil
             const std::uint64_t end = std::uint64_t{member.dataOffset} + member.size;
             if (end > kArchiveLimit || end > fileSize) return stop(TableStatus::badData);
             // The table ends before the first data: room for as many members
-            // as blocks before it, up to a bound, saves growing the list.
+            // as blocks before it, up to a bound, saves growing the list; and
+            // their texts, which the blocks hold, fit in as many bytes.
             if (!reserved) {
                 table.members.reserve(std::min<std::size_t>(member.dataOffset / kBlockSize, kMembersReservedAtMost));
+                table.names.reserve(std::min<std::size_t>(member.dataOffset, kTextReservedAtMost));
                 reserved = true;
             }
         }
