@@ -145,7 +145,11 @@ struct InodeTree::Building {
             warn(attributes.name + ": Member name contains '..'");
             return;
         }
-        const mode_t type = attributes.type == '1' ? 0 : fileType(attributes.type);
+        mode_t type = attributes.type == '1' ? 0 : fileType(attributes.type);
+        // A regular file's name that ends in "/" names a directory, as GNU
+        // tar extracts it (the old convention from before type '5').
+        const bool regularType = member.type == '0' || member.type == '\0' || member.type == '7';
+        if (regularType && !attributes.sparse && attributes.name.ends_with('/')) type = S_IFDIR;
         if (components.empty()) {
             if (type == S_IFDIR) fill(at(kRootInode), member, attributes, type);
             return;

@@ -9,7 +9,8 @@
 //   entries_    every directory's entries, by (directory, name)
 //
 // Names are folded (a leading "/" or "./", "." components, a trailing "/");
-// a name with a ".." component is left out with a warning. Directories that
+// a name with a ".." component is left out with a warning. A regular file
+// whose name ends in "/" is a directory, as GNU tar takes it. Directories that
 // no member names are made up. The later of two members with one name wins;
 // a hard link made before that keeps the earlier file.
 #pragma once

@@ -70,7 +70,8 @@ struct Built {
 
 TEST(InodeTree, NamesAsTarExtractsThem) {
     const Built built({file("./a", "a"), file("/abs", "abs"), file("d/e/f", "f"), file("b/../c", "escape"),
-                       file("..", "up"), link("dir/", '5', "")});
+                       file("..", "up"), link("dir/", '5', ""), file("old/", ""), file("old/in", "o"),
+                       link("nul/", '\0', ""), file("nul/in", "n")});
     EXPECT_EQ(built.contents("a"), "a");
     EXPECT_EQ(built.contents("abs"), "abs");
     EXPECT_EQ(built.contents("d/e/f"), "f");
@@ -78,6 +79,9 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
     EXPECT_EQ(built.at("b"), nullptr);  // nothing of a member left out is made
     ASSERT_NE(built.at("dir"), nullptr);
     EXPECT_TRUE(S_ISDIR(built.at("dir")->mode));
+    // A regular file's name ending in "/" is a directory (types '0' and NUL).
+    EXPECT_EQ(built.contents("old/in"), "o");
+    EXPECT_EQ(built.contents("nul/in"), "n");
     // Made-up folders: 0755, the mounting user's, with a link per subfolder.
     EXPECT_EQ(built.at("d")->mode, S_IFDIR | 0755u);
     EXPECT_EQ(built.at("d")->uid, 77);
