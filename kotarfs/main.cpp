@@ -144,7 +144,10 @@ int run(int argc, char** argv) {
         loop = fuse_session_loop_mt(mount.session, config);
         fuse_loop_cfg_destroy(config);
     }
-    return loop == 0 ? 0 : 1;
+    // The loop gives the number of the signal that ended it (SIGTERM,
+    // SIGINT, ...), after which the mount is undone as by fusermount3 -u;
+    // only a negative errno is a failure.
+    return loop >= 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -98,6 +98,11 @@ bool FuseMount::unmount() {
         runCommand({"fusermount3", "-uz", mountPoint_});
     }
     mounted_ = false;
+    waitForEnd();
+    return status_ == 0;
+}
+
+void FuseMount::waitForEnd() {
     if (child_ > 0) {
         int raw = 0;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -112,7 +117,16 @@ bool FuseMount::unmount() {
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
         child_ = -1;
     }
-    return status_ == 0;
+}
+
+bool FuseMount::stop(int signal) {
+    if (child_ > 0) ::kill(child_, signal);
+    waitForEnd();
+    // What kotarfs left mounted goes, and the test sees that it did.
+    mounted_ = isMountPoint(mountPoint_);
+    const bool unmounted = !mounted_;
+    unmount();
+    return unmounted && status_ == 0;
 }
 
 FuseMount::~FuseMount() {

@@ -31,8 +31,12 @@ public:
     std::string log() const;
     // Unmounts and waits for kotarfs to end; true when it ended with 0.
     bool unmount();
+    // Sends kotarfs `signal` and waits for it to end; true when it ended
+    // with 0 and left nothing mounted.
+    bool stop(int signal);
 
 private:
+    void waitForEnd();
     std::string mountPoint_;
     std::string logPath_;
     pid_t child_ = -1;
