@@ -292,7 +292,7 @@ private:
             return fail(readFailure());
         }
         paxHeader_ = header;
-        switch (sortPaxRecords(paxData_, pax_.emplace())) {
+        switch (sortPaxRecords(paxData_, pax_.emplace(), globalKeywords_)) {
             case PaxOutcome::sorted: break;
             case PaxOutcome::invalid: return fail(message::kInvalidPax);
             case PaxOutcome::tooBig: return failTooBig();
@@ -336,7 +336,17 @@ private:
 
         MemberData member{input_.position(), static_cast<std::uint32_t>(size), false};
         std::uint64_t read = 0;
-        if (isExecutableCandidate(header)) {
+        if (typeflagOf(header) == kTypePaxGlobal) {
+            // Its records decide which of later 'x' entries' records stay.
+            if (size > kLargestPaxEntry) {
+                globalKeywords_.takeAll();
+            } else {
+                std::string data(static_cast<std::size_t>(size), '\0');
+                if (!input_.read(data.data(), data.size())) return fail(readFailure());
+                read = data.size();
+                globalKeywords_.take(data);
+            }
+        } else if (isExecutableCandidate(header)) {
             // As many bytes as the magic, even from a shorter member: what
             // follows it in the stream is what it is compared with then.
             unsigned char magic[sizeof kElfMagic];
@@ -503,6 +513,7 @@ private:
     HeaderBlock paxHeader_{};          // and its header
     std::vector<HeaderBlock> heldBack_;  // the input's long-name entries after it
     InputLongNames inputLongNames_;    // the input's 'L'/'K' entries before it
+    GlobalKeywords globalKeywords_;    // what the 'g' entries so far gave
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "convert/pax_overrides.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -27,14 +29,32 @@ bool foldText(std::string_view value, std::size_t limit, std::optional<std::stri
 // The keywords that fold into the header: for these only the last record
 // counts. Other keywords are kept as they come, repeats included, and the
 // reader that applies them lets the last win.
+constexpr std::string_view kFoldedKeywords[] = {"path", "linkpath", "uname", "gname", "size", "uid", "gid", "mtime"};
+
 bool isFoldedKeyword(std::string_view key) {
-    return key == "path" || key == "linkpath" || key == "uname" || key == "gname" || key == "size" ||
-           key == "uid" || key == "gid" || key == "mtime";
+    return std::find(std::begin(kFoldedKeywords), std::end(kFoldedKeywords), key) != std::end(kFoldedKeywords);
+}
+
+// The bit of a folded keyword, 0 for any other.
+unsigned foldedKeywordBit(std::string_view key) {
+    const auto* found = std::find(std::begin(kFoldedKeywords), std::end(kFoldedKeywords), key);
+    return found == std::end(kFoldedKeywords) ? 0 : 1u << (found - std::begin(kFoldedKeywords));
 }
 
 }  // namespace
 
-PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
+void GlobalKeywords::take(std::string_view data) {
+    std::vector<PaxRecord> records;
+    if (!splitPaxRecords(data, records)) {
+        takeAll();
+        return;
+    }
+    for (const PaxRecord& record : records) given_ |= foldedKeywordBit(record.keyword);
+}
+
+bool GlobalKeywords::given(std::string_view keyword) const { return (given_ & foldedKeywordBit(keyword)) != 0; }
+
+PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides, const GlobalKeywords& globals) {
     std::vector<PaxRecord> records;
     if (!splitPaxRecords(data, records)) return PaxOutcome::invalid;
     std::map<std::string_view, std::size_t> last;
@@ -57,6 +77,8 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
             continue;
         }
         bool folded = true;
+        // Folded and kept: over a global record, only the member's own counts.
+        const bool overGlobal = globals.given(key);
         if (key == "path") {
             folded = foldText(value, SIZE_MAX, overrides.path);
         } else if (key == "linkpath") {
@@ -82,8 +104,13 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
                          numericFieldHolds(into, static_cast<std::int64_t>(*number));
                 if (folded) {
                     (key == "uid" ? overrides.uid : overrides.gid) = static_cast<std::int64_t>(*number);
-                    overrides.kept.push_back({record.text, key == "uid" ? PaxOverrides::Keep::ifUserNamed
-                                                                         : PaxOverrides::Keep::ifGroupNamed});
+                    // A global name names the owner too.
+                    const bool named = overGlobal || globals.given(key == "uid" ? "uname" : "gname");
+                    const PaxOverrides::Keep when = named          ? PaxOverrides::Keep::always
+                                                    : key == "uid" ? PaxOverrides::Keep::ifUserNamed
+                                                                   : PaxOverrides::Keep::ifGroupNamed;
+                    overrides.kept.push_back({record.text, when});
+                    continue;
                 }
             }
         } else if (key == "mtime") {
@@ -104,7 +131,7 @@ PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides) {
         } else {
             folded = false;
         }
-        if (!folded) overrides.kept.push_back({record.text, PaxOverrides::Keep::always});
+        if (!folded || overGlobal) overrides.kept.push_back({record.text, PaxOverrides::Keep::always});
     }
     return PaxOutcome::sorted;
 }

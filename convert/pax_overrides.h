@@ -52,6 +52,22 @@ struct PaxOverrides {
     std::string keptFor(bool userNamed, bool groupNamed) const;
 };
 
+// The folded keywords that a 'g' entry has given a value: tar applies such
+// a global record over the header's field, and only a record of the
+// member's own 'x' entry over the global one. A record of one of them is
+// therefore kept as well as folded.
+class GlobalKeywords {
+public:
+    // The records of a 'g' entry's data; when they cannot be read, every
+    // folded keyword counts as given.
+    void take(std::string_view data);
+    void takeAll() { given_ = ~0u; }
+    bool given(std::string_view keyword) const;
+
+private:
+    unsigned given_ = 0;  // a bit for each folded keyword
+};
+
 enum class PaxOutcome {
     sorted,
     invalid,  // damaged records, or a folded number that does not parse
@@ -60,7 +76,8 @@ enum class PaxOutcome {
 
 // Sorts the records of an 'x' entry's data into `overrides`, whose kept
 // records are views into `data`. Only the last
-// record of a keyword counts; an empty value drops a folded one.
-PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides);
+// record of a keyword counts; an empty value drops a folded one. A record
+// of a keyword that an earlier 'g' entry gave is kept even when folded.
+PaxOutcome sortPaxRecords(std::string_view data, PaxOverrides& overrides, const GlobalKeywords& globals = {});
 
 }  // namespace kotar

@@ -571,8 +571,10 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
         std::string before = "";  // input entries between the 'x' entry and the member
         std::string fields = "1000 1000 1234567890 ";  // the member's uid, gid, mtime and uname
         bool named = false;  // the member's header names its owner and group ("user")
+        std::string global = "";  // the records of a 'g' entry "g" before all
     };
     const std::string uid5 = paxRecord("uid", "5"), gid7 = paxRecord("gid", "7");
+    const std::string globalTwo = paxRecord("uname", "builder") + paxRecord("mtime", "1000");
     const Case cases[] = {
         {paxRecord("mtime", "123.000") + paxRecord("uid", "2097151"), "0:m:data ", "", "2097151 1000 123 "},
         // Beyond octal, base-256 as GNU tar writes it: ids up to 2^56 - 1,
@@ -610,10 +612,24 @@ TEST_F(CreateArchiveTest, PaxRecordsFoldOrStay) {
         // The kept 'x' entry stays before the input's long-name entries.
         {fraction, "x:x/m:" + fraction + " 0:long:data ", longEntry, "1000 1000 1 "},
         {"", "0:long:data ", longEntry},
+        // Over a global record, tar applies the member's own record but not
+        // its header field: such a record stays, folded as well. A global
+        // name names the owner, whose pax id then stays too.
+        {paxRecord("mtime", "123.000") + paxRecord("uname", "j"), "g:g:" + globalTwo + " x:x/m:" +
+             paxRecord("mtime", "123.000") + paxRecord("uname", "j") + " 0:m:data ", "", "1000 1000 123 j", false,
+         globalTwo},
+        {uid5, "g:g:" + paxRecord("uname", "daemon") + " x:x/m:" + uid5 + " 0:m:data ", "", "5 1000 1234567890 ",
+         false, paxRecord("uname", "daemon")},
+        {uid5, "g:g:" + paxRecord("comment", "c") + " 0:m:data ", "", "5 1000 1234567890 ", false,
+         paxRecord("comment", "c")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.records);
         std::string tar;
+        if (!c.global.empty()) {
+            test::appendBlock(tar, test::makeHeader({.name = "g", .size = c.global.size(), .typeflag = 'g', .posix = true}));
+            test::appendPadded(tar, c.global);
+        }
         if (!c.records.empty()) {
             const test::HeaderSpec spec{.name = "x/m", .size = c.records.size(), .typeflag = 'x', .posix = true};
             test::appendBlock(tar, test::makeHeader(spec));
