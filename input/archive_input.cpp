@@ -48,12 +48,26 @@ ArchiveInput::~ArchiveInput() {
 int ArchiveInput::open(const char* path) {
     const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) return -1;
+    return adoptFile(descriptor);
+}
+
+int ArchiveInput::openDescriptor(int held) {
+    const int descriptor = fcntl(held, F_DUPFD_CLOEXEC, 0);
+    if (descriptor < 0) return -1;
+    return adoptFile(descriptor);
+}
+
+int ArchiveInput::adoptFile(int descriptor) {
     struct stat status {};
     const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    // The stream starts where the descriptor stands, which is not the
+    // file's start for an inherited one that has been read from.
+    const off_t start = regular ? lseek(descriptor, 0, SEEK_CUR) : -1;
     if (adopt(descriptor) != 0) return -1;
-    if (regular) {
-        regularFile_ = descriptor;
-        inputSize_ = static_cast<std::uint64_t>(status.st_size);
+    if (regular && start >= 0 && start <= status.st_size) {
+        // Stream positions are file offsets only from the file's start.
+        if (start == 0) regularFile_ = descriptor;
+        inputSize_ = static_cast<std::uint64_t>(status.st_size - start);
     }
     return 0;
 }

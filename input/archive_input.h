@@ -32,6 +32,9 @@ public:
     // 0 on success, -1 when the input cannot be opened.
     int open(const char* path);
     int openStandardInput();
+    // Reads a duplicate of the process's descriptor `held` from where it
+    // stands; a regular file is otherwise taken as open() takes it.
+    int openDescriptor(int held);
 
     // Reads up to `count` bytes; returns how many were delivered. Fewer than
     // asked means the end of the stream, a read error or corrupt data; every
@@ -61,7 +64,7 @@ public:
     // its check verified. Plain input has nothing to check.
     bool readToEnd();
 
-    // For uncompressed input in a regular file opened by path: its
+    // For uncompressed input in a regular file read from its start: its
     // descriptor, where stream positions are file offsets. Otherwise -1.
     int plainFileDescriptor() const { return direct_ ? regularFile_ : -1; }
 
@@ -70,7 +73,7 @@ public:
     // else null.
     const char* unreadCompression() const { return unreadCompression_; }
 
-    // The size of an input file opened by path, 0 for any other input.
+    // The size of an input file from where it is read, 0 for any other input.
     std::uint64_t inputSize() const { return inputSize_; }
 
     // Whether any earlier position can be gone back to (not a pipe).
@@ -82,6 +85,7 @@ public:
 
 private:
     int adopt(int descriptor);
+    int adoptFile(int descriptor);  // adopt(), and what a regular file allows
     bool restartDecoding(std::int64_t offset);
     std::size_t readStream(unsigned char* out, std::size_t count);
     bool refillWindow();
@@ -95,7 +99,7 @@ private:
     std::unique_ptr<StreamDecoder> decoder_;
     std::uint64_t inputSize_ = 0;
     std::uint64_t decoded_ = 0;     // bytes decoded in all, for the progress line
-    int regularFile_ = -1;          // the source's descriptor, when a regular file opened by path
+    int regularFile_ = -1;          // the source's descriptor, when a regular file read from its start
     bool direct_ = false;           // plain input: bytes pass through unchanged
     const char* unreadCompression_ = nullptr;
     bool ownThread_ = false;        // compressed input decoded on a thread of its own

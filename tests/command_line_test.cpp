@@ -234,6 +234,30 @@ TEST_F(CommandLineTest, DashIsStandardInputAndOutput) {
     EXPECT_FALSE(test::fileExists("-"));
     test::shell("cd '" + dir_.path() + "' && cp b.tar ./- && " + test::kotarBinary() +
                 " -c ./- -o ./-.ktar && cmp -- -.ktar b.ktar");
+    // Standard input is read from where it stands, through the descriptor:
+    // past what an earlier command read, and where it cannot be opened again
+    // by name (a file only its owner may read, given to nobody).
+    const std::string kotar = test::shellQuoted(test::kotarBinary());
+    const std::string skip = "dd bs=512 count=1 of=/dev/null status=none; ";
+    test::shell("cd '" + dir_.path() + "' && { head -c 512 /dev/zero; cat b.tgz; } > skip.tgz"
+                " && { head -c 512 /dev/zero; cat b.ktar; } > skip.ktar && chmod 600 b.tar b.ktar");
+    struct Piped {
+        std::string command;
+        std::string expected;
+        bool asNobody;
+    };
+    const Piped piped[] = {
+        {"{ " + skip + kotar + " -c - -o out; } < skip.tgz", "b.ktar", false},
+        {"{ " + skip + kotar + " -x - -o out; } < skip.ktar", "back.tar", false},
+        {"setpriv --reuid=nobody --regid=nogroup --clear-groups " + kotar + " -c - -o - < b.tar > out", "b.ktar", true},
+        {"setpriv --reuid=nobody --regid=nogroup --clear-groups " + kotar + " -x - -o - < b.ktar > out", "back.tar", true},
+    };
+    for (const Piped& c : piped) {
+        SCOPED_TRACE(c.command);
+        if (c.asNobody && !test::whyNotAsNobody().empty()) continue;
+        test::shell("cd '" + dir_.path() + "' && rm -f out && " + c.command);
+        EXPECT_TRUE(test::readFile(path("out")) == test::readFile(path(c.expected)));
+    }
 }
 
 // -x a -c b -o out creates out from b (a does not exist); the last -o wins.
