@@ -15,9 +15,10 @@ _kotar() {
             ;;
     esac
     case $prev in
-        -c) COMPREPLY=($(compgen -f -X '!*.@(tar|tgz|tar.gz)' -- "$cur")) ;;
-        -x) COMPREPLY=($(compgen -f -X '!*.@(ktar|kgz)' -- "$cur")) ;;
-        -t|--verify) COMPREPLY=($(compgen -f -X '!*.ktar' -- "$cur")) ;;
+        # Every compression that -c, -x and -t read; --verify reads a plain ktar.
+        -c) COMPREPLY=($(compgen -f -X '!*.@(tar|tgz|tar.@(gz|zst|xz|bz2|lz4)|tzst|txz|tbz|tbz2)' -- "$cur")) ;;
+        -x|-t) COMPREPLY=($(compgen -f -X '!*.@(ktar|kgz)' -- "$cur")) ;;
+        --verify) COMPREPLY=($(compgen -f -X '!*.ktar' -- "$cur")) ;;
         *) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
     esac
     compopt -o filenames 2>/dev/null

@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -64,11 +65,30 @@ TEST_F(InstallTest, PutsProgramManualPageAndFormatDocumentInPlace) {
     EXPECT_NE(readFile(installed("share/doc/kotar/format.md")).find("kerix"), std::string::npos);
     EXPECT_NE(readFile(installed("share/doc/kotar/copyright")).find("Copyright (c) 2026 kotar developers"),
               std::string::npos);
-    // The completion offers the long options to bash.
-    const CommandResult completion = runCommand(
-        {"bash", "-c", "source \"$1\" && COMP_WORDS=(kotar --v) COMP_CWORD=1 && _kotar && echo \"${COMPREPLY[*]}\"",
-         "bash", installed("share/bash-completion/completions/kotar")});
-    EXPECT_EQ(completion.out, "--verify --version\n") << completion.err;
+    // The completion offers the long options to bash, and after a mode
+    // option the files it reads (with extglob on, as bash-completion sets).
+    TempDir files;
+    for (const char* name : {"a.tar", "a.tar.zst", "a.txz", "a.tar.lz", "a.ktar", "a.kgz", "a.txt"}) {
+        writeFile(files / name, "");
+    }
+    const std::pair<std::vector<std::string>, std::string> completions[] = {
+        {{"--v"}, "--verify --version"},
+        {{"-c", "a"}, "a.tar a.tar.zst a.txz"},
+        {{"-x", "a"}, "a.kgz a.ktar"},
+        {{"-t", "a"}, "a.kgz a.ktar"},
+        {{"--verify", "a"}, "a.ktar"},
+    };
+    for (const auto& [words, offered] : completions) {
+        SCOPED_TRACE(testing::PrintToString(words));
+        std::vector<std::string> argv = {
+            "bash", "-c",
+            "cd \"$1\" && shopt -s extglob && source \"$2\" && shift 2 && COMP_WORDS=(kotar \"$@\")"
+            " COMP_CWORD=$# && { _kotar; printf '%s\\n' \"${COMPREPLY[@]}\" | sort | paste -sd ' '; }",
+            "bash", files.path(), installed("share/bash-completion/completions/kotar")};
+        argv.insert(argv.end(), words.begin(), words.end());
+        const CommandResult completion = runCommand(argv);
+        EXPECT_EQ(completion.out, offered + "\n") << completion.err;
+    }
 }
 
 TEST_F(InstallTest, InstalledProgramPrintsUsageWithoutArguments) {
