@@ -42,7 +42,7 @@ static_assert(sizeof message::kUsage - 1 == 93);
 
 constexpr char kHelp[] = R"(
   -c FILE          create an indexed archive from FILE, a tar (GNU, ustar or pax;
-                   plain, gzip, zstd or xz)
+                   plain, gzip, zstd, xz, bzip2 or lz4)
   -x FILE          turn the indexed archive FILE (plain or compressed) back into
                    a GNU tar
   -o DESTINATION   the file that -c and -x write (required for both)
