@@ -1,7 +1,10 @@
 #include "convert/conversion_ends.h"
 
-#include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include "output/path_rules.h"
 #include "text/messages.h"
@@ -10,13 +13,12 @@
 namespace kotar {
 
 int openConversionEnds(const char* inputPath, const char* destinationPath, ArchiveInput& input, OutputFile& output) {
-    // A name for one of the process's own descriptors ("-" comes as
-    // /dev/stdin) is that descriptor, read from where it stands, as -o
-    // writes one: opened again, a file would start over at its first byte,
-    // and a socket or a file the process may not open by name would fail.
-    const int held = descriptorNamed(inputPath);
-    const bool inherited = held >= 0 && fcntl(held, F_GETFD) != -1;
-    if ((inherited ? input.openDescriptor(held) : input.open(inputPath)) != 0) {
+    // Standard input ("-" comes as /dev/stdin) is read from where it
+    // stands, as tar reads it: opened again, a file would start over at its
+    // first byte, and a socket or a file the process may not open by name
+    // would fail. Other names, /dev/fd/N among them, are opened as named.
+    const bool standardInput = std::strcmp(inputPath, "/dev/stdin") == 0 && fcntl(STDIN_FILENO, F_GETFD) != -1;
+    if ((standardInput ? input.openDescriptor(STDIN_FILENO) : input.open(inputPath)) != 0) {
         std::fprintf(stderr, message::kOpenInput, inputPath);
         return -1;
     }
