@@ -31,15 +31,13 @@ bool foldText(std::string_view value, std::size_t limit, std::optional<std::stri
 // reader that applies them lets the last win.
 constexpr std::string_view kFoldedKeywords[] = {"path", "linkpath", "uname", "gname", "size", "uid", "gid", "mtime"};
 
-bool isFoldedKeyword(std::string_view key) {
-    return std::find(std::begin(kFoldedKeywords), std::end(kFoldedKeywords), key) != std::end(kFoldedKeywords);
-}
-
 // The bit of a folded keyword, 0 for any other.
 unsigned foldedKeywordBit(std::string_view key) {
     const auto* found = std::find(std::begin(kFoldedKeywords), std::end(kFoldedKeywords), key);
     return found == std::end(kFoldedKeywords) ? 0 : 1u << (found - std::begin(kFoldedKeywords));
 }
+
+bool isFoldedKeyword(std::string_view key) { return foldedKeywordBit(key) != 0; }
 
 }  // namespace
 
