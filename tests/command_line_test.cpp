@@ -333,10 +333,6 @@ TEST_F(CommandLineTest, HelpVersionAndAlignmentValue) {
         EXPECT_NE(page.find(inPage), std::string::npos) << inPage;
         EXPECT_NE(readme.find(option), std::string::npos);
     }
-    // And every compression that the manual page names for the input.
-    for (const char* compression : {"gzip", "zstd", "xz", "bzip2", "lz4"}) {
-        EXPECT_NE(help.find(compression), std::string::npos) << compression;
-    }
 }
 
 // Whether `text` is valid UTF-8 holding no C1 control character

@@ -74,7 +74,6 @@ TEST_F(InstallTest, PutsProgramManualPageAndFormatDocumentInPlace) {
     const std::pair<std::vector<std::string>, std::string> completions[] = {
         {{"--v"}, "--verify --version"},
         {{"-c", "a"}, "a.tar a.tar.zst a.txz"},
-        {{"-x", "a"}, "a.kgz a.ktar"},
         {{"-t", "a"}, "a.kgz a.ktar"},
         {{"--verify", "a"}, "a.ktar"},
     };
