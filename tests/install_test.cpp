@@ -217,8 +217,8 @@ TEST(InstallPackageTest, DebianPackageHoldsProgramAndManualPage) {
         return value;
     };
     EXPECT_EQ(control("Package"), "kotar");
-    // Versions as dpkg-shlibdeps derives them.
-    for (const char* library : {"libisal2", "libzstd1", "liblzma5", "liblz4-1", "libfuse3-3", "libc6", "libstdc\\+\\+6"}) {
+    // Versions as dpkg-shlibdeps derives them (kotarfs holds its own fuse3).
+    for (const char* library : {"libisal2", "libzstd1", "liblzma5", "liblz4-1", "libc6", "libstdc\\+\\+6"}) {
         EXPECT_TRUE(std::regex_search(control("Depends"), std::regex("(^|, )" + std::string(library) + " \\(>= [0-9]")))
             << library << ": " << control("Depends");
     }
