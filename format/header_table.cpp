@@ -14,25 +14,19 @@ namespace kotar {
 
 namespace {
 
-// The most members the first data offset reserves room for (9 MiB), and
+// The most members the first data offset reserves room for, and
 // the most bytes it reserves for their texts.
 constexpr std::size_t kMembersReservedAtMost = 65536;
 constexpr std::size_t kTextReservedAtMost = 8 * 1024 * 1024;
 
-// A text in the name pool.
-struct PoolText {
-    std::uint32_t at = 0;
-    std::uint32_t length = 0;
-};
-
-// Appends `length` bytes to the pool, up to their first NUL, then a NUL.
-// False when the pool would outgrow 32-bit offsets.
-bool appendText(std::string& names, const unsigned char* bytes, std::size_t length, PoolText& text) {
+// Appends `length` bytes to the pool, up to their first NUL, then a NUL, and
+// stores where the text starts in `at`. False when the pool would outgrow
+// 32-bit offsets.
+bool appendText(std::string& names, const unsigned char* bytes, std::size_t length, std::uint32_t& at) {
     const void* nul = std::memchr(bytes, '\0', length);
     if (nul != nullptr) length = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - bytes);
     if (names.size() + length + 1 > std::numeric_limits<std::uint32_t>::max()) return false;
-    text.at = static_cast<std::uint32_t>(names.size());
-    text.length = static_cast<std::uint32_t>(length);
+    at = static_cast<std::uint32_t>(names.size());
     names.append(reinterpret_cast<const char*>(bytes), length);
     names.push_back('\0');
     return true;
@@ -61,20 +55,8 @@ bool takeSparseEntries(const HeaderBlock& block, std::size_t at, std::size_t cou
 
 }  // namespace
 
-TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uint64_t fileSize,
-                          HeaderTable& table) {
-    std::size_t at = 0;
-    return readHeaderTable(
-        [&](unsigned char* out) {
-            if (at == count) return false;
-            std::memcpy(out, blocks[at++].data(), kBlockSize);
-            return true;
-        },
-        fileSize, table);
-}
-
-TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fileSize, HeaderTable& table) {
-    table.members.clear();
+TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fileSize, HeaderTable& table,
+                          MemberSink& members) {
     table.names.clear();
     table.sparse.clear();
     table.blocks = 0;
@@ -141,41 +123,32 @@ TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fil
         }
         member.devMajor = parseNumericField(block, field::devmajor).value_or(0);
         member.devMinor = parseNumericField(block, field::devminor).value_or(0);
-        PoolText uname;
-        PoolText gname;
-        if (!appendText(table.names, block.data() + field::uname.offset, field::uname.width, uname) ||
-            !appendText(table.names, block.data() + field::gname.offset, field::gname.width, gname)) {
+        if (!appendText(table.names, block.data() + field::uname.offset, field::uname.width, member.unameAt) ||
+            !appendText(table.names, block.data() + field::gname.offset, field::gname.width, member.gnameAt)) {
             return stop(TableStatus::badField);
         }
-        member.unameAt = uname.at;
-        member.gnameAt = gname.at;
         if (member.size > 0) {
             const std::uint64_t end = std::uint64_t{member.dataOffset} + member.size;
             if (end > kArchiveLimit || end > fileSize) return stop(TableStatus::badData);
             // The table ends before the first data: room for as many members
-            // as blocks before it, up to a bound, saves growing the list; and
+            // as blocks before it, up to a bound, saves growing the lists; and
             // their texts, which the blocks hold, fit in as many bytes.
             if (!reserved) {
-                table.members.reserve(std::min<std::size_t>(member.dataOffset / kBlockSize, kMembersReservedAtMost));
+                members.expect(std::min<std::size_t>(member.dataOffset / kBlockSize, kMembersReservedAtMost));
                 table.names.reserve(std::min<std::size_t>(member.dataOffset, kTextReservedAtMost));
                 reserved = true;
             }
         }
 
-        PoolText name;
-        PoolText linkName;
         const std::string_view nameText = entry.name();
         const std::string_view linkText = entry.linkName();
-        if (!appendText(table.names, reinterpret_cast<const unsigned char*>(nameText.data()), nameText.size(), name) ||
+        if (!appendText(table.names, reinterpret_cast<const unsigned char*>(nameText.data()), nameText.size(),
+                        member.nameAt) ||
             !appendText(table.names, reinterpret_cast<const unsigned char*>(linkText.data()), linkText.size(),
-                        linkName)) {
+                        member.linkNameAt)) {
             return stop(TableStatus::badField);
         }
-        member.nameAt = name.at;
-        member.nameLength = name.length;
-        member.linkNameAt = linkName.at;
-        member.linkNameLength = linkName.length;
-        table.members.push_back(member);
+        members.take(member);
     }
 }
 

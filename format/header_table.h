@@ -37,9 +37,7 @@ struct SparseExtent {
 // text followed by a NUL.
 struct TableMember {
     std::uint32_t nameAt = 0;
-    std::uint32_t nameLength = 0;
     std::uint32_t linkNameAt = 0;
-    std::uint32_t linkNameLength = 0;
     unsigned char type = 0;
     std::int64_t mode = 0;
     std::int64_t uid = 0;
@@ -59,11 +57,26 @@ struct TableMember {
     std::uint32_t sparseCount = 0;
 };
 
+// The texts and sparse extents of the members a walk has read.
 struct HeaderTable {
-    std::vector<TableMember> members;
     std::string names;
     std::vector<SparseExtent> sparse;
     std::uint64_t blocks = 0;  // T: headers, text and extension blocks
+};
+
+// Where the walk puts the members it reads, one at a time, so that no list
+// of them stands between the table and its reader.
+class MemberSink {
+public:
+    // About how many members the table holds, told once, when the first
+    // data offset bounds it.
+    virtual void expect(std::size_t members) = 0;
+    // The next member in table order; its texts are in HeaderTable::names,
+    // which may still move as it grows.
+    virtual void take(const TableMember& member) = 0;
+
+protected:
+    ~MemberSink() = default;
 };
 
 enum class TableStatus {
@@ -80,12 +93,10 @@ struct TableScan {
     TableStatus status = TableStatus::needMore;
 };
 
-// Reads the table of a file of `fileSize` bytes into `table` (cleared
-// first), taking its blocks one by one from `read` (false: no more).
-TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fileSize, HeaderTable& table);
-
-// The same, from the front blocks of the file held in memory.
-TableScan readHeaderTable(const HeaderBlock* blocks, std::size_t count, std::uint64_t fileSize,
-                          HeaderTable& table);
+// Reads the table of a file of `fileSize` bytes, its members into `members`
+// and their texts into `table` (cleared first), taking its blocks one by one
+// from `read` (false: no more).
+TableScan readHeaderTable(const HeaderReader::ReadBlock& read, std::uint64_t fileSize, HeaderTable& table,
+                          MemberSink& members);
 
 }  // namespace kotar

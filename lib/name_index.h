@@ -1,7 +1,7 @@
-// Exact-name lookup over the members of a header table: their names sorted
-// at the first lookup (once, whichever thread comes first), then searched in
-// O(log n). Of two members with one name, the later wins. A reader that
-// never looks a name up never pays for the sort.
+// Exact-name lookup over an archive's members: their names listed and
+// sorted at the first lookup (once, whichever thread comes first), then
+// searched in O(log n). Of two members with one name, the later wins. A
+// reader that never looks a name up never pays for the index.
 #pragma once
 
 #include <cstddef>
@@ -12,14 +12,15 @@
 #include <utility>
 #include <vector>
 
+#include "kotar/reader.h"
+
 namespace kotar {
 
 class NameIndex {
 public:
-    // Members are added in table order; their names must outlive the index.
-    void reserve(std::size_t count) { entries_.reserve(count); }
-    void add(std::string_view name) { entries_.emplace_back(name, static_cast<std::uint32_t>(entries_.size())); }
-    std::optional<std::size_t> find(std::string_view name) const;
+    // The index in `members` (the same list at every call, which outlives
+    // the index) of the member named `name`.
+    std::optional<std::size_t> find(std::string_view name, const std::vector<kotar_member>& members) const;
 
 private:
     mutable std::once_flag sorted_;

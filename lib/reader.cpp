@@ -102,44 +102,20 @@ private:
     int failure_ = KOTAR_OK;
 };
 
-// Reads the header table, taking in the front of the file as the table
-// walk goes: what is held stays within one window, whatever a header's data
-// offset says about where the table ends.
-int readTable(const kotar_archive& archive, kotar::HeaderTable& table) {
-    const auto scan = [&](std::uint64_t fileSize) -> int {
-        std::unique_ptr<FrontReader> front(new (std::nothrow) FrontReader(archive.source));
-        if (!front) return KOTAR_ENOMEM;
-        const kotar::TableScan result = kotar::readHeaderTable(
-            [&front](unsigned char* out) { return front->next(out); }, fileSize, table);
-        return front->failure() != KOTAR_OK ? front->failure() : statusOf(result.status);
-    };
-    const std::uint64_t fileSize = archive.source.size();
-    const int status = scan(fileSize);
-    // A kgz whose reads met its end: its data must lie within it.
-    if (status == KOTAR_OK && archive.source.size() != fileSize) return scan(archive.source.size());
-    return status;
-}
+// Builds the archive's members as the table walk reads them. Their texts
+// are pointed at once the name pool is whole, since it moves as it grows.
+class ArchiveMembers final : public kotar::MemberSink {
+public:
+    explicit ArchiveMembers(kotar_archive& archive) : archive_(archive) {}
 
-int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
-    std::unique_ptr<kotar_archive> archive(new (std::nothrow) kotar_archive);
-    if (!archive) return KOTAR_ENOMEM;
-    int status = archive->source.open(std::move(file));
-    if (status != KOTAR_OK) return status;
+    void expect(std::size_t members) override {
+        archive_.members.reserve(members);
+        archive_.details.reserve(members);
+        texts_.reserve(members);
+    }
 
-    kotar::HeaderTable table;
-    status = readTable(*archive, table);
-    if (status != KOTAR_OK) return status;
-
-    archive->names = std::move(table.names);
-    const char* names = archive->names.data();
-    archive->members.reserve(table.members.size());
-    archive->details.reserve(table.members.size());
-    for (const kotar::SparseExtent& extent : table.sparse) archive->sparse.push_back({extent.offset, extent.length});
-    archive->index.reserve(table.members.size());
-    for (const kotar::TableMember& member : table.members) {
-        kotar_member& entry = archive->members.emplace_back();
-        entry.name = names + member.nameAt;
-        entry.link_name = names + member.linkNameAt;
+    void take(const kotar::TableMember& member) override {
+        kotar_member& entry = archive_.members.emplace_back();
         entry.type = static_cast<char>(member.type);
         entry.aligned = member.type == kotar::kTypeAlignedExecutable;
         entry.mode = member.mode;
@@ -151,16 +127,82 @@ int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
         entry.text_offset = member.textOffset;
         entry.text_pages = member.textPgs;
         entry.fixup_pages = member.fixUpPgs;
-        kotar_details& details = archive->details.emplace_back();
-        details.uname = names + member.unameAt;
-        details.gname = names + member.gnameAt;
+        kotar_details& details = archive_.details.emplace_back();
         details.devmajor = member.devMajor;
         details.devminor = member.devMinor;
         details.real_size = member.realSize;
         details.sparse_count = member.sparseCount;
-        details.sparse = member.sparseCount > 0 ? archive->sparse.data() + member.sparseAt : nullptr;
-        archive->index.add(std::string_view(entry.name, member.nameLength));
+        texts_.push_back({member.nameAt, member.linkNameAt, member.unameAt, member.gnameAt, member.sparseAt});
     }
+
+    // Forgets what an earlier walk took.
+    void clear() {
+        archive_.members.clear();
+        archive_.details.clear();
+        texts_.clear();
+    }
+
+    // Takes over the walk's texts and extents, and points every member at
+    // its own.
+    void finish(kotar::HeaderTable& table) {
+        archive_.names = std::move(table.names);
+        archive_.sparse.reserve(table.sparse.size());
+        for (const kotar::SparseExtent& extent : table.sparse) archive_.sparse.push_back({extent.offset, extent.length});
+        const char* names = archive_.names.data();
+        for (std::size_t i = 0; i < texts_.size(); ++i) {
+            const Texts& texts = texts_[i];
+            archive_.members[i].name = names + texts.name;
+            archive_.members[i].link_name = names + texts.linkName;
+            kotar_details& details = archive_.details[i];
+            details.uname = names + texts.uname;
+            details.gname = names + texts.gname;
+            details.sparse = details.sparse_count > 0 ? archive_.sparse.data() + texts.sparse : nullptr;
+        }
+    }
+
+private:
+    // Where a member's texts stand in the name pool, and its extents.
+    struct Texts {
+        std::uint32_t name;
+        std::uint32_t linkName;
+        std::uint32_t uname;
+        std::uint32_t gname;
+        std::uint32_t sparse;
+    };
+
+    kotar_archive& archive_;
+    std::vector<Texts> texts_;
+};
+
+// Reads the header table into the archive's members, taking in the front of
+// the file as the table walk goes: what is held stays within one window,
+// whatever a header's data offset says about where the table ends.
+int readTable(kotar_archive& archive) {
+    kotar::HeaderTable table;
+    ArchiveMembers members(archive);
+    const auto scan = [&](std::uint64_t fileSize) -> int {
+        std::unique_ptr<FrontReader> front(new (std::nothrow) FrontReader(archive.source));
+        if (!front) return KOTAR_ENOMEM;
+        members.clear();
+        const kotar::TableScan result = kotar::readHeaderTable(
+            [&front](unsigned char* out) { return front->next(out); }, fileSize, table, members);
+        return front->failure() != KOTAR_OK ? front->failure() : statusOf(result.status);
+    };
+    const std::uint64_t fileSize = archive.source.size();
+    int status = scan(fileSize);
+    // A kgz whose reads met its end: its data must lie within it.
+    if (status == KOTAR_OK && archive.source.size() != fileSize) status = scan(archive.source.size());
+    if (status == KOTAR_OK) members.finish(table);
+    return status;
+}
+
+int openArchive(kotar::FileDescriptor file, kotar_archive** out) {
+    std::unique_ptr<kotar_archive> archive(new (std::nothrow) kotar_archive);
+    if (!archive) return KOTAR_ENOMEM;
+    int status = archive->source.open(std::move(file));
+    if (status != KOTAR_OK) return status;
+    status = readTable(*archive);
+    if (status != KOTAR_OK) return status;
     *out = archive.release();
     return KOTAR_OK;
 }
@@ -243,7 +285,7 @@ const kotar_member* kotar_at(const kotar_archive* archive, size_t index) {
 
 const kotar_member* kotar_find(const kotar_archive* archive, const char* name) {
     if (archive == nullptr || name == nullptr) return nullptr;
-    const std::optional<std::size_t> index = archive->index.find(name);
+    const std::optional<std::size_t> index = archive->index.find(name, archive->members);
     return index ? &archive->members[*index] : nullptr;
 }
 
