@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> buffer(65536);
     for (kotarfs::Inode inode = 1; inode <= tree.size(); ++inode) {
         const kotarfs::Node& node = *tree.find(inode);
-        for (const kotarfs::Entry* entry : node.entries) {
-            if (entry->first.directory != inode || tree.find(entry->second) == nullptr ||
-                tree.lookup(inode, entry->first.name) != entry->second) {
+        for (std::size_t i = 0; const kotarfs::Entry* entry = tree.listed(inode, i); ++i) {
+            if (entry->directory != inode || tree.find(entry->inode) == nullptr ||
+                tree.lookup(inode, entry->name) != entry->inode) {
                 invariantBroken("a lost entry");
             }
         }
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Sparse files may be large and mostly holes: their first and last pieces.
         const std::uint64_t last = node.size > buffer.size() ? node.size - buffer.size() : 0;
         for (const std::uint64_t at : {std::uint64_t{0}, last}) {
-            const long long got = kotarfs::readFileData(*opened, node, at, buffer.data(), buffer.size());
+            const long long got = kotarfs::readFileData(*opened, node, tree.pieces(node), at, buffer.data(), buffer.size());
             if (got > static_cast<long long>(buffer.size())) invariantBroken("read past the buffer");
         }
     }

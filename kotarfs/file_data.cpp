@@ -23,8 +23,8 @@ bool readExactly(const kotar_archive& archive, const kotar_member& member, std::
 
 }  // namespace
 
-long long readFileData(const kotar_archive& archive, const Node& node, std::uint64_t offset, char* out,
-                       std::size_t count) {
+long long readFileData(const kotar_archive& archive, const Node& node, std::span<const Piece> pieces,
+                       std::uint64_t offset, char* out, std::size_t count) {
     if (node.member == nullptr || node.damaged) return -EIO;
     if (offset >= node.size) return 0;
     const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(count, node.size - offset));
@@ -34,9 +34,9 @@ long long readFileData(const kotar_archive& archive, const Node& node, std::uint
     std::memset(out, 0, length);
     const std::uint64_t end = offset + length;
     // The first piece that ends after `offset`.
-    auto piece = std::upper_bound(node.pieces.begin(), node.pieces.end(), offset,
+    auto piece = std::upper_bound(pieces.begin(), pieces.end(), offset,
                                   [](std::uint64_t at, const Piece& p) { return at < p.fileAt + p.length; });
-    for (; piece != node.pieces.end() && piece->fileAt < end; ++piece) {
+    for (; piece != pieces.end() && piece->fileAt < end; ++piece) {
         const std::uint64_t from = std::max(offset, piece->fileAt);
         const std::uint64_t to = std::min(end, piece->fileAt + piece->length);
         if (from >= to) continue;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "kotar/reader.h"
 #include "kotarfs/inode_tree.h"
@@ -13,7 +14,8 @@ namespace kotarfs {
 // Reads up to `count` bytes from `offset` of the file into `out`: the bytes
 // read (fewer only at the file's end), or -EIO when the archive cannot give
 // them (damaged compressed data, a failed read, a damaged sparse map).
-long long readFileData(const kotar_archive& archive, const Node& node, std::uint64_t offset, char* out,
-                       std::size_t count);
+// A sparse file reads through its `pieces`.
+long long readFileData(const kotar_archive& archive, const Node& node, std::span<const Piece> pieces,
+                       std::uint64_t offset, char* out, std::size_t count);
 
 }  // namespace kotarfs

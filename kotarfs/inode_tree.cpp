@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
 
 namespace kotarfs {
 
@@ -49,52 +48,62 @@ bool foldName(std::string_view name, std::vector<std::string_view>& components) 
     return true;
 }
 
-std::size_t EntryHash::operator()(const EntryKeyView& key) const {
-    return std::hash<std::string_view>{}(key.name) ^ (key.directory * 0x9E3779B97F4A7C15u);
-}
-
 struct InodeTree::Building {
     std::vector<Node>& nodes;
-    EntryMap& entries;
+    EntryTable& entries;
+    std::vector<Extras>& extras;
+    std::deque<std::string>& texts;
     const TreeOptions& options;
     const struct stat& madeUp;
     void (*warn)(const std::string&);
+    std::vector<std::uint32_t> entryCounts;  // each directory's, by inode - 1
     std::vector<std::string_view> nameComponents;  // place()'s, kept for their room
     std::vector<std::string_view> linkComponents;
 
     Node& at(Inode inode) { return nodes[inode - 1]; }
 
-    Inode add(Node node) {
-        nodes.push_back(std::move(node));
+    Inode add(const Node& node) {
+        nodes.push_back(node);
+        entryCounts.push_back(0);
         return nodes.size();
     }
 
     // The entry `name` of `directory`, 0 when there is none.
     Inode entry(Inode directory, std::string_view name) const {
-        const auto found = entries.find(EntryKeyView{directory, name});
-        return found == entries.end() ? 0 : found->second;
+        const std::uint32_t found = entries.find(static_cast<std::uint32_t>(directory), name);
+        return found == EntryTable::kNone ? 0 : entries[found].inode;
     }
 
     // A name keeps its place in its directory when another member takes it.
     void setEntry(Inode directory, std::string_view name, Inode inode) {
-        const auto [where, added] = entries.try_emplace(EntryKey{directory, std::string(name)}, inode);
-        if (added) {
-            at(directory).entries.push_back(&*where);
-        } else {
-            where->second = inode;
+        const auto folder = static_cast<std::uint32_t>(directory);
+        const std::uint32_t found = entries.find(folder, name);
+        if (found != EntryTable::kNone) {
+            entries[found].inode = static_cast<std::uint32_t>(inode);
+            return;
         }
+        entries.add({name, folder, static_cast<std::uint32_t>(inode)});
+        ++entryCounts[directory - 1];
     }
 
-    std::int64_t uid(std::int64_t stored) const { return options.uid >= 0 ? options.uid : stored; }
-    std::int64_t gid(std::int64_t stored) const { return options.gid >= 0 ? options.gid : stored; }
+    // A text the tree keeps for views into it: the member's own when it is
+    // that, which lives as long as the archive; else a copy.
+    std::string_view keep(const std::string& text, const char* stored) {
+        if (text == stored) return stored;
+        return texts.emplace_back(text);
+    }
+
+    uid_t uid(std::int64_t stored) const { return static_cast<uid_t>(options.uid >= 0 ? options.uid : stored); }
+    gid_t gid(std::int64_t stored) const { return static_cast<gid_t>(options.gid >= 0 ? options.gid : stored); }
 
     Node madeUpDirectory(Inode parent) const {
         Node node;
         node.mode = S_IFDIR | 0755;
         node.uid = uid(madeUp.st_uid);
         node.gid = gid(madeUp.st_gid);
-        node.mtime = madeUp.st_mtim;
-        node.parent = parent;
+        node.mtimeSeconds = madeUp.st_mtim.tv_sec;
+        node.mtimeNanoseconds = static_cast<std::uint32_t>(madeUp.st_mtim.tv_nsec);
+        node.parent = static_cast<std::uint32_t>(parent);
         return node;
     }
 
@@ -134,14 +143,15 @@ struct InodeTree::Building {
         const Inode found = entry(directory, name);
         if (found == 0) return true;
         Node& old = at(found);
-        if (S_ISDIR(old.mode) && !old.entries.empty()) return false;
+        if (S_ISDIR(old.mode) && entryCounts[found - 1] > 0) return false;
         if (old.links > 0) --old.links;
         return true;
     }
 
     void place(const kotar_archive& archive, const kotar_member& member, Attributes attributes) {
         std::vector<std::string_view>& components = nameComponents;
-        if (!foldName(attributes.name, components)) {
+        const std::string_view name = keep(attributes.name, member.name);
+        if (!foldName(name, components)) {
             warn(attributes.name + ": Member name contains '..'");
             return;
         }
@@ -149,7 +159,7 @@ struct InodeTree::Building {
         // A regular file's name that ends in "/" names a directory, as GNU
         // tar extracts it (the old convention from before type '5').
         const bool regularType = member.type == '0' || member.type == '\0' || member.type == '7';
-        if (regularType && !attributes.sparse && attributes.name.ends_with('/')) type = S_IFDIR;
+        if (regularType && !attributes.sparse && name.ends_with('/')) type = S_IFDIR;
         if (components.empty()) {
             if (type == S_IFDIR) fill(at(kRootInode), member, attributes, type);
             return;
@@ -159,7 +169,7 @@ struct InodeTree::Building {
             warn(attributes.name + ": Cannot open: Not a directory");
             return;
         }
-        const std::string_view name = components.back();
+        const std::string_view last = components.back();
 
         if (attributes.type == '1') {
             std::vector<std::string_view>& targetComponents = linkComponents;
@@ -169,48 +179,56 @@ struct InodeTree::Building {
                 warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
                 return;
             }
-            if (!makeWay(directory, name)) {
+            if (!makeWay(directory, last)) {
                 warn(attributes.name + ": Cannot replace a directory that is not empty");
                 return;
             }
             ++at(target).links;
-            setEntry(directory, name, target);
+            setEntry(directory, last, target);
             return;
         }
 
-        const Inode found = entry(directory, name);
+        const Inode found = entry(directory, last);
         if (type == S_IFDIR && found != 0 && S_ISDIR(at(found).mode)) {
             fill(at(found), member, attributes, type);
             return;
         }
-        if (!makeWay(directory, name)) {
+        if (!makeWay(directory, last)) {
             warn(attributes.name + ": Cannot replace a directory that is not empty");
             return;
         }
         Node node;
-        node.parent = directory;
+        node.parent = static_cast<std::uint32_t>(directory);
         fill(node, member, attributes, type);
         if (S_ISREG(type)) readSparseMap(archive, member, attributes, node);
-        const Inode inode = add(std::move(node));
-        setEntry(directory, name, inode);
+        const Inode inode = add(node);
+        setEntry(directory, last, inode);
     }
 
-    void fill(Node& node, const kotar_member& member, const Attributes& attributes, mode_t type) {
+    void fill(Node& node, const kotar_member& member, Attributes& attributes, mode_t type) {
         node.mode = type | attributes.permissions;
         node.uid = uid(attributes.uid);
         node.gid = gid(attributes.gid);
-        node.mtime.tv_sec = static_cast<time_t>(attributes.mtimeSeconds);
-        node.mtime.tv_nsec = attributes.mtimeNanoseconds;
-        node.xattrs = attributes.xattrs;
+        node.mtimeSeconds = attributes.mtimeSeconds;
+        node.mtimeNanoseconds = static_cast<std::uint32_t>(attributes.mtimeNanoseconds);
+        if (!attributes.xattrs.empty()) extrasOf(node).xattrs = std::move(attributes.xattrs);
         if (S_ISREG(type)) {
             node.member = &member;
             node.size = attributes.sparse ? attributes.size : member.size;
         } else if (S_ISLNK(type)) {
-            node.target = attributes.linkName;
+            node.target = keep(attributes.linkName, member.link_name);
             node.size = node.target.size();
         } else if (S_ISCHR(type) || S_ISBLK(type)) {
             node.device = attributes.device;
         }
+    }
+
+    Extras& extrasOf(Node& node) {
+        if (node.extras == 0) {
+            extras.emplace_back();
+            node.extras = static_cast<std::uint32_t>(extras.size());
+        }
+        return extras[node.extras - 1];
     }
 
     void readSparseMap(const kotar_archive& archive, const kotar_member& member, Attributes& attributes,
@@ -225,17 +243,20 @@ struct InodeTree::Building {
         if (attributes.sparseDamaged) warn(attributes.name + ": damaged sparse map; its reads fail");
         node.sparse = true;
         node.damaged = attributes.sparseDamaged;
-        node.pieces = std::move(attributes.pieces);
+        if (!attributes.pieces.empty()) extrasOf(node).pieces = std::move(attributes.pieces);
     }
 };
 
 void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, const struct stat& madeUp,
                       void (*warn)(const std::string& message)) {
     nodes_.clear();
-    entries_.clear();
-    Building building{nodes_, entries_, options, madeUp, warn, {}, {}};
+    entries_ = {};
+    extras_.clear();
+    texts_.clear();
+    Building building{nodes_, entries_, extras_, texts_, options, madeUp, warn, {}, {}, {}};
     const std::size_t count = kotar_count(&archive);
     nodes_.reserve(count + 1);
+    building.entryCounts.reserve(count + 1);
     entries_.reserve(count);
     building.add(building.madeUpDirectory(kRootInode));
 
@@ -258,13 +279,23 @@ void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, 
         if (member.type == 'V' || member.type == 'M' || member.type == 'N') continue;
         building.place(archive, member, std::move(attributes));
     }
+    list(building.entryCounts);
+}
 
-    // A directory's links: its own, its entry in its parent, and each
-    // subdirectory's "..".
+// Lists each directory's entries, in the order they were added, and counts
+// its links: its own, its entry in its parent, and each subdirectory's "..".
+void InodeTree::list(const std::vector<std::uint32_t>& entryCounts) {
+    listingStart_.assign(nodes_.size() + 1, 0);
+    for (std::size_t i = 0; i < nodes_.size(); ++i) listingStart_[i + 1] = listingStart_[i] + entryCounts[i];
+    listing_.resize(entries_.size());
+    std::vector<std::uint32_t> next(listingStart_.begin(), listingStart_.end() - 1);
     for (Node& node : nodes_) {
-        if (!S_ISDIR(node.mode)) continue;
-        node.links = 2;
-        for (const Entry* entry : node.entries) node.links += S_ISDIR(nodes_[entry->second - 1].mode) ? 1 : 0;
+        if (S_ISDIR(node.mode)) node.links = 2;
+    }
+    for (std::uint32_t index = 0; index < entries_.size(); ++index) {
+        const Entry& entry = entries_[index];
+        listing_[next[entry.directory - 1]++] = index;
+        if (S_ISDIR(nodes_[entry.inode - 1].mode)) ++nodes_[entry.directory - 1].links;
     }
 }
 
@@ -273,8 +304,26 @@ const Node* InodeTree::find(Inode inode) const {
 }
 
 Inode InodeTree::lookup(Inode parent, std::string_view name) const {
-    const auto found = entries_.find(EntryKeyView{parent, name});
-    return found == entries_.end() ? 0 : found->second;
+    if (parent < 1 || parent > nodes_.size()) return 0;
+    const std::uint32_t found = entries_.find(static_cast<std::uint32_t>(parent), name);
+    return found == EntryTable::kNone ? 0 : entries_[found].inode;
+}
+
+const Entry* InodeTree::listed(Inode directory, std::size_t index) const {
+    if (directory < 1 || directory > nodes_.size()) return nullptr;
+    const std::uint32_t begin = listingStart_[directory - 1];
+    const std::uint32_t end = listingStart_[directory];
+    return index < end - begin ? &entries_[listing_[begin + index]] : nullptr;
+}
+
+std::span<const Piece> InodeTree::pieces(const Node& node) const {
+    if (node.extras == 0) return {};
+    return extras_[node.extras - 1].pieces;
+}
+
+const Xattrs& InodeTree::xattrs(const Node& node) const {
+    static const Xattrs none;
+    return node.extras == 0 ? none : extras_[node.extras - 1].xattrs;
 }
 
 }  // namespace kotarfs

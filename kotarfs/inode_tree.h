@@ -7,6 +7,7 @@
 //               or its sparse pieces), a symbolic link, a device or a FIFO;
 //               hard links share one
 //   entries_    every directory's entries, by (directory, name)
+//   listing_    the same, directory by directory, for reading directories
 //
 // Names are folded (a leading "/" or "./", "." components, a trailing "/");
 // a name with a ".." component is left out with a warning. A regular file
@@ -18,13 +19,15 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <deque>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "kotar/reader.h"
+#include "kotarfs/entry_table.h"
 #include "kotarfs/member_attributes.h"
 
 namespace kotarfs {
@@ -32,49 +35,23 @@ namespace kotarfs {
 using Inode = std::uint64_t;
 inline constexpr Inode kRootInode = 1;
 
-// An entry of a directory: the directory's inode and the entry's name, found
-// by a view of the name too.
-struct EntryKey {
-    Inode directory;
-    std::string name;
-};
-struct EntryKeyView {
-    Inode directory;
-    std::string_view name;
-};
-struct EntryHash {
-    using is_transparent = void;
-    std::size_t operator()(const EntryKeyView& key) const;
-    std::size_t operator()(const EntryKey& key) const { return (*this)(EntryKeyView{key.directory, key.name}); }
-};
-struct EntryEqual {
-    using is_transparent = void;
-    static EntryKeyView view(const EntryKey& key) { return {key.directory, key.name}; }
-    static EntryKeyView view(const EntryKeyView& key) { return key; }
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const {
-        return view(a).directory == view(b).directory && view(a).name == view(b).name;
-    }
-};
-using EntryMap = std::unordered_map<EntryKey, Inode, EntryHash, EntryEqual>;
-using Entry = EntryMap::value_type;  // the entry's key, and the inode it names
-
+// A file of the tree. Kept small: a mount builds one for every member
+// before it answers, and each page of them is a fault in a fresh process.
 struct Node {
-    mode_t mode = 0;  // type and permissions
-    std::uint32_t links = 1;
-    std::int64_t uid = 0;
-    std::int64_t gid = 0;
-    struct timespec mtime {};
-    dev_t device = 0;
-    std::uint64_t size = 0;
+    std::uint64_t size = 0;                // holes included; a link's target length
+    std::int64_t mtimeSeconds = 0;
     const kotar_member* member = nullptr;  // a regular file's data
-    std::string target;                    // a symbolic link's
-    bool sparse = false;
+    std::string_view target;               // a symbolic link's, followed by a NUL
+    dev_t device = 0;
+    std::uint32_t mtimeNanoseconds = 0;
+    mode_t mode = 0;                       // type and permissions
+    std::uint32_t links = 1;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::uint32_t parent = kRootInode;
+    std::uint32_t extras = 0;              // 1 + its index in the tree's extras; 0 when it has none
+    bool sparse = false;                   // read through its pieces
     bool damaged = false;                  // reads fail with EIO
-    std::vector<Piece> pieces;
-    std::vector<std::pair<std::string, std::string>> xattrs;
-    std::vector<const Entry*> entries;     // a directory's, in the tree's entries_
-    Inode parent = kRootInode;
 };
 
 struct TreeOptions {
@@ -97,12 +74,33 @@ public:
     const Node* find(Inode inode) const;
     // The entry `name` of directory `parent`, 0 when there is none.
     Inode lookup(Inode parent, std::string_view name) const;
+    // The `index`-th entry of `directory`, in the order the archive first
+    // names them; null past the last.
+    const Entry* listed(Inode directory, std::size_t index) const;
     std::size_t size() const { return nodes_.size(); }
+
+    // A sparse file's pieces, in file order.
+    std::span<const Piece> pieces(const Node& node) const;
+    const Xattrs& xattrs(const Node& node) const;
 
 private:
     struct Building;
+    void list(const std::vector<std::uint32_t>& entryCounts);
+
+    // What few nodes have.
+    struct Extras {
+        std::vector<Piece> pieces;
+        Xattrs xattrs;
+    };
+
     std::vector<Node> nodes_;
-    EntryMap entries_;
+    EntryTable entries_;
+    std::vector<Extras> extras_;
+    std::deque<std::string> texts_;  // names and targets from pax records, which entries and nodes view
+    // Each directory's entries, directory by directory: those of inode n
+    // are listing_[listingStart_[n - 1]] up to listingStart_[n].
+    std::vector<std::uint32_t> listing_;
+    std::vector<std::uint32_t> listingStart_;
 };
 
 // A member's name as a path below the root: its components without "." and

@@ -16,14 +16,7 @@
 
 namespace {
 
-// Where the tree's warnings go: standard error as the mount command had it,
-// also once a daemon has left its terminal.
-int warningOutput = STDERR_FILENO;
-
-void warn(const std::string& message) {
-    const std::string line = "kotarfs: " + message + "\n";
-    (void)!::write(warningOutput, line.data(), line.size());
-}
+void warn(const std::string& message) { std::fprintf(stderr, "kotarfs: %s\n", message.c_str()); }
 
 // Leaves the mounting command behind: the command exits as soon as the
 // daemon is forked, and the daemon takes a session of its own, "/" as its
@@ -112,23 +105,23 @@ int run(int argc, char** argv) {
     kotarfs::TreeOptions treeOptions;
     treeOptions.uid = options.uid;
     treeOptions.gid = options.gid;
+    // The command builds the tree before it mounts: its warnings go where
+    // the command's do, and the daemon only reads it. Built by the daemon
+    // after the command had returned, it slowed the program run next by
+    // about as long as it took.
+    mounted.tree.build(*mount.archive, treeOptions, archiveInfo, warn);
     mount.session = fuse_session_new(&mount.args, &kotarfs::archiveOperations(), sizeof(fuse_lowlevel_ops), &mounted);
     if (mount.session == nullptr) return 1;
     if (fuse_set_signal_handlers(mount.session) != 0) return 1;
     mount.handlers = true;
     if (fuse_session_mount(mount.session, mountPoint.c_str()) != 0) return 1;
     mount.mounted = true;
-    // The tree is built once mounted: in the background, by the daemon while
-    // the command that mounted returns (requests wait for it in the kernel).
     if (!cmdline.foreground) {
-        warningOutput = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
         if (!goToBackground()) {
             std::fprintf(stderr, "kotarfs: unable to go to the background: %s\n", std::strerror(errno));
             return 1;
         }
     }
-    mounted.tree.build(*mount.archive, treeOptions, archiveInfo, warn);
-    if (warningOutput > STDERR_FILENO) ::close(warningOutput);
 
     int loop;
     if (cmdline.singlethread) {

@@ -29,6 +29,8 @@ struct Piece {
     std::uint64_t dataAt = 0;
 };
 
+using Xattrs = std::vector<std::pair<std::string, std::string>>;
+
 struct Attributes {
     std::string name;      // as stored (or from "path"), not yet folded
     std::string linkName;  // a link's target (or from "linkpath")
@@ -44,7 +46,7 @@ struct Attributes {
     bool sparseDamaged = false;   // a map that cannot be trusted: reads fail
     bool sparseMapInData = false; // pax sparse 1.0: the map heads the data
     std::vector<Piece> pieces;
-    std::vector<std::pair<std::string, std::string>> xattrs;
+    Xattrs xattrs;
 };
 
 // The pax records that apply to the member after them.

@@ -26,16 +26,17 @@ struct stat statOf(Inode inode, const Node& node) {
     info.st_ino = inode;
     info.st_mode = node.mode;
     info.st_nlink = node.links;
-    info.st_uid = static_cast<uid_t>(node.uid);
-    info.st_gid = static_cast<gid_t>(node.gid);
+    info.st_uid = node.uid;
+    info.st_gid = node.gid;
     info.st_rdev = node.device;
     info.st_size = static_cast<off_t>(node.size);
     info.st_blksize = 4096;
     const std::uint64_t stored = node.sparse && node.member != nullptr ? node.member->size : node.size;
     info.st_blocks = static_cast<blkcnt_t>((stored + 511) / 512);
-    info.st_mtim = node.mtime;
-    info.st_atim = node.mtime;
-    info.st_ctim = node.mtime;
+    info.st_mtim.tv_sec = static_cast<time_t>(node.mtimeSeconds);
+    info.st_mtim.tv_nsec = node.mtimeNanoseconds;
+    info.st_atim = info.st_mtim;
+    info.st_ctim = info.st_mtim;
     return info;
 }
 
@@ -71,7 +72,7 @@ void readlink(fuse_req_t request, fuse_ino_t inode) {
         fuse_reply_err(request, EINVAL);
         return;
     }
-    fuse_reply_readlink(request, node->target.c_str());
+    fuse_reply_readlink(request, node->target.data());
 }
 
 void opendir(fuse_req_t request, fuse_ino_t inode, fuse_file_info* file) {
@@ -99,21 +100,21 @@ void readdir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fu
     }
     // Offsets: 0 ".", 1 "..", 2 + i the i-th entry.
     std::size_t used = 0;
-    const std::size_t total = node->entries.size() + 2;
-    for (std::size_t at = static_cast<std::size_t>(offset < 0 ? 0 : offset); at < total; ++at) {
+    std::string name;  // the entry's name, ended by a NUL
+    for (std::size_t at = static_cast<std::size_t>(offset < 0 ? 0 : offset);; ++at) {
         struct stat info {};
-        const char* name;
         if (at < 2) {
             name = at == 0 ? "." : "..";
             info.st_ino = at == 0 ? inode : node->parent;
             info.st_mode = S_IFDIR;
         } else {
-            const auto& [key, entryInode] = *node->entries[at - 2];
-            name = key.name.c_str();
-            info.st_ino = entryInode;
-            info.st_mode = tree.find(entryInode)->mode;
+            const Entry* entry = tree.listed(inode, at - 2);
+            if (entry == nullptr) break;
+            name = entry->name;
+            info.st_ino = entry->inode;
+            info.st_mode = tree.find(entry->inode)->mode;
         }
-        const std::size_t need = fuse_add_direntry(request, buffer.get() + used, size - used, name, &info,
+        const std::size_t need = fuse_add_direntry(request, buffer.get() + used, size - used, name.c_str(), &info,
                                                    static_cast<off_t>(at + 1));
         if (need > size - used) break;
         used += need;
@@ -161,7 +162,7 @@ void read(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_
         fuse_reply_err(request, ENOMEM);
         return;
     }
-    const long long got = readFileData(*archive.archive, *node, at, buffer.get(), length);
+    const long long got = readFileData(*archive.archive, *node, archive.tree.pieces(*node), at, buffer.get(), length);
     if (got < 0) {
         fuse_reply_err(request, static_cast<int>(-got));
         return;
@@ -186,7 +187,7 @@ void getxattr(fuse_req_t request, fuse_ino_t inode, const char* name, size_t siz
         fuse_reply_err(request, ENOENT);
         return;
     }
-    for (const auto& [key, value] : node->xattrs) {
+    for (const auto& [key, value] : mounted(request).tree.xattrs(*node)) {
         if (key == name) {
             replyXattr(request, value, size);
             return;
@@ -202,7 +203,7 @@ void listxattr(fuse_req_t request, fuse_ino_t inode, size_t size) {
         return;
     }
     std::string names;
-    for (const auto& xattr : node->xattrs) {
+    for (const auto& xattr : mounted(request).tree.xattrs(*node)) {
         names += xattr.first;
         names += '\0';
     }

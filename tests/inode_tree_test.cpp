@@ -64,7 +64,8 @@ struct Built {
         const kotarfs::Node* node = at(path);
         if (node == nullptr) return "(none)";
         std::string out(node->size, '\0');
-        return kotarfs::readFileData(*archive.get(), *node, 0, out.data(), out.size()) < 0 ? "(EIO)" : out;
+        return kotarfs::readFileData(*archive.get(), *node, tree.pieces(*node), 0, out.data(), out.size()) < 0 ? "(EIO)"
+                                                                                                               : out;
     }
 };
 
@@ -84,7 +85,7 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
     EXPECT_EQ(built.contents("nul/in"), "n");
     // Made-up folders: 0755, the mounting user's, with a link per subfolder.
     EXPECT_EQ(built.at("d")->mode, S_IFDIR | 0755u);
-    EXPECT_EQ(built.at("d")->uid, 77);
+    EXPECT_EQ(built.at("d")->uid, 77u);
     EXPECT_EQ(built.at("d")->links, 3u);
     EXPECT_EQ(warnings, (std::vector<std::string>{"b/../c: Member name contains '..'", "..: Member name contains '..'"}));
 }
@@ -101,7 +102,9 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
     // Listed once each, where the archive first names them.
     std::vector<std::string> listed;
-    for (const kotarfs::Entry* entry : built.at("")->entries) listed.push_back(entry->first.name);
+    for (std::size_t i = 0; const kotarfs::Entry* entry = built.tree.listed(kotarfs::kRootInode, i); ++i) {
+        listed.emplace_back(entry->name);
+    }
     EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full"}));
     EXPECT_EQ(warnings, (std::vector<std::string>{"nowhere: Cannot hard link to 'missing'",
                                                   "full: Cannot replace a directory that is not empty"}));
@@ -116,19 +119,19 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
         const kotarfs::Node* renamed = built.at("renamed");
         ASSERT_NE(renamed, nullptr);
         EXPECT_EQ(built.at("stored"), nullptr);
-        EXPECT_EQ(renamed->mtime.tv_sec, 1577836800);
-        EXPECT_EQ(renamed->mtime.tv_nsec, 250000000);
-        EXPECT_EQ(renamed->uid, 3000000);
-        EXPECT_EQ(renamed->gid, 4000000);
-        EXPECT_EQ(renamed->xattrs, (std::vector<std::pair<std::string, std::string>>{{"user.k", "v\n1"}}));
+        EXPECT_EQ(renamed->mtimeSeconds, 1577836800);
+        EXPECT_EQ(renamed->mtimeNanoseconds, 250000000u);
+        EXPECT_EQ(renamed->uid, 3000000u);
+        EXPECT_EQ(renamed->gid, 4000000u);
+        EXPECT_EQ(built.tree.xattrs(*renamed), (kotarfs::Xattrs{{"user.k", "v\n1"}}));
         // The 'x' records were for one member; the 'g' record is for all.
-        EXPECT_EQ(built.at("other")->uid, 1000);
-        EXPECT_EQ(built.at("other")->gid, 4000000);
+        EXPECT_EQ(built.at("other")->uid, 1000u);
+        EXPECT_EQ(built.at("other")->gid, 4000000u);
     }
     const Built mapped({pax('x', next), file("stored", "data"), file("other", "o")}, {.uid = 5, .gid = 6});
     for (const char* name : {"renamed", "other"}) {
-        EXPECT_EQ(mapped.at(name)->uid, 5) << name;
-        EXPECT_EQ(mapped.at(name)->gid, 6) << name;
+        EXPECT_EQ(mapped.at(name)->uid, 5u) << name;
+        EXPECT_EQ(mapped.at(name)->gid, 6u) << name;
     }
 }
 
