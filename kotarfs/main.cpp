@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -37,6 +38,20 @@ bool goToBackground() {
         if (null > STDERR_FILENO) ::close(null);
     }
     return true;
+}
+
+// Answers the kernel's first request, INIT, on this thread, before any
+// worker of the loop starts: the multi-threaded loop starts a second worker
+// as soon as its first takes a request, and two threads started while the
+// mount was new slowed the program run next by 0.3 ms.
+void answerFirstRequest(fuse_session* session) {
+    fuse_buf buffer{};
+    int got;
+    do {
+        got = fuse_session_receive_buf(session, &buffer);
+    } while (got == -EINTR);
+    if (got > 0) fuse_session_process_buf(session, &buffer);
+    std::free(buffer.mem);
 }
 
 // Owns the FUSE arguments, the archive and the session, released in order.
@@ -123,6 +138,7 @@ int run(int argc, char** argv) {
         }
     }
 
+    answerFirstRequest(mount.session);
     int loop;
     if (cmdline.singlethread) {
         loop = fuse_session_loop(mount.session);
