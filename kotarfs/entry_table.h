@@ -22,24 +22,38 @@ class EntryTable {
 public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
+    // Where an entry stands, or where it would go.
+    struct Probe {
+        std::uint32_t index = kNone;  // the entry's, kNone when there is none
+        std::uint32_t hash = 0;
+        std::size_t slot = 0;         // its slot, or the free one it would take
+    };
+
     // Room for `entries` without growing.
     void reserve(std::size_t entries);
+    Probe probe(std::uint32_t directory, std::string_view name) const;
     // The index of the entry `name` of `directory`, kNone when there is none.
-    std::uint32_t find(std::uint32_t directory, std::string_view name) const;
-    // Adds an entry that is not there yet; its index.
-    std::uint32_t add(const Entry& entry);
+    std::uint32_t find(std::uint32_t directory, std::string_view name) const { return probe(directory, name).index; }
+    // Adds the entry that `probe` did not find, with nothing added since;
+    // its index.
+    std::uint32_t add(const Probe& probe, const Entry& entry);
 
     Entry& operator[](std::uint32_t index) { return entries_[index]; }
     const Entry& operator[](std::uint32_t index) const { return entries_[index]; }
     std::size_t size() const { return entries_.size(); }
 
 private:
-    static std::size_t hash(std::uint32_t directory, std::string_view name);
+    struct Slot {
+        std::uint32_t entry = 0;  // 1 + the entry's index; 0 when free
+        std::uint32_t hash = 0;   // its hash, which probes compare first
+    };
+
     // Sizes the slots for `entries` at most half full, and places every entry.
     void rehash(std::size_t entries);
+    std::size_t freeSlot(std::uint32_t hash) const;
 
     std::vector<Entry> entries_;
-    std::vector<std::uint32_t> slots_;  // 1 + an entry's index; 0 when free
+    std::vector<Slot> slots_;
 };
 
 }  // namespace kotarfs

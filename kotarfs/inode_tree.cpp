@@ -59,6 +59,8 @@ struct InodeTree::Building {
     std::vector<std::uint32_t> entryCounts;  // each directory's, by inode - 1
     std::vector<std::string_view> nameComponents;  // place()'s, kept for their room
     std::vector<std::string_view> linkComponents;
+    std::string_view lastParentPath;  // parentOf()'s last path, and the directory it found
+    Inode lastParent = 0;
 
     Node& at(Inode inode) { return nodes[inode - 1]; }
 
@@ -68,21 +70,22 @@ struct InodeTree::Building {
         return nodes.size();
     }
 
-    // The entry `name` of `directory`, 0 when there is none.
-    Inode entry(Inode directory, std::string_view name) const {
-        const std::uint32_t found = entries.find(static_cast<std::uint32_t>(directory), name);
-        return found == EntryTable::kNone ? 0 : entries[found].inode;
+    // The inode an entry names, 0 when there is none.
+    Inode inodeOf(const EntryTable::Probe& probe) const {
+        return probe.index == EntryTable::kNone ? 0 : entries[probe.index].inode;
+    }
+    EntryTable::Probe probe(Inode directory, std::string_view name) const {
+        return entries.probe(static_cast<std::uint32_t>(directory), name);
     }
 
-    // A name keeps its place in its directory when another member takes it.
-    void setEntry(Inode directory, std::string_view name, Inode inode) {
-        const auto folder = static_cast<std::uint32_t>(directory);
-        const std::uint32_t found = entries.find(folder, name);
-        if (found != EntryTable::kNone) {
-            entries[found].inode = static_cast<std::uint32_t>(inode);
+    // Sets the entry `probe` looked for. A name keeps its place in its
+    // directory when another member takes it.
+    void setEntry(const EntryTable::Probe& probe, Inode directory, std::string_view name, Inode inode) {
+        if (probe.index != EntryTable::kNone) {
+            entries[probe.index].inode = static_cast<std::uint32_t>(inode);
             return;
         }
-        entries.add({name, folder, static_cast<std::uint32_t>(inode)});
+        entries.add(probe, {name, static_cast<std::uint32_t>(directory), static_cast<std::uint32_t>(inode)});
         ++entryCounts[directory - 1];
     }
 
@@ -108,21 +111,28 @@ struct InodeTree::Building {
     }
 
     // The directory that holds the last component, made up where missing;
-    // 0 when a component on the way is not a directory.
-    Inode parentOf(const std::vector<std::string_view>& components) {
+    // 0 when a component on the way is not a directory. `path` is the name
+    // up to that component: members of one directory often follow one
+    // another, so the last path found is kept. It stays right: placing a
+    // member adds entries, and changes none but in the directory it found.
+    Inode parentOf(std::string_view path, const std::vector<std::string_view>& components) {
+        if (lastParent != 0 && path == lastParentPath) return lastParent;
         Inode directory = kRootInode;
         for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-            const Inode found = entry(directory, components[i]);
-            if (found == 0) {
+            const EntryTable::Probe found = probe(directory, components[i]);
+            const Inode inode = inodeOf(found);
+            if (inode == 0) {
                 const Inode made = add(madeUpDirectory(directory));
-                setEntry(directory, components[i], made);
+                setEntry(found, directory, components[i], made);
                 directory = made;
-            } else if (S_ISDIR(at(found).mode)) {
-                directory = found;
+            } else if (S_ISDIR(at(inode).mode)) {
+                directory = inode;
             } else {
                 return 0;
             }
         }
+        lastParentPath = path;
+        lastParent = directory;
         return directory;
     }
 
@@ -130,17 +140,15 @@ struct InodeTree::Building {
     Inode resolve(const std::vector<std::string_view>& components) const {
         Inode inode = kRootInode;
         for (const std::string_view component : components) {
-            inode = entry(inode, component);
+            inode = inodeOf(probe(inode, component));
             if (inode == 0) return 0;
         }
         return inode;
     }
 
-    // Makes way for another member named `name` in `directory`: false when
-    // the name is a directory that is not empty. The entry itself is then
-    // set anew.
-    bool makeWay(Inode directory, std::string_view name) {
-        const Inode found = entry(directory, name);
+    // Makes way for another member where `found` stands: false when it is a
+    // directory that is not empty. The entry itself is then set anew.
+    bool makeWay(Inode found) {
         if (found == 0) return true;
         Node& old = at(found);
         if (S_ISDIR(old.mode) && entryCounts[found - 1] > 0) return false;
@@ -164,12 +172,15 @@ struct InodeTree::Building {
             if (type == S_IFDIR) fill(at(kRootInode), member, attributes, type);
             return;
         }
-        const Inode directory = parentOf(components);
+        const std::string_view path = name.substr(0, static_cast<std::size_t>(components.back().data() - name.data()));
+        const Inode directory = parentOf(path, components);
         if (directory == 0) {
             warn(attributes.name + ": Cannot open: Not a directory");
             return;
         }
         const std::string_view last = components.back();
+        const EntryTable::Probe lastEntry = probe(directory, last);
+        const Inode found = inodeOf(lastEntry);
 
         if (attributes.type == '1') {
             std::vector<std::string_view>& targetComponents = linkComponents;
@@ -179,21 +190,20 @@ struct InodeTree::Building {
                 warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
                 return;
             }
-            if (!makeWay(directory, last)) {
+            if (!makeWay(found)) {
                 warn(attributes.name + ": Cannot replace a directory that is not empty");
                 return;
             }
             ++at(target).links;
-            setEntry(directory, last, target);
+            setEntry(lastEntry, directory, last, target);
             return;
         }
 
-        const Inode found = entry(directory, last);
         if (type == S_IFDIR && found != 0 && S_ISDIR(at(found).mode)) {
             fill(at(found), member, attributes, type);
             return;
         }
-        if (!makeWay(directory, last)) {
+        if (!makeWay(found)) {
             warn(attributes.name + ": Cannot replace a directory that is not empty");
             return;
         }
@@ -202,7 +212,7 @@ struct InodeTree::Building {
         fill(node, member, attributes, type);
         if (S_ISREG(type)) readSparseMap(archive, member, attributes, node);
         const Inode inode = add(node);
-        setEntry(directory, last, inode);
+        setEntry(lastEntry, directory, last, inode);
     }
 
     void fill(Node& node, const kotar_member& member, Attributes& attributes, mode_t type) {
@@ -253,7 +263,7 @@ void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, 
     entries_ = {};
     extras_.clear();
     texts_.clear();
-    Building building{nodes_, entries_, extras_, texts_, options, madeUp, warn, {}, {}, {}};
+    Building building{nodes_, entries_, extras_, texts_, options, madeUp, warn, {}, {}, {}, {}, 0};
     const std::size_t count = kotar_count(&archive);
     nodes_.reserve(count + 1);
     building.entryCounts.reserve(count + 1);
