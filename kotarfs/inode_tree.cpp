@@ -216,7 +216,8 @@ struct InodeTree::Building {
     }
 
     void fill(Node& node, const kotar_member& member, Attributes& attributes, mode_t type) {
-        node.mode = type | attributes.permissions;
+        // Linux makes every symbolic link 0777, whatever mode the header has.
+        node.mode = type | (S_ISLNK(type) ? mode_t{0777} : attributes.permissions);
         node.uid = uid(attributes.uid);
         node.gid = gid(attributes.gid);
         node.mtimeSeconds = attributes.mtimeSeconds;

@@ -98,6 +98,7 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(built.at("h")->links, 1u);
     EXPECT_EQ(built.at("x")->links, 1u);
     EXPECT_EQ(built.at("s")->target, "x");
+    EXPECT_EQ(built.at("s")->mode, S_IFLNK | 0777u);  // whatever the header says, as Linux makes them
     EXPECT_EQ(built.at("nowhere"), nullptr);
     EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
     // Listed once each, where the archive first names them.
