@@ -1,6 +1,7 @@
 #include "kotarfs/inode_tree.h"
 
 #include <algorithm>
+#include <climits>
 #include <string_view>
 
 namespace kotarfs {
@@ -172,10 +173,21 @@ struct InodeTree::Building {
             if (type == S_IFDIR) fill(at(kRootInode), member, attributes, type);
             return;
         }
+        // symlink(2) refuses a target of PATH_MAX bytes or more at once, and
+        // an empty one even after GNU tar has made the link's directories;
+        // GNU tar then leaves the member out, and what had its name stays.
+        if (S_ISLNK(type) && attributes.linkName.size() >= PATH_MAX) {
+            warn(attributes.name + ": Cannot create symlink to '" + attributes.linkName + "': File name too long");
+            return;
+        }
         const std::string_view path = name.substr(0, static_cast<std::size_t>(components.back().data() - name.data()));
         const Inode directory = parentOf(path, components);
         if (directory == 0) {
             warn(attributes.name + ": Cannot open: Not a directory");
+            return;
+        }
+        if (S_ISLNK(type) && attributes.linkName.empty()) {
+            warn(attributes.name + ": Cannot create symlink to '': No such file or directory");
             return;
         }
         const std::string_view last = components.back();

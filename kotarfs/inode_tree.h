@@ -13,7 +13,9 @@
 // a name with a ".." component is left out with a warning. A regular file
 // whose name ends in "/" is a directory, as GNU tar takes it. Directories that
 // no member names are made up. The later of two members with one name wins;
-// a hard link made before that keeps the earlier file.
+// a hard link made before that keeps the earlier file. A symbolic link that
+// symlink(2) would refuse (an empty target, or one of PATH_MAX bytes or
+// more) is left out with a warning, as GNU tar leaves it out.
 #pragma once
 
 #include <sys/stat.h>

@@ -91,8 +91,13 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
 }
 
 TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
+    // No symbolic link to an empty target or to one of PATH_MAX bytes or
+    // more, which symlink(2) refuses.
+    const std::string longest(4095, 't');
     const Built built({file("x", "first"), link("h", '1', "x"), file("x", "second"), link("s", '2', "x"),
-                       link("nowhere", '1', "missing"), file("full/inner", "i"), file("full", "not a folder")});
+                       link("nowhere", '1', "missing"), file("full/inner", "i"), file("full", "not a folder"),
+                       link("empty", '2', ""), pax('x', test::paxRecord("linkpath", longest + "t")),
+                       link("long", '2', "x"), pax('x', test::paxRecord("linkpath", longest)), link("longest", '2', "x")});
     EXPECT_EQ(built.contents("x"), "second");
     EXPECT_EQ(built.contents("h"), "first");
     EXPECT_EQ(built.at("h")->links, 1u);
@@ -100,15 +105,22 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(built.at("s")->target, "x");
     EXPECT_EQ(built.at("s")->mode, S_IFLNK | 0777u);  // whatever the header says, as Linux makes them
     EXPECT_EQ(built.at("nowhere"), nullptr);
+    EXPECT_EQ(built.at("empty"), nullptr);
+    EXPECT_EQ(built.at("long"), nullptr);
+    ASSERT_NE(built.at("longest"), nullptr);
+    EXPECT_EQ(built.at("longest")->size, longest.size());
     EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
     // Listed once each, where the archive first names them.
     std::vector<std::string> listed;
     for (std::size_t i = 0; const kotarfs::Entry* entry = built.tree.listed(kotarfs::kRootInode, i); ++i) {
         listed.emplace_back(entry->name);
     }
-    EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full"}));
-    EXPECT_EQ(warnings, (std::vector<std::string>{"nowhere: Cannot hard link to 'missing'",
-                                                  "full: Cannot replace a directory that is not empty"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest"}));
+    ASSERT_EQ(warnings.size(), 4u);
+    EXPECT_EQ(warnings[0], "nowhere: Cannot hard link to 'missing'");
+    EXPECT_EQ(warnings[1], "full: Cannot replace a directory that is not empty");
+    EXPECT_EQ(warnings[2], "empty: Cannot create symlink to '': No such file or directory");
+    EXPECT_TRUE(warnings[3] == "long: Cannot create symlink to '" + longest + "t': File name too long");
 }
 
 TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
