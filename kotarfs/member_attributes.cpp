@@ -18,6 +18,10 @@ constexpr std::string_view kXattrPrefix = "SCHILY.xattr.";
 
 std::optional<std::uint64_t> number(std::string_view text) { return kotar::parsePaxUnsigned(text); }
 
+// A name or link target from a record, up to any NUL in it: GNU tar keeps
+// them as C strings, and so do readdir and readlink.
+std::string cString(const std::string& value) { return value.substr(0, value.find('\0')); }
+
 // A pax time: seconds and a fraction of up to nine digits (more are cut).
 bool parseTime(std::string_view value, std::int64_t& seconds, long& nanoseconds) {
     std::int64_t whole = 0;
@@ -96,9 +100,9 @@ void PaxState::apply(Attributes& attributes) {
     bool sparseOldSound = true;
     for (const auto& [keyword, value] : records) {
         if (keyword == "path") {
-            attributes.name = value;
+            attributes.name = cString(value);
         } else if (keyword == "linkpath") {
-            attributes.linkName = value;
+            attributes.linkName = cString(value);
         } else if (keyword == "mtime") {
             parseTime(value, attributes.mtimeSeconds, attributes.mtimeNanoseconds);
         } else if (keyword == "uid" || keyword == "gid") {
@@ -116,7 +120,7 @@ void PaxState::apply(Attributes& attributes) {
         } else if (keyword == "GNU.sparse.realsize" || keyword == "GNU.sparse.size") {
             sparseSize = number(value);
         } else if (keyword == "GNU.sparse.name") {
-            sparseName = value;
+            sparseName = cString(value);
         } else if (keyword == "GNU.sparse.map") {
             sparseMap = value;
         } else if (keyword == "GNU.sparse.offset") {

@@ -127,8 +127,15 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
     const std::string next = test::paxRecord("path", "renamed") + test::paxRecord("mtime", "1577836800.25") +
                              test::paxRecord("uid", "3000000") + test::paxRecord("SCHILY.xattr.user.k", "v\n1");
     const std::string global = test::paxRecord("gid", "4000000");
+    // Names and targets end at a NUL, as GNU tar reads them.
+    const std::string cut = test::paxRecord("path", std::string("cut\0off", 7)) +
+                            test::paxRecord("linkpath", std::string("to\0x", 4));
     {
-        const Built built({pax('g', global), pax('x', next), file("stored", "data"), file("other", "o")});
+        const Built built({pax('g', global), pax('x', next), file("stored", "data"), file("other", "o"), pax('x', cut),
+                           link("link", '2', "x")});
+        ASSERT_NE(built.at("cut"), nullptr);
+        EXPECT_EQ(built.at("cut")->target, "to");
+        EXPECT_EQ(built.at("cut")->size, 2u);
         const kotarfs::Node* renamed = built.at("renamed");
         ASSERT_NE(renamed, nullptr);
         EXPECT_EQ(built.at("stored"), nullptr);
