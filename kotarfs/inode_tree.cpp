@@ -234,7 +234,7 @@ struct InodeTree::Building {
         node.gid = gid(attributes.gid);
         node.mtimeSeconds = attributes.mtimeSeconds;
         node.mtimeNanoseconds = static_cast<std::uint32_t>(attributes.mtimeNanoseconds);
-        if (!attributes.xattrs.empty()) extrasOf(node).xattrs = std::move(attributes.xattrs);
+        if (!attributes.xattrs.empty()) addXattrs(extrasOf(node).xattrs, std::move(attributes.xattrs));
         if (S_ISREG(type)) {
             node.member = &member;
             node.size = attributes.sparse ? attributes.size : member.size;
@@ -243,6 +243,23 @@ struct InodeTree::Building {
             node.size = node.target.size();
         } else if (S_ISCHR(type) || S_ISBLK(type)) {
             node.device = attributes.device;
+        }
+    }
+
+    // A directory named again keeps its xattrs, as GNU tar sets the new ones
+    // on the directory it made before; one of the same name is replaced.
+    static void addXattrs(Xattrs& kept, Xattrs added) {
+        if (kept.empty()) {
+            kept = std::move(added);
+            return;
+        }
+        for (auto& xattr : added) {
+            const auto same = std::find_if(kept.begin(), kept.end(), [&](const auto& k) { return k.first == xattr.first; });
+            if (same != kept.end()) {
+                same->second = std::move(xattr.second);
+            } else {
+                kept.push_back(std::move(xattr));
+            }
         }
     }
 

@@ -131,8 +131,17 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
     const std::string cut = test::paxRecord("path", std::string("cut\0off", 7)) +
                             test::paxRecord("linkpath", std::string("to\0x", 4));
     {
+        // A directory named again keeps the xattrs it had and takes the new.
         const Built built({pax('g', global), pax('x', next), file("stored", "data"), file("other", "o"), pax('x', cut),
-                           link("link", '2', "x")});
+                           link("link", '2', "x"),
+                           pax('x', test::paxRecord("SCHILY.xattr.user.first", "1") +
+                                        test::paxRecord("SCHILY.xattr.user.both", "a")),
+                           link("dir", '5', ""),
+                           pax('x', test::paxRecord("SCHILY.xattr.user.both", "b") +
+                                        test::paxRecord("SCHILY.xattr.user.second", "2")),
+                           link("dir/", '5', "")});
+        EXPECT_EQ(built.tree.xattrs(*built.at("dir")),
+                  (kotarfs::Xattrs{{"user.first", "1"}, {"user.both", "b"}, {"user.second", "2"}}));
         ASSERT_NE(built.at("cut"), nullptr);
         EXPECT_EQ(built.at("cut")->target, "to");
         EXPECT_EQ(built.at("cut")->size, 2u);
