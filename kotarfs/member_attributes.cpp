@@ -118,7 +118,10 @@ void PaxState::apply(Attributes& attributes) {
         } else if (keyword == "GNU.sparse.minor") {
             sparseMinor = number(value);
         } else if (keyword == "GNU.sparse.realsize" || keyword == "GNU.sparse.size") {
+            // A file's size is an off_t: a larger one (GNU tar refuses it too)
+            // would show as negative.
             sparseSize = number(value);
+            if (sparseSize && *sparseSize > static_cast<std::uint64_t>(INT64_MAX)) sparseSize.reset();
         } else if (keyword == "GNU.sparse.name") {
             sparseName = cString(value);
         } else if (keyword == "GNU.sparse.map") {

@@ -177,11 +177,18 @@ TEST(InodeTree, PaxSparseFiles) {
                        file("GNUSparseFile.0/two", "xyz"),
                        pax('x', test::paxRecord("GNU.sparse.map", "0,9") + test::paxRecord("GNU.sparse.size", "9") +
                                     test::paxRecord("GNU.sparse.name", "bad")),
-                       file("GNUSparseFile.0/bad", "short")});
+                       file("GNUSparseFile.0/bad", "short"),
+                       // A size past off_t's, which GNU tar does not take either.
+                       pax('x', test::paxRecord("GNU.sparse.size", "9223372036854775808") +
+                                    test::paxRecord("GNU.sparse.map", "0,2") + test::paxRecord("GNU.sparse.name", "huge")),
+                       file("GNUSparseFile.0/huge", "ab")});
     EXPECT_EQ(built.contents("one"), std::string("\0\0abc\0\0\0de\0\0", 12));
     EXPECT_EQ(built.contents("two"), std::string("\0xy\0\0z\0", 7));
     EXPECT_EQ(built.contents("bad"), "(EIO)");
-    EXPECT_EQ(warnings, std::vector<std::string>{"bad: damaged sparse map; its reads fail"});
+    ASSERT_LE(built.at("huge")->size, static_cast<std::uint64_t>(INT64_MAX));
+    EXPECT_EQ(built.contents("huge"), "(EIO)");
+    EXPECT_EQ(warnings, (std::vector<std::string>{"bad: damaged sparse map; its reads fail",
+                                                  "huge: damaged sparse map; its reads fail"}));
 }
 
 }  // namespace
