@@ -145,7 +145,12 @@ GzipRandomAccess::Result GzipRandomAccess::advance(unsigned char* out, std::size
             produced = capacity - s.avail_out;
             d.begin += consumed;
             d.out += produced;
-            if (result < 0) {
+            if (result == ISAL_INCORRECT_CHECKSUM) {
+                // The trailer disowns the member: the bytes that came out
+                // with it are not known to be sound, and fail this read.
+                produced = 0;
+                d.step = Decoder::Step::damaged;
+            } else if (result < 0) {
                 d.step = Decoder::Step::damaged;
             } else if (s.block_state == ISAL_BLOCK_FINISH) {
                 d.step = Decoder::Step::between;

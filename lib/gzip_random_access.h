@@ -43,7 +43,8 @@ public:
     // Reads up to `count` bytes of the stream from `offset` into `out`;
     // `got` is the number read, fewer only at the end of the stream.
     // `failed`: a read of the file failed; `damaged`: the compressed data is
-    // damaged before the bytes asked for (those before it are in `out`).
+    // damaged before the bytes asked for (those before it are in `out`), or
+    // a member's trailer that the read reaches does not match its bytes.
     Result read(unsigned char* out, std::size_t count, std::uint64_t offset, std::size_t& got);
 
     // The stream's length once a read has reached its end.
