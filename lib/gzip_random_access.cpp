@@ -234,7 +234,9 @@ GzipRandomAccess::Result GzipRandomAccess::read(unsigned char* out, std::size_t 
                                                 std::size_t& got) {
     std::lock_guard<std::mutex> lock(mutex_);
     got = 0;
-    if (ended_ && offset >= length_) return Result::done;
+    // Nothing asked for, perhaps into no buffer at all: as pread, nothing is
+    // decoded and the bytes decoded ahead stay.
+    if (count == 0 || (ended_ && offset >= length_)) return Result::done;
     Decoder& d = *decoder_;
     // Bytes decoded ahead by the last read.
     const std::uint64_t aheadAt = d.out - lookahead_.size();

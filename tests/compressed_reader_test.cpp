@@ -121,7 +121,8 @@ TEST(CompressedReader, EveryFormReadsBackInAnyOrder) {
             const kotar_member* member = kotar_at(archive.get(), i);
             EXPECT_TRUE(readRange(archive.get(), member, 0, contents[i].size() + 10, 65537) == contents[i]) << i;
         }
-        // Scattered reads, each from a place the stream has already passed.
+        // Scattered reads, each from a place the stream has already passed,
+        // and a read of nothing, into no buffer, just after a byte is read.
         std::uint32_t state = 7;
         for (int n = 0; n < 40; ++n) {
             state = state * 1103515245u + 12345u;
@@ -132,6 +133,9 @@ TEST(CompressedReader, EveryFormReadsBackInAnyOrder) {
             EXPECT_TRUE(readRange(archive.get(), kotar_at(archive.get(), i), offset, count, 4096) ==
                         contents[i].substr(offset, count))
                 << i << " at " << offset;
+            char byte = 0;
+            EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), i), offset, &byte, 1), 1);
+            EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), i), offset + 1, nullptr, 0), 0);
         }
         // Only an uncompressed or cached archive has a descriptor to map or splice.
         int fd = -1;
