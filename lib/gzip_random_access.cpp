@@ -10,12 +10,16 @@
 #include <isa-l/igzip_lib.h>
 #include <zstd.h>
 
+#include "format/indexed_layout.h"
+
 namespace kotar {
 
 namespace {
 
 constexpr std::size_t kInputBytes = 256 * 1024;
 constexpr std::size_t kSkipBytes = 256 * 1024;
+// What the decoder takes at a time past a read, to meet the trailer.
+constexpr std::size_t kProbeBytes = 64;
 // ISA-L counts its buffers in 32 bits.
 constexpr std::size_t kLargestOutput = std::size_t{1} << 30;
 // The part of ISA-L's state before its output buffer: everything but the
@@ -89,6 +93,11 @@ struct GzipRandomAccess::Decoder {
 
 GzipRandomAccess::GzipRandomAccess(int descriptor) : descriptor_(descriptor), decoder_(std::make_unique<Decoder>()) {
     decoder_->restart();
+    // Room for all a read may keep, made here, so that a read allocates
+    // only what it can do without: the most checkpoints an indexed
+    // archive's 2 GiB need, and the longest probe past a read.
+    checkpoints_.reserve(kArchiveLimit / kCheckpointInterval + 1);
+    lookahead_.reserve(kSkipBytes + kProbeBytes);
 }
 
 GzipRandomAccess::~GzipRandomAccess() = default;
@@ -181,7 +190,7 @@ void GzipRandomAccess::keepCheckpoint() {
     const inflate_state& s = *d.state;
     if (d.step != Decoder::Step::body) return;
     const std::uint64_t last = checkpoints_.empty() ? 0 : checkpoints_.back().out;
-    if (d.out < last + kCheckpointInterval) return;
+    if (d.out < last + kCheckpointInterval || checkpoints_.size() == checkpoints_.capacity()) return;
     const std::size_t history =
         std::clamp<std::int64_t>(s.tmp_out_valid, 0, static_cast<std::int64_t>(sizeof(s.tmp_out_buffer)));
     Checkpoint checkpoint;
@@ -278,7 +287,7 @@ GzipRandomAccess::Result GzipRandomAccess::probeEnd() {
     if (d.step != Decoder::Step::body || !lookahead_.empty()) return Result::done;
     // Past the last deflate block only buffered output and the trailer are
     // left: those are taken whole.
-    unsigned char ahead[64];
+    unsigned char ahead[kProbeBytes];
     std::size_t produced = 0;
     do {
         const Result result = advance(ahead, sizeof ahead, produced);

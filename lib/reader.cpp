@@ -285,8 +285,14 @@ const kotar_member* kotar_at(const kotar_archive* archive, size_t index) {
 
 const kotar_member* kotar_find(const kotar_archive* archive, const char* name) {
     if (archive == nullptr || name == nullptr) return nullptr;
-    const std::optional<std::size_t> index = archive->index.find(name, archive->members);
-    return index ? &archive->members[*index] : nullptr;
+    // The index is made at the first lookup; without the memory for it,
+    // no member is found (and the next lookup tries again).
+    try {
+        const std::optional<std::size_t> index = archive->index.find(name, archive->members);
+        return index ? &archive->members[*index] : nullptr;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 long long kotar_read(const kotar_archive* archive, const kotar_member* member, unsigned long long offset,

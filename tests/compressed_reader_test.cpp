@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "kotar/reader.h"
 #include "kotar/reader.hpp"
 #include "lib/gzip_random_access.h"
+#include "tests/support/failing_allocations.h"
 #include "tests/support/indexed_builder.h"
 #include "tests/support/test_support.h"
 
@@ -175,6 +177,42 @@ TEST(CompressedReader, ConcurrentReadersOfOneKgz) {
     }
     for (std::thread& reader : readers) reader.join();
     EXPECT_EQ(wrong, std::vector<int>(wrong.size(), 0));
+}
+
+// Once a kgz is open, reading it needs no memory but what it can do
+// without, and a lookup without the memory for its index finds nothing:
+// neither lets an exception out of the C interface.
+TEST(CompressedReader, ReadsNeedNoMemoryOnceOpen) {
+    const std::vector<std::string> contents = memberContents();
+    std::string all;
+    for (const std::string& content : contents) all += content;
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", buildArchive(contents));
+    Archive archive;
+    openForm(kForms[1], dir, archive);
+    std::string read(all.size(), '\0');
+    std::size_t at = 0;
+    const kotar_member* found = kotar_at(archive.get(), 0);
+    try {
+        const test::FailingAllocations failing;
+        // Every member in reads of 1 MiB: across three checkpoints, to the
+        // end of the stream.
+        for (std::size_t i = 0; i < contents.size(); ++i) {
+            for (std::uint64_t offset = 0; offset < contents[i].size();) {
+                const long long got = kotar_read(archive.get(), kotar_at(archive.get(), i), offset, read.data() + at,
+                                                 std::min<std::size_t>(1u << 20, contents[i].size() - offset));
+                if (got <= 0) break;
+                offset += static_cast<std::uint64_t>(got);
+                at += static_cast<std::size_t>(got);
+            }
+        }
+        found = kotar_find(archive.get(), "m0");
+    } catch (const std::bad_alloc&) {
+        ADD_FAILURE() << "out of memory after " << at << " bytes";
+    }
+    EXPECT_TRUE(read == all);
+    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(kotar_find(archive.get(), "m0"), kotar_at(archive.get(), 0));
 }
 
 // A checkpoint of text stays within the 32 KiB window it stands for, Huffman

@@ -135,7 +135,8 @@ KOTAR_API const kotar_member *kotar_at(const kotar_archive *archive, size_t inde
 
 /* The member named exactly `name`; of two with that name, the later one.
  * NULL when there is none. The first call lists and sorts the names (about
- * 0.1 ms for a thousand members); every call after it is a binary search. */
+ * 0.1 ms for a thousand members; NULL too when the memory for that cannot be
+ * had); every call after it is a binary search. */
 KOTAR_API const kotar_member *kotar_find(const kotar_archive *archive, const char *name);
 
 /* Reads up to `count` bytes of the member's data from `offset` into
