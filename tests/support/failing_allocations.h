@@ -1,9 +1,7 @@
-// Memory that runs out, for a test: while a FailingAllocations lives, every
-// allocation that reports failure by throwing (operator new, and so the
-// standard containers) throws std::bad_alloc; those that report it by a null
-// pointer (new (std::nothrow)) still work. The program that includes this
-// header links tests/support/failing_allocations.cpp, which replaces the
-// global operator new.
+// Memory that runs out: while a FailingAllocations lives, operator new (and
+// so every standard container) throws std::bad_alloc, while new (std::nothrow)
+// still works. Its .cpp replaces the global operator new, in the one test
+// program that links it.
 #pragma once
 
 namespace kotar::test {
