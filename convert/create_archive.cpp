@@ -442,7 +442,7 @@ private:
         const std::vector<std::uint64_t> offsets = dataOffsets();
         // The table goes out first, on either path: its failure (a full
         // disk) is the table's, not the data's.
-        if (!members_.empty() && output_.descriptor() >= 0 && output_.flush() != 0) return fail(message::kWriteOutput);
+        if (!members_.empty() && output_.flush() != 0) return fail(message::kWriteOutput);
         if (!members_.empty() && output_.descriptor() >= 0 && decodingThreadWanted()) {
             if (const std::optional<CopyOutcome> outcome = writeDataOnTwoThreads(offsets)) {
                 if (*outcome != CopyOutcome::copied) return reportCopy(*outcome);

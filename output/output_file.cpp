@@ -20,9 +20,12 @@ OutputFile::~OutputFile() {
 int OutputFile::open(const char* path) {
     const int descriptor = staged_.open(path);
     if (descriptor < 0) return -1;
-    // A FIFO or a terminal written in place cannot be positioned either:
-    // it must never be taken for a file that pwrite(2) may write.
-    seekable_ = !staged_.sharedDescriptor() && lseek(descriptor, 0, SEEK_CUR) >= 0;
+    // Only a regular file is positioned: it reads a gap that is passed
+    // over as zeros. Anything else written in place is written front to
+    // back, gaps as zeros: a FIFO or a terminal cannot be positioned, and a
+    // block device would keep its earlier bytes in the gaps.
+    struct stat status {};
+    seekable_ = !staged_.sharedDescriptor() && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
     // Write only: on a stream that may also be read, stdio refills its
     // buffer from the file after every seek.
     file_ = fdopen(descriptor, "w");
@@ -47,7 +50,7 @@ int OutputFile::padTo(std::uint64_t position) {
     if (position == position_) return 0;
     if (seekable_) {
         if (seek(position) == 0) return 0;
-        seekable_ = false;  // a pipe or a terminal: gaps are written from now on
+        seekable_ = false;  // gaps are written from now on
     }
     static constexpr unsigned char kZeros[4096] = {};
     while (position_ < position) {

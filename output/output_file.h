@@ -1,9 +1,10 @@
 // OutputFile: the destination of creation and extraction, an uncompressed
-// file written with absolute positioning. Regions that are skipped over are
-// never written and read back as zeros. Every operation reports failure,
-// closing included: a full disk must never pass for success. The bytes go
-// to a StagedDestination, so the destination changes only when close()
-// succeeds.
+// file written with absolute positioning. In a regular file, regions that
+// are skipped over are never written and read back as zeros; anything else
+// (a device, a FIFO) is written front to back, the gaps as zeros. Every
+// operation reports failure, closing included: a full disk must never pass
+// for success. The bytes go to a StagedDestination, so the destination
+// changes only when close() succeeds.
 #pragma once
 
 #include <cstddef>

@@ -21,6 +21,7 @@
 namespace kotar {
 namespace {
 
+using test::FileSizeLimit;
 using test::TempDir;
 
 // The stream is a few MB of pseudo-random bytes, not a multiple of any block
@@ -283,25 +284,6 @@ std::string readAllLent(ArchiveInput& input) {
         all.append(reinterpret_cast<const char*>(bytes), lent);
     }
 }
-
-// Sets the largest file the process and its children may write, for as
-// long as it lives (SIGXFSZ beyond it).
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        if (bytes == 0) return;
-        rlimit limit = previous_;
-        limit.rlim_cur = std::min(bytes, previous_.rlim_max);
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous_); }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit previous_{};
-};
 
 // Real archives: a GNU tar of some of this machine's programs, compressed by
 // the usual tools, read from a file and from a pipe, and converted.

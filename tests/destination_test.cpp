@@ -237,6 +237,19 @@ TEST_F(DestinationTest, SuccessReplacesWholeAndFailureLeavesAlone) {
                               false),
                   0);
         EXPECT_TRUE(readFile(dir_ / "out/read") == mode.expected);
+
+        // A block device is written in place too, and keeps what lies in a
+        // gap that is only passed over: every gap is written, as zeros.
+        SCOPED_TRACE(std::string(mode.option) + " to a block device");
+        const std::string image = dir_ / "out/device.img";
+        writeFile(image, std::string(mode.expected.size() + 4096, '\xff'));
+        const CommandResult attached = test::runCommand({"/bin/sh", "-c", "losetup -f --show " + shellQuoted(image) + " 2>/dev/null"});
+        if (attached.status != 0 || attached.out.empty()) continue;  // no loop device here (not root)
+        const std::string device = attached.out.substr(0, attached.out.find('\n'));
+        const CommandResult toDevice = runKotar({mode.option, mode.input, "-o", device});
+        EXPECT_EQ(toDevice.status, 0) << toDevice.err;
+        EXPECT_TRUE(readFile(device).substr(0, mode.expected.size()) == mode.expected);
+        test::shell("losetup -d " + shellQuoted(device), false);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <random>
@@ -150,16 +151,20 @@ TEST_P(MemberCopyTest, FullDestinationIsAWriteFailure) {
     MemberCopier copier;
     EXPECT_EQ(copier.copy(input, output, 600 * KiB), CopyOutcome::writeFailed);
 
-    // From a file, by position: also a member that the output's buffer
-    // would hold whole, whose failure must not wait for the close.
+    // From a file, by position, into a file that can take no more (a file
+    // size limit stands for a full disk): also a member that the output's
+    // buffer would hold whole, whose failure must not wait for the close.
     const int source = ::open((*dir_ / "source").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(source, 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     for (const std::uint64_t size : {600 * KiB, std::uint64_t{5000}}) {
         SCOPED_TRACE(size);
         OutputFile full;
-        ASSERT_EQ(full.open("/dev/full"), 0);
+        ASSERT_EQ(full.open((*dir_ / "full").c_str()), 0);
+        const test::FileSizeLimit limit(1024);
         EXPECT_EQ(MemberCopier().copyFromFile(source, 512, full, size), CopyOutcome::writeFailed);
     }
+    std::signal(SIGXFSZ, previousHandler);
     ::close(source);
 }
 

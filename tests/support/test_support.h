@@ -2,7 +2,9 @@
 // and the kotar binary, and header blocks built in code.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,25 @@ private:
 };
 
 std::string readFile(const std::string& path);
+
+// Sets the largest file the process and its children may write, for as
+// long as it lives (SIGXFSZ beyond it).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        if (bytes == 0) return;
+        rlimit limit = previous_;
+        limit.rlim_cur = std::min(bytes, previous_.rlim_max);
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous_); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit previous_{};
+};
 
 // What a destination holds before a run that must leave it alone.
 inline const std::string kEarlierDestination = "an earlier destination\n";
