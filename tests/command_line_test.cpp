@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -371,6 +372,10 @@ public:
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;
     bool opened() const { return master_ >= 0; }
     const std::string& name() const { return name_; }
+    void setColumns(unsigned short columns) {
+        const winsize size{.ws_row = 24, .ws_col = columns, .ws_xpixel = 0, .ws_ypixel = 0};
+        ioctl(master_, TIOCSWINSZ, &size);
+    }
     // What has been written to the terminal so far.
     std::string written() {
         std::string all;
@@ -402,6 +407,7 @@ TEST_F(CommandLineTest, ProgressLineAppearsOnlyWhenAskedOrOnASlowTerminal) {
         bool drawn;
         std::string after;  // what follows the line's last clearing
         int status;
+        unsigned short columns = 0;  // the terminal's width, when it tells one
     };
     const Case cases[] = {
         {"asked, to a file", kotar + " --progress -c in.tgz -o out.ktar", false, true, "", 0},
@@ -410,11 +416,13 @@ TEST_F(CommandLineTest, ProgressLineAppearsOnlyWhenAskedOrOnASlowTerminal) {
         {"slow, to a file", slow + kotar + " -c /dev/stdin -o out.ktar", false, false, "", 0},
         {"quick, to a terminal", kotar + " -c in.tgz -o out.ktar", true, false, "", 0},
         {"slow, to a terminal", slow + kotar + " -c /dev/stdin -o out.ktar", true, true, "", 0},
+        {"asked, to a narrow terminal", kotar + " --progress -c in.tgz -o out.ktar", true, true, "", 0, 30},
     };
     ASSERT_EQ(run({"-c", path("in.tgz"), "-o", path("ref.ktar")}).status, 0);
     test::shell("cd '" + dir_.path() + "' && gzip -c ref.ktar > ref.ktar.gz && " + kotar + " -x ref.ktar -o ref.tar");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        terminal.setColumns(c.columns);
         const std::string errorPath = c.toTerminal ? terminal.name() : path("err");
         const int status = test::shell("cd '" + dir_.path() + "' && { " + c.command + "; } 2>'" + errorPath + "'", false);
         std::string err = c.toTerminal ? terminal.written() : test::readFile(path("err"));
@@ -425,10 +433,14 @@ TEST_F(CommandLineTest, ProgressLineAppearsOnlyWhenAskedOrOnASlowTerminal) {
         }
         // "\r<line>\033[K" each time, then "\r\033[K".
         EXPECT_EQ(err.substr(0, 1), "\r");
-        EXPECT_NE(err.find(" MiB/s decoded\033[K"), std::string::npos) << err;
+        EXPECT_NE(err.find(c.columns > 0 ? " MiB of " : " MiB/s decoded\033[K"), std::string::npos) << err;
         const std::size_t cleared = err.rfind(clear);
         ASSERT_NE(cleared, std::string::npos) << err;
         EXPECT_EQ(err.substr(cleared + clear.size()), c.after);
+        // Each line short of the last column, or it wraps.
+        for (std::size_t at = 0; c.columns > 0 && at < cleared; at = err.find('\r', at + 1)) {
+            EXPECT_LT(err.find("\033[K", at) - at - 1, c.columns) << err;
+        }
         if (c.status == 0) {
             const std::string out = test::readFile(path(c.what == "asked, extraction" ? "out.tar" : "out.ktar"));
             EXPECT_TRUE(out == test::readFile(path(c.what == "asked, extraction" ? "ref.tar" : "ref.ktar")));

@@ -1,5 +1,6 @@
 #include "text/progress_line.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -58,6 +59,13 @@ std::string lineFor(std::uint64_t inputBytes, std::uint64_t decodedBytes, double
     return text;
 }
 
+// The columns of the terminal that standard error is; 0 for no terminal, or
+// one that does not tell.
+std::size_t terminalColumns() {
+    winsize size{};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
 }  // namespace
 
 void progressStart(std::uint64_t inputSize) {
@@ -76,6 +84,10 @@ void progressUpdate(std::uint64_t inputBytes, std::uint64_t decodedBytes) {
     // To the line's start, the new text, and the rest of the old one erased.
     std::string line = "\r";
     line += lineFor(inputBytes, decodedBytes, seconds);
+    // Short of the last column: a line that wrapped would be redrawn on the
+    // row below, leaving the wrapped one behind.
+    const std::size_t columns = terminalColumns();
+    if (columns > 0 && line.size() > columns) line.resize(columns);
     line += "\033[K";
     writeAll(line);
     state.shown = true;

@@ -1,7 +1,8 @@
 // The progress line of a conversion: one line on standard error, redrawn in
 // place at most four times a second while the input is read, with the bytes
 // of input read (of how many, the percentage and the time left, for a file)
-// and the rate at which decoded bytes come. It is drawn with --progress, or
+// and the rate at which decoded bytes come, cut short of a terminal's last
+// column so that it never wraps. It is drawn with --progress, or
 // when standard error is a terminal and the reading has gone on for two
 // seconds; otherwise nothing at all is written. Every other message clears
 // it first (fail() does), and it is cleared for good when the reading ends.
