@@ -1,5 +1,6 @@
 #include "decode/stream_decoder.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kotar {
@@ -8,6 +9,16 @@ namespace {
 
 bool startsWith(const unsigned char* bytes, std::size_t count, const char* magic, std::size_t length) {
     return count >= length && std::memcmp(bytes, magic, length) == 0;
+}
+
+// "BZh" and a digit are text, which a plain tar may begin with (a member's
+// name): the magic number of the first block, or of the end of an empty
+// stream, follows them in bzip2 (as much of it as there is, in a stream cut
+// short).
+bool startsBzip2Block(const unsigned char* bytes, std::size_t count) {
+    const std::size_t length = std::min<std::size_t>(count, 6);
+    return std::memcmp(bytes, "\x31\x41\x59\x26\x53\x59", length) == 0 ||
+           std::memcmp(bytes, "\x17\x72\x45\x38\x50\x90", length) == 0;
 }
 
 }  // namespace
@@ -21,7 +32,8 @@ Compression compressionOf(const unsigned char* bytes, std::size_t count) {
         return Compression::zstd;
     }
     if (startsWith(bytes, count, "\xfd\x37\x7a\x58\x5a\x00", 6)) return Compression::xz;
-    if (startsWith(bytes, count, "BZh", 3) && count >= 4 && bytes[3] >= '1' && bytes[3] <= '9') {
+    if (startsWith(bytes, count, "BZh", 3) && count >= 4 && bytes[3] >= '1' && bytes[3] <= '9' &&
+        startsBzip2Block(bytes + 4, count - 4)) {
         return Compression::bzip2;
     }
     if (startsWith(bytes, count, "\x04\x22\x4d\x18", 4)) return Compression::lz4;

@@ -6,7 +6,8 @@
 //   28 b5 2f fd        zstd                      zstd_decoder.cpp
 //   5? 2a 4d 18        zstd, a skippable frame first
 //   fd 37 7a 58 5a 00  xz                        xz_decoder.cpp
-//   "BZh" '1'..'9'     bzip2                     bzip2_decoder.cpp
+//   "BZh" '1'..'9',    bzip2                     bzip2_decoder.cpp
+//     then 31 41 59 26 53 59 or 17 72 45 38 50 90 (as far as the input goes)
 //   04 22 4d 18        lz4 (frame format)        lz4_decoder.cpp
 //   anything else      plain, passed through     plain_decoder.cpp
 //
@@ -67,7 +68,7 @@ public:
 enum class Compression { none, gzip, zstd, xz, bzip2, lz4 };
 
 // The bytes a magic number takes at most.
-inline constexpr std::size_t kLongestMagic = 6;
+inline constexpr std::size_t kLongestMagic = 10;
 
 // The compression whose magic number `bytes` begin with: `none` for a plain
 // stream, and for fewer bytes than a magic number takes.
