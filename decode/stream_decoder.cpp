@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/byte_order.h"
+
 namespace kotar {
 
 namespace {
@@ -21,15 +23,33 @@ bool startsBzip2Block(const unsigned char* bytes, std::size_t count) {
            std::memcmp(bytes, "\x17\x72\x45\x38\x50\x90", length) == 0;
 }
 
+bool isSkippableFrame(const unsigned char* bytes, std::size_t count) {
+    return count >= 4 && (bytes[0] & 0xF0) == 0x50 && std::memcmp(bytes + 1, "\x2a\x4d\x18", 3) == 0;
+}
+
+// Where the first frame that is not a skippable one begins, after the
+// skippable frames at `bytes`; at `count` or beyond when the bytes do not
+// reach it.
+std::size_t afterSkippableFrames(const unsigned char* bytes, std::size_t count) {
+    std::size_t at = 0;
+    while (at < count && isSkippableFrame(bytes + at, count - at)) {
+        at += count - at < 8 ? 8 : 8 + std::size_t{readLe32(bytes + at + 4)};
+    }
+    return at;
+}
+
 }  // namespace
 
 Compression compressionOf(const unsigned char* bytes, std::size_t count) {
     if (startsWith(bytes, count, "\x1f\x8b", 2)) return Compression::gzip;
     if (startsWith(bytes, count, "\x28\xb5\x2f\xfd", 4)) return Compression::zstd;
     // A skippable frame (magic 0x184D2A50 to 0x184D2A5F, little endian),
-    // which a zstd stream may begin with.
-    if (count >= 4 && (bytes[0] & 0xF0) == 0x50 && std::memcmp(bytes + 1, "\x2a\x4d\x18", 3) == 0) {
-        return Compression::zstd;
+    // which a zstd or an lz4 stream may begin with: the frame after such
+    // frames tells which, zstd when the bytes do not reach it.
+    if (isSkippableFrame(bytes, count)) {
+        const std::size_t next = afterSkippableFrames(bytes, count);
+        const bool lz4 = next < count && startsWith(bytes + next, count - next, "\x04\x22\x4d\x18", 4);
+        return lz4 ? Compression::lz4 : Compression::zstd;
     }
     if (startsWith(bytes, count, "\xfd\x37\x7a\x58\x5a\x00", 6)) return Compression::xz;
     if (startsWith(bytes, count, "BZh", 3) && count >= 4 && bytes[3] >= '1' && bytes[3] <= '9' &&
@@ -44,6 +64,12 @@ std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source) {
     // Fewer bytes than the longest magic number (a short input, or a read
     // error) leave the choice to the bytes that are there.
     source.ensure(kLongestMagic);
+    // Skippable frames are looked past, as far as the buffer holds them, to
+    // the magic number after them.
+    for (;;) {
+        const std::size_t next = afterSkippableFrames(source.data(), source.size());
+        if (next == 0 || next + 4 <= source.size() || source.ensure(next + 4) != InputSource::Fill::more) break;
+    }
     switch (compressionOf(source.data(), source.size())) {
         case Compression::gzip: return makeGzipDecoder(source);
         case Compression::zstd: return makeZstdDecoder(source);

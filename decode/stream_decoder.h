@@ -4,7 +4,8 @@
 //
 //   1f 8b              gzip (ISA-L inflate)      gzip_decoder.cpp
 //   28 b5 2f fd        zstd                      zstd_decoder.cpp
-//   5? 2a 4d 18        zstd, a skippable frame first
+//   5? 2a 4d 18        a skippable frame: zstd, or lz4 when an lz4 frame
+//                      follows the skippable ones
 //   fd 37 7a 58 5a 00  xz                        xz_decoder.cpp
 //   "BZh" '1'..'9',    bzip2                     bzip2_decoder.cpp
 //     then 31 41 59 26 53 59 or 17 72 45 38 50 90 (as far as the input goes)

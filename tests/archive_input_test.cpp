@@ -338,6 +338,7 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
         {"bzip2", "bzip2 -c FILE"},
         {"two bzip2 streams", halves("bzip2 -1 -c")},
         {"lz4", "lz4 -q -c FILE"},
+        {"lz4 after a skippable frame", "printf '\\120\\052\\115\\030\\004\\000\\000\\000abcd'; lz4 -q -c FILE"},
         {"two lz4 frames, a skippable frame between", "head -c 1000000 FILE | lz4 -q -c; "
          "printf '\\120\\052\\115\\030\\003\\000\\000\\000abc'; tail -c +1000001 FILE | lz4 -q -c"},
         // Decoded and checked to its end, but not kept: it would not fit.

@@ -106,6 +106,9 @@ TEST(StreamDecoders, InputInSmallPiecesDecodes) {
         {"xz in blocks that record their sizes", "xz -T2 --block-size=1000 -c a > in && xz -T2 --block-size=700 -c b >> in"},
         {"bzip2", "bzip2 -c a > in && bzip2 -c b >> in"},
         {"lz4", "lz4 -q -c a > in && lz4 -q -c b >> in"},
+        // Skippable frames of 3 and 0 bytes first, which begin zstd streams too.
+        {"lz4 after skippable frames", "printf '\\120\\052\\115\\030\\003\\000\\000\\000abc' > in && "
+         "printf '\\137\\052\\115\\030\\000\\000\\000\\000' >> in && lz4 -q -c a >> in && lz4 -q -c b >> in"},
         {"bzip2, an empty stream first", "bzip2 -c /dev/null > in && bzip2 -c a >> in && bzip2 -c b >> in"},
         // A tar whose first member is named so.
         {"plain, beginning with BZh9", "printf BZh9notes > in && cat a b >> in", true},
