@@ -110,7 +110,10 @@ void PaxState::apply(Attributes& attributes) {
                 (keyword == "uid" ? attributes.uid : attributes.gid) = static_cast<std::int64_t>(*id);
             }
         } else if (keyword.starts_with(kXattrPrefix) && keyword.size() > kXattrPrefix.size()) {
+            // xattr names are C strings: one with a NUL in it could be neither
+            // listed nor read (listxattr failed with EIO), and GNU tar skips it.
             const std::string name = keyword.substr(kXattrPrefix.size());
+            if (name.find('\0') != std::string::npos) continue;
             std::erase_if(attributes.xattrs, [&](const auto& x) { return x.first == name; });
             attributes.xattrs.emplace_back(name, value);
         } else if (keyword == "GNU.sparse.major") {

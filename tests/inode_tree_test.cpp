@@ -125,7 +125,8 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
 
 TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
     const std::string next = test::paxRecord("path", "renamed") + test::paxRecord("mtime", "1577836800.25") +
-                             test::paxRecord("uid", "3000000") + test::paxRecord("SCHILY.xattr.user.k", "v\n1");
+                             test::paxRecord("uid", "3000000") + test::paxRecord("SCHILY.xattr.user.k", "v\n1") +
+                             test::paxRecord(std::string("SCHILY.xattr.user.a\0b", 21), "left out");
     const std::string global = test::paxRecord("gid", "4000000");
     // Names and targets end at a NUL, as GNU tar reads them.
     const std::string cut = test::paxRecord("path", std::string("cut\0off", 7)) +
@@ -152,7 +153,7 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
         EXPECT_EQ(renamed->mtimeNanoseconds, 250000000u);
         EXPECT_EQ(renamed->uid, 3000000u);
         EXPECT_EQ(renamed->gid, 4000000u);
-        EXPECT_EQ(built.tree.xattrs(*renamed), (kotarfs::Xattrs{{"user.k", "v\n1"}}));
+        EXPECT_EQ(built.tree.xattrs(*renamed), (kotarfs::Xattrs{{"user.k", "v\n1"}}));  // not "user.a\0b"
         // The 'x' records were for one member; the 'g' record is for all.
         EXPECT_EQ(built.at("other")->uid, 1000u);
         EXPECT_EQ(built.at("other")->gid, 4000000u);
