@@ -18,7 +18,8 @@ const fuse_opt kSpecs[] = {
     FUSE_OPT_END,
 };
 
-// An id of decimal digits below 2^32.
+// An id of decimal digits below 2^32 - 1: (uid_t)-1 is no id (chown(2)
+// takes it as "unchanged"), and the kernel shows it as the overflow id.
 bool parseId(std::string_view text, std::int64_t& id) {
     if (text.empty() || text.size() > 10) return false;
     std::int64_t value = 0;
@@ -26,7 +27,7 @@ bool parseId(std::string_view text, std::int64_t& id) {
         if (c < '0' || c > '9') return false;
         value = value * 10 + (c - '0');
     }
-    if (value > 0xffffffffLL) return false;
+    if (value >= 0xffffffffLL) return false;
     id = value;
     return true;
 }

@@ -333,9 +333,12 @@ TEST(Kotarfs, HelpVersionAndWrongCommandLines) {
     const CommandResult missing = test::runCommand({test::kotarfsBinary(), work / "none.ktar", work.path()});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "kotarfs: " + (work / "none.ktar") + ": unable to open the archive\n");
-    const CommandResult badId = test::runCommand({test::kotarfsBinary(), "a", "b", "-o", "uid=x"});
-    EXPECT_EQ(badId.status, 1);
-    EXPECT_EQ(badId.err.rfind("kotarfs: invalid uid=x\n", 0), 0u) << badId.err;
+    // 4294967295 is (uid_t)-1, which no file can be owned by.
+    for (const std::string id : {"uid=x", "uid=", "uid=-1", "gid=4294967296", "uid=4294967295", "gid=4294967295"}) {
+        const CommandResult badId = test::runCommand({test::kotarfsBinary(), "a", "b", "-o", id});
+        EXPECT_EQ(badId.status, 1) << id;
+        EXPECT_EQ(badId.err.rfind("kotarfs: invalid " + id + "\n", 0), 0u) << badId.err;
+    }
 }
 
 }  // namespace
