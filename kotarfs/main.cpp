@@ -1,5 +1,7 @@
 // kotarfs: mounts an indexed archive read-only through FUSE.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 #include <linux/fuse.h>
 #include <sys/stat.h>
@@ -41,26 +43,71 @@ bool goToBackground() {
     return true;
 }
 
-// Answers requests on this thread until the first read of a file's data or
-// the session's end (the loop then returns at once). Everything else is
-// answered from the tree in memory, while a read (of a kgz above all) may
-// take long and is better left to the loop's workers. A mount that is only
-// looked through (a stat, an ls) then starts no thread: the multi-threaded
-// loop starts a second worker as soon as its first takes a request, and
-// threads started while the mount was new slowed the program run next
-// (mounting the /usr/bin archive, one stat and an unmount took 0.2 ms
-// longer, 3 %).
-void answerUntilFirstRead(fuse_session* session) {
+// The first read of a file's data, answered on a thread of its own while
+// this one runs the loop, so that it holds up no other request (a kgz's
+// first read may decompress for a while). The thread blocks every signal,
+// as the loop's workers do, so that signals reach the loop and end it. It
+// is joined when this goes, before the session and the tree.
+class FirstRead {
+public:
+    explicit FirstRead(fuse_session* session) : session_(session) {}
+    FirstRead(const FirstRead&) = delete;
+    FirstRead& operator=(const FirstRead&) = delete;
+    ~FirstRead() {
+        if (started_) pthread_join(thread_, nullptr);
+        std::free(request_.mem);
+    }
+
+    // Takes `request` over and answers it: on a thread of its own when
+    // `apart` and one can be had, else here.
+    void answer(const fuse_buf& request, bool apart) {
+        request_ = request;
+        if (apart) {
+            sigset_t all;
+            sigset_t previous;
+            sigfillset(&all);
+            pthread_sigmask(SIG_SETMASK, &all, &previous);
+            started_ = pthread_create(&thread_, nullptr, &FirstRead::main, this) == 0;
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        }
+        if (!started_) main(this);
+    }
+
+private:
+    static void* main(void* self) {
+        auto& read = *static_cast<FirstRead*>(self);
+        fuse_session_process_buf(read.session_, &read.request_);
+        return nullptr;
+    }
+
+    fuse_session* session_;
+    fuse_buf request_{};
+    pthread_t thread_{};
+    bool started_ = false;
+};
+
+// Answers requests on this thread until the first read of a file's data,
+// which it hands to `firstRead`, or the session's end (the loop then
+// returns at once). Everything else is answered from the tree in memory. A
+// mount that is only looked through (a stat, an ls) then starts no thread:
+// the multi-threaded loop starts a second worker as soon as its first takes
+// a request, and threads started while the mount was new slowed the program
+// run next (mounting the /usr/bin archive, one stat and an unmount took
+// 0.2 ms longer, 3 %).
+void answerUntilFirstRead(fuse_session* session, FirstRead& firstRead, bool apart) {
     fuse_buf buffer{};
-    bool read = false;
-    while (!read && !fuse_session_exited(session)) {
+    while (!fuse_session_exited(session)) {
         const int got = fuse_session_receive_buf(session, &buffer);
         if (got == -EINTR) continue;
         if (got <= 0) break;
         // The request's header leads the buffer, unless libfuse handed a
-        // pipe over; then the loop takes over at once.
-        read = (buffer.flags & FUSE_BUF_IS_FD) != 0 || static_cast<std::size_t>(got) < sizeof(fuse_in_header) ||
-               reinterpret_cast<const fuse_in_header*>(buffer.mem)->opcode == FUSE_READ;
+        // pipe over (answered here, then the loop takes over).
+        const bool inPipe = (buffer.flags & FUSE_BUF_IS_FD) != 0;
+        if (inPipe || static_cast<std::size_t>(got) < sizeof(fuse_in_header) ||
+            reinterpret_cast<const fuse_in_header*>(buffer.mem)->opcode == FUSE_READ) {
+            firstRead.answer(buffer, apart && !inPipe);
+            return;
+        }
         fuse_session_process_buf(session, &buffer);
     }
     std::free(buffer.mem);
@@ -150,7 +197,8 @@ int run(int argc, char** argv) {
         }
     }
 
-    answerUntilFirstRead(mount.session);
+    FirstRead firstRead(mount.session);
+    answerUntilFirstRead(mount.session, firstRead, !cmdline.singlethread);
     int loop;
     // A session already ended (unmounted before any read) needs no worker:
     // the single loop returns at once, with the signal that ended it.
