@@ -261,8 +261,16 @@ int kotar_open(const char* path, kotar_archive** out) {
     if (out == nullptr) return KOTAR_EINVAL;
     *out = nullptr;
     if (path == nullptr) return KOTAR_EINVAL;
-    kotar::FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    // Opened without waiting, so that a FIFO with no writer is refused as
+    // not a regular file instead of blocking the open; regular files are
+    // then read in the usual, blocking way. A file under another process's
+    // lease refuses such an open: that one waits for the lease, as before.
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
+    kotar::FileDescriptor file(::open(path, kFlags | O_NONBLOCK));
+    if (!file.valid() && errno == EWOULDBLOCK) file = kotar::FileDescriptor(::open(path, kFlags));
     if (!file.valid()) return KOTAR_EOPEN;
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return KOTAR_EOPEN;
     return openGuarded(std::move(file), out);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +58,16 @@ TEST(Reader, DamagedTables) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(openBytes(c.bytes).status, c.readerStatus);
     }
+}
+
+// A FIFO without a writer is refused, not waited on (the alarm ends a hang).
+TEST(Reader, OpenRefusesAFifo) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    Archive archive;
+    alarm(10);
+    EXPECT_EQ(archive.open((dir / "fifo").c_str()), KOTAR_ENOTREGULAR);
+    alarm(0);
 }
 
 TEST(Reader, SizeFields) {
