@@ -31,7 +31,8 @@
  *              see is found by the trailer's CRC, by a read that reaches
  *              the stream's end. kotar_map_text and kotar_data_fd give
  *              KOTAR_ECOMPRESSED.
- *   zstd, xz   kotar_open decompresses the whole archive once into an
+ *   zstd, xz, bzip2, lz4
+ *              kotar_open decompresses the whole archive once into an
  *              unlinked cache file in $TMPDIR (else /tmp), which lives until
  *              kotar_close; after that it is read as a ktar. */
 #ifndef KOTAR_READER_H
@@ -70,7 +71,7 @@ typedef enum kotar_status {
     KOTAR_EMAP = -16,          /* mmap or munmap failed */
     KOTAR_EDAMAGED = -17,      /* the compressed archive is damaged there */
     KOTAR_ECOMPRESSED = -18,   /* the archive is compressed: no descriptor to map or splice */
-    KOTAR_ECACHE = -19         /* the cache file of a zstd or xz archive cannot be written */
+    KOTAR_ECACHE = -19         /* the cache file of a zstd, xz, bzip2 or lz4 archive cannot be written */
 } kotar_status;
 
 /* A member in table order. Its strings and the member itself stay valid
@@ -167,7 +168,7 @@ KOTAR_API int kotar_member_details(const kotar_archive *archive, const kotar_mem
                                    kotar_details *details);
 
 /* Where the member's data lies in a descriptor the archive holds (the
- * archive file, or the cache file of a zstd or xz archive): stores the
+ * archive file, or the cache file of a zstd, xz, bzip2 or lz4 archive): stores the
  * descriptor and the offset of the data's first byte. The descriptor stays
  * open until kotar_close; read it by position only (pread, or splice with an
  * offset), never moving it. A kgz has none: KOTAR_ECOMPRESSED. */
