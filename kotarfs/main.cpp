@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "kotar/reader.h"
@@ -23,24 +24,27 @@ namespace {
 void warn(const std::string& message) { std::fprintf(stderr, "kotarfs: %s\n", message.c_str()); }
 
 // Leaves the mounting command behind: the command exits as soon as the
-// daemon is forked, and the daemon takes a session of its own, "/" as its
-// directory and /dev/null as its standard streams. (libfuse's
-// fuse_daemonize also has the command wait until the daemon has done so: a
-// round trip between processors that measured 0.2 ms of the 5 ms that
-// mounting the /usr/bin archive and a first stat take.) False when the fork
-// fails.
+// daemon is forked, and the daemon takes a session of its own and "/" as
+// its directory. (libfuse's fuse_daemonize also has the command wait until
+// the daemon has done so: a round trip between processors that measured
+// 0.2 ms of the 5 ms that mounting the /usr/bin archive and a first stat
+// take.) False when the fork fails.
 bool goToBackground() {
     const pid_t daemon = ::fork();
     if (daemon < 0) return false;
     if (daemon > 0) ::_exit(0);
     ::setsid();
     (void)!::chdir("/");
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-        for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) ::dup2(null, stream);
-        if (null > STDERR_FILENO) ::close(null);
-    }
     return true;
+}
+
+// Points the daemon's standard streams at /dev/null, once it has nothing
+// more to say to the command's.
+void leaveStandardStreams() {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0) return;
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) ::dup2(null, stream);
+    if (null > STDERR_FILENO) ::close(null);
 }
 
 // The first read of a file's data, answered on a thread of its own while
@@ -179,23 +183,30 @@ int run(int argc, char** argv) {
     kotarfs::TreeOptions treeOptions;
     treeOptions.uid = options.uid;
     treeOptions.gid = options.gid;
-    // The command builds the tree before it mounts: its warnings go where
-    // the command's do, and the daemon only reads it. Built by the daemon
-    // after the command had returned, it slowed the program run next by
-    // about as long as it took.
-    mounted.tree.build(*mount.archive, treeOptions, archiveInfo, warn);
     mount.session = fuse_session_new(&mount.args, &kotarfs::archiveOperations(), sizeof(fuse_lowlevel_ops), &mounted);
     if (mount.session == nullptr) return 1;
     if (fuse_set_signal_handlers(mount.session) != 0) return 1;
     mount.handlers = true;
     if (fuse_session_mount(mount.session, mountPoint.c_str()) != 0) return 1;
     mount.mounted = true;
-    if (!cmdline.foreground) {
-        if (!goToBackground()) {
-            std::fprintf(stderr, "kotarfs: unable to go to the background: %s\n", std::strerror(errno));
-            return 1;
-        }
+    if (!cmdline.foreground && !goToBackground()) {
+        std::fprintf(stderr, "kotarfs: unable to go to the background: %s\n", std::strerror(errno));
+        return 1;
     }
+    // The daemon builds the tree, while the command has returned and the
+    // program run next starts: mounting the /usr/bin archive, one stat and
+    // an unmount took 2 to 15 % less time than with the tree built by the
+    // command before it mounted (same rounds). Requests wait in the kernel
+    // until it is built. Its warnings still reach the command's standard
+    // error, which the daemon lets go only then. Without the memory for the
+    // tree, the mount is undone.
+    try {
+        mounted.tree.build(*mount.archive, treeOptions, archiveInfo, warn);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "kotarfs: %s: %s\n", options.archive.c_str(), kotar_strerror(KOTAR_ENOMEM));
+        return 1;
+    }
+    if (!cmdline.foreground) leaveStandardStreams();
 
     FirstRead firstRead(mount.session);
     answerUntilFirstRead(mount.session, firstRead, !cmdline.singlethread);
