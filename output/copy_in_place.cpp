@@ -33,20 +33,21 @@ bool reserve(int descriptor, off_t size) {
     return errno != ENOSPC && errno != EDQUOT && errno != EFBIG;
 }
 
-bool copyBytes(int from, int to, off_t size) {
-    off_t done = 0;
+// Copies the bytes from `start` to `end` of `from` to the same place in `to`.
+bool copyBytes(int from, int to, off_t start, off_t end) {
+    off_t done = start;
     // In the kernel where it can (a reflink, or no trip through user space).
-    while (done < size) {
+    while (done < end) {
         loff_t in = done;
         loff_t out = done;
-        const ssize_t copied = copy_file_range(from, &in, to, &out, static_cast<std::size_t>(size - done), 0);
+        const ssize_t copied = copy_file_range(from, &in, to, &out, static_cast<std::size_t>(end - done), 0);
         if (copied <= 0) break;
         done += copied;
     }
-    if (done == size) return true;
+    if (done == end) return true;
     const auto buffer = std::make_unique_for_overwrite<char[]>(kPiece);
-    while (done < size) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(size - done, kPiece));
+    while (done < end) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(end - done, kPiece));
         const ssize_t got = pread(from, buffer.get(), want, done);
         if (got <= 0) return false;
         for (ssize_t written = 0; written < got;) {
@@ -74,7 +75,17 @@ int copyInPlace(int staged, int destination) {
 
     const CleanupSignalsBlocked blocked;
     if (!reserve(destination, source.st_size)) return -1;
-    if (!copyBytes(staged, destination, source.st_size) || ftruncate(destination, source.st_size) != 0) return -1;
+    // What goes past the file's end first: appended, it changes none of
+    // the earlier bytes, so where the file system could not reserve the
+    // space, a disk that fills here is undone by cutting the file back.
+    const off_t overlap = std::min(before.st_size, source.st_size);
+    if (!copyBytes(staged, destination, overlap, source.st_size)) {
+        const int error = errno;
+        [[maybe_unused]] const int cut = ftruncate(destination, before.st_size);
+        errno = error;
+        return -1;
+    }
+    if (!copyBytes(staged, destination, 0, overlap) || ftruncate(destination, source.st_size) != 0) return -1;
     // Best effort: only the owner (or root) may set the bits again.
     struct stat after {};
     if (fstat(destination, &after) == 0 && (after.st_mode & 07777) != (before.st_mode & 07777)) {

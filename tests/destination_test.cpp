@@ -454,32 +454,55 @@ TEST_F(DestinationTest, WorkingFilesOfADescriptorNameGoToTheTemporaryDirectory) 
     for (const std::string& target : unlinked) EXPECT_TRUE(target.starts_with(work + "/")) << target;
 }
 
-// A full filesystem fails either mode and leaves the earlier destination.
+// A full filesystem fails either mode and leaves the earlier destination:
+// filled by the temporary file, or by the copy into a destination with a
+// second link, where the file system cannot reserve the space first (ext2).
 TEST_F(DestinationTest, FullFilesystemLeavesTheEarlierDestination) {
     const std::string small = dir_ / "small";
     fs::create_directory(small);
-    // Through the commands: <sys/mount.h> would bring in a kBlockSize macro.
-    if (test::shell("mount -t tmpfs -o size=64k tmpfs " + shellQuoted(small) + " 2>/dev/null", false) != 0) {
-        GTEST_SKIP() << "cannot mount a small tmpfs here";
-    }
-    const struct Unmount {
-        std::string path;
-        ~Unmount() { test::shell("umount " + shellQuoted(path), false); }
-    } unmount{small};
     // Compressed, the input is kept beside the destination while it is
     // read: that copy fills the disk, and it is no failure to read.
     test::shell("gzip -c " + shellQuoted(dir_ / "in.tar") + " > " + shellQuoted(dir_ / "in.tgz"));
     std::vector<Mode> modes = modes_;
     modes.push_back({"-c", dir_ / "in.tgz", modes_[0].expected});
-    for (const Mode& mode : modes) {
-        SCOPED_TRACE(std::string(mode.option) + " " + mode.input);
-        const std::string destination = small + "/dest";
-        writeFile(destination, kEarlierDestination);
-        const CommandResult run = runKotar({mode.option, mode.input, "-o", destination});
-        EXPECT_EQ(run.status, 255);
-        EXPECT_NE(run.err.find("write"), std::string::npos) << run.err;
-        EXPECT_TRUE(readFile(destination) == kEarlierDestination);
-        EXPECT_EQ(filesIn(small), 1u) << "a temporary file stays behind";
+    struct Disk {
+        const char* what;
+        std::string make;    // a command that mounts it at `small`
+        std::size_t filler;  // bytes taken before the run
+        bool secondLink;
+    };
+    const std::string image = shellQuoted(dir_ / "ext2.img");
+    const Disk disks[] = {
+        {"tmpfs of 64 KiB", "mount -t tmpfs -o size=64k tmpfs " + shellQuoted(small), 0, false},
+        // Room for the temporary file, not for the copy beside it.
+        {"ext2 of 1 MiB", "truncate -s 1M " + image + " && mkfs.ext2 -q -F -m 0 " + image + " && mount -o loop " + image +
+                              " " + shellQuoted(small),
+         450'000, true},
+    };
+    for (const Disk& disk : disks) {
+        // Through the commands: <sys/mount.h> would bring in a kBlockSize macro.
+        if (test::shell("{ " + disk.make + "; } >/dev/null 2>&1", false) != 0) {
+            std::cout << "[  SKIPPED ] " << disk.what << ": cannot mount it here\n";
+            continue;
+        }
+        const struct Unmount {
+            std::string path;
+            ~Unmount() { test::shell("umount " + shellQuoted(path), false); }
+        } unmount{small};
+        if (disk.filler > 0) writeFile(small + "/filler", std::string(disk.filler, 'f'));
+        for (const Mode& mode : modes) {
+            SCOPED_TRACE(std::string(disk.what) + ": " + mode.option + " " + mode.input);
+            const std::string destination = small + "/dest";
+            writeFile(destination, kEarlierDestination);
+            if (disk.secondLink) fs::create_hard_link(destination, small + "/other-link");
+            const std::size_t entries = filesIn(small);
+            const CommandResult run = runKotar({mode.option, mode.input, "-o", destination});
+            EXPECT_EQ(run.status, 255);
+            EXPECT_NE(run.err.find("write"), std::string::npos) << run.err;
+            EXPECT_TRUE(readFile(destination) == kEarlierDestination);
+            EXPECT_EQ(filesIn(small), entries) << "a temporary file stays behind";
+            fs::remove(small + "/other-link");
+        }
     }
 }
 
