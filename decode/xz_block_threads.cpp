@@ -30,7 +30,8 @@ constexpr std::uint64_t kSmallestRing = std::uint64_t{1} << 20;
 constexpr std::uint64_t kLargestRing = std::uint64_t{96} << 20;
 // A worker's decoder at most: xz -6's takes 9 MiB. Two of xz -9's (65 MiB
 // each) would take the process far past its bound; such streams, like
-// those without sizes, go to liblzma's stream decoder.
+// those without sizes, go to liblzma's stream decoder, and a later block
+// that needs more is decoded in turn, on the reader's thread.
 constexpr std::uint64_t kWorkerMemory = std::uint64_t{20} << 20;
 // As for the stream decoder: a block that asks for more is damage.
 constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
@@ -354,7 +355,9 @@ struct XzBlockThreads::Shared {
         const lzma_block& block = job->header.block;
         const lzma_vli total = lzma_block_total_size(&block);  // 0 for sizes out of range
         if (job->header.sized() && total == 0) return false;
-        if (!job->header.sized() || total - headerSize > kLargestHeldBlock) {
+        // A dictionary larger than a worker's is not given to a worker: two
+        // of them at once would take the process past its bound.
+        if (!job->header.sized() || job->header.memory() > kWorkerMemory || total - headerSize > kLargestHeldBlock) {
             job->inTurn = true;
             inTurnWaiting = true;
         } else {

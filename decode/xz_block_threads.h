@@ -16,8 +16,9 @@
 //
 // Every check of liblzma's stream decoder is made: each block's header,
 // sizes and check value, the index against the blocks, the footer against
-// the header. A block whose header gives no sizes is decoded in turn, on
-// the caller's thread. Damage ends the stream after every byte before it,
+// the header. A block whose header gives no sizes, or whose dictionary is
+// larger than a worker may hold, is decoded in turn, on the caller's
+// thread. Damage ends the stream after every byte before it,
 // as with the stream decoder.
 #pragma once
 

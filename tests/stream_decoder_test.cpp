@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -200,6 +202,30 @@ TEST(XzDecoder, BlocksWithAndWithoutSizesInOneStream) {
         EXPECT_TRUE(out == data) << out.size() << " bytes";
         EXPECT_EQ(decoded.state, bytes == mixed ? DecodeState::end : DecodeState::damaged);
     }
+}
+
+// Blocks after the first whose dictionaries (64 MiB, 40 MiB of each used)
+// are larger than a worker may hold are decoded one at a time: two workers
+// holding one each took the process to 97 MiB, past its bound of 64 MiB.
+TEST(XzDecoder, LargeDictionariesAfterTheFirstBlockTakeTurns) {
+    setenv("KOTAR_DECODING_THREAD", "1", 1);  // blocks on several threads, where there are CPUs for them
+    TempDir dir;
+    const std::string quoted = test::shellQuoted(dir.path());
+    test::shell("cd " + quoted + " && seq 200000 > a && xz -T2 --block-size=1MiB -0 -c a > a.xz && "
+                "head -c 83886080 /dev/zero | xz -T2 --block-size=40MiB --lzma2=preset=0,dict=64MiB -c > b.xz");
+    test::writeFile(dir / "in.xz", oneStreamOfTheirBlocks({test::readFile(dir / "a.xz"), test::readFile(dir / "b.xz")}));
+    InputSource source(::open((dir / "in.xz").c_str(), O_RDONLY | O_CLOEXEC));
+    const auto decoder = chooseDecoder(source);
+    ASSERT_NE(decoder, nullptr);
+    std::vector<unsigned char> buffer(kDecodeRoom);
+    std::uint64_t total = 0;
+    Decoded decoded;
+    while ((decoded = decoder->decode(buffer.data(), buffer.size())).state == DecodeState::more) total += decoded.length;
+    EXPECT_EQ(decoded.state, DecodeState::end);
+    EXPECT_EQ(total, test::readFile(dir / "a").size() + 83886080);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB at most";
 }
 
 }  // namespace
