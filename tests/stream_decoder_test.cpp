@@ -208,7 +208,17 @@ TEST(XzDecoder, BlocksWithAndWithoutSizesInOneStream) {
 // are larger than a worker may hold are decoded one at a time: two workers
 // holding one each took the process to 97 MiB, past its bound of 64 MiB.
 TEST(XzDecoder, LargeDictionariesAfterTheFirstBlockTakeTurns) {
-    setenv("KOTAR_DECODING_THREAD", "1", 1);  // blocks on several threads, where there are CPUs for them
+    // Blocks on several threads, where there are CPUs for them; the
+    // environment as it was for the tests after this one.
+    struct DecodingThreadForced {
+        const char* before = std::getenv("KOTAR_DECODING_THREAD");
+        std::string saved = before != nullptr ? before : "";
+        DecodingThreadForced() { setenv("KOTAR_DECODING_THREAD", "1", 1); }
+        ~DecodingThreadForced() {
+            if (before != nullptr) setenv("KOTAR_DECODING_THREAD", saved.c_str(), 1);
+            else unsetenv("KOTAR_DECODING_THREAD");
+        }
+    } forced;
     TempDir dir;
     const std::string quoted = test::shellQuoted(dir.path());
     test::shell("cd " + quoted + " && seq 200000 > a && xz -T2 --block-size=1MiB -0 -c a > a.xz && "
