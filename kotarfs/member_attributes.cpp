@@ -43,6 +43,12 @@ bool parseTime(std::string_view value, std::int64_t& seconds, long& nanoseconds)
     return true;
 }
 
+// The keywords that stand for a field of the header.
+bool isHeaderField(std::string_view keyword) {
+    static constexpr std::string_view kFields[] = {"path", "linkpath", "uname", "gname", "size", "uid", "gid", "mtime"};
+    return std::find(std::begin(kFields), std::end(kFields), keyword) != std::end(kFields);
+}
+
 void setRecord(Records& records, std::string_view keyword, std::string_view value) {
     const auto same = std::find_if(records.begin(), records.end(), [&](const auto& r) { return r.first == keyword; });
     // Sparse offsets and lengths of format 0.0 repeat; every one counts.
@@ -88,7 +94,16 @@ bool PaxState::take(std::string_view data, bool global) {
 
 void PaxState::apply(Attributes& attributes) {
     Records records = global_;
-    for (const auto& [keyword, value] : next_) setRecord(records, keyword, value);
+    for (const auto& record : next_) {
+        // An empty value for a header field deletes the record, global or
+        // not, so that the header's own field stands, as kotar -c reads it.
+        // (An extended attribute may well be empty.)
+        if (record.second.empty() && isHeaderField(record.first)) {
+            std::erase_if(records, [&](const auto& r) { return r.first == record.first; });
+        } else {
+            setRecord(records, record.first, record.second);
+        }
+    }
     next_.clear();
 
     std::optional<std::uint64_t> sparseMajor;

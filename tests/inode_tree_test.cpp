@@ -133,8 +133,10 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                             test::paxRecord("linkpath", std::string("to\0x", 4));
     {
         // A directory named again keeps the xattrs it had and takes the new.
+        // Empty values give the header's fields back, over the global ones.
+        const std::string emptied = test::paxRecord("path", "") + test::paxRecord("gid", "");
         const Built built({pax('g', global), pax('x', next), file("stored", "data"), file("other", "o"), pax('x', cut),
-                           link("link", '2', "x"),
+                           link("link", '2', "x"), pax('x', emptied), file("named", "n"),
                            pax('x', test::paxRecord("SCHILY.xattr.user.first", "1") +
                                         test::paxRecord("SCHILY.xattr.user.both", "a")),
                            link("dir", '5', ""),
@@ -157,6 +159,8 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
         // The 'x' records were for one member; the 'g' record is for all.
         EXPECT_EQ(built.at("other")->uid, 1000u);
         EXPECT_EQ(built.at("other")->gid, 4000000u);
+        ASSERT_NE(built.at("named"), nullptr);
+        EXPECT_EQ(built.at("named")->gid, 1000u);
     }
     const Built mapped({pax('x', next), file("stored", "data"), file("other", "o")}, {.uid = 5, .gid = 6});
     for (const char* name : {"renamed", "other"}) {
