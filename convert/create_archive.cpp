@@ -375,7 +375,9 @@ private:
     // The header table, finished, then its zero block.
     int writeTable() {
         if (!layoutFits()) return failTooBig();
-        if (!table_.rewind()) return fail(message::kReadInput);
+        // Only a spilled table can fail here, when its last blocks cannot be
+        // written out: the disk beside the destination is full.
+        if (!table_.rewind()) return fail(message::kWriteOutput);
         HeaderReader reader([this](unsigned char* block) { return table_.next(block); });
         DataLayout layout(dataArea(), executableAlignment_);
         std::size_t memberIndex = 0;

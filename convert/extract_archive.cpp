@@ -98,7 +98,9 @@ public:
           output_(output) {}
 
     int run() {
-        if (!table_.rewind()) return fail(message::kReadInput);
+        // Only a spilled table can fail here, when its last blocks cannot be
+        // written out: the disk beside the destination is full.
+        if (!table_.rewind()) return fail(message::kWriteOutput);
         TableEntry entry;
         for (;;) {
             const WalkStep step = walk_.next(entry);

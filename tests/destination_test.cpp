@@ -465,6 +465,14 @@ TEST_F(DestinationTest, FullFilesystemLeavesTheEarlierDestination) {
     test::shell("gzip -c " + shellQuoted(dir_ / "in.tar") + " > " + shellQuoted(dir_ / "in.tgz"));
     std::vector<Mode> modes = modes_;
     modes.push_back({"-c", dir_ / "in.tgz", modes_[0].expected});
+    // A header table longer than memory holds spills into a file beside the
+    // destination, which a full disk fails when it is read back.
+    test::shell("cd " + shellQuoted(dir_.path()) + " && python3 -c 'import tarfile\n" +
+                "with tarfile.open(\"many.tar\", \"w\", format=tarfile.GNU_FORMAT) as t:\n" +
+                " [t.addfile(tarfile.TarInfo(f\"m{i}\")) for i in range(16388)]'");
+    ASSERT_EQ(runKotar({"-c", dir_ / "many.tar", "-o", dir_ / "many.ktar"}).status, 0);
+    modes.push_back({"-c", dir_ / "many.tar", ""});
+    modes.push_back({"-x", dir_ / "many.ktar", ""});
     struct Disk {
         const char* what;
         std::string make;    // a command that mounts it at `small`
@@ -474,6 +482,8 @@ TEST_F(DestinationTest, FullFilesystemLeavesTheEarlierDestination) {
     const std::string image = shellQuoted(dir_ / "ext2.img");
     const Disk disks[] = {
         {"tmpfs of 64 KiB", "mount -t tmpfs -o size=64k tmpfs " + shellQuoted(small), 0, false},
+        // Full but for the destination's page.
+        {"full tmpfs", "mount -t tmpfs -o size=64k tmpfs " + shellQuoted(small), 60 * 1024, false},
         // Room for the temporary file, not for the copy beside it.
         {"ext2 of 1 MiB", "truncate -s 1M " + image + " && mkfs.ext2 -q -F -m 0 " + image + " && mount -o loop " + image +
                               " " + shellQuoted(small),
