@@ -80,7 +80,8 @@ private:
         start_ += held_;
         at_ = held_ = 0;
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBlocks, fileBlocks - start_));
-        const long long got = source_.read(window_.data(), want * kBlockSize, start_ * kBlockSize);
+        long long got = source_.read(window_.data(), want * kBlockSize, start_ * kBlockSize);
+        if (got == KOTAR_EDAMAGED) got = readUpToDamage(want);
         if (got < 0) {
             failure_ = static_cast<int>(got);
             return false;
@@ -92,6 +93,21 @@ private:
         }
         held_ = static_cast<std::size_t>(got) / kBlockSize;  // a kgz may end sooner than was asked
         return held_ > 0;
+    }
+
+    // A kgz damaged within the window: its blocks one by one, up to the
+    // damage, which may lie past the table, in data that only a read of it
+    // is to fail on.
+    long long readUpToDamage(std::size_t want) {
+        std::size_t whole = 0;
+        long long got = 0;
+        while (whole < want) {
+            got = source_.read(window_[whole].data(), kBlockSize, (start_ + whole) * kBlockSize);
+            if (got != static_cast<long long>(kBlockSize)) break;
+            ++whole;
+        }
+        if (whole == 0) return got < 0 ? got : static_cast<long long>(KOTAR_EDAMAGED);
+        return static_cast<long long>(whole * kBlockSize);
     }
 
     const kotar::ArchiveSource& source_;

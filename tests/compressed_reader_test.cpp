@@ -244,6 +244,7 @@ TEST(CompressedReader, DamagedDataFailsTheReadThatMeetsIt) {
          KOTAR_OK, KOTAR_EDAMAGED},
         {"kgz cut in the middle", "gzip -1 -c \"$1\" | head -c $(( $(stat -c %s \"$1\") / 8 )) > \"$2\"", KOTAR_OK,
          KOTAR_EDAMAGED},
+        {"kgz cut a few KiB after its table", "gzip -1 -c \"$1\" | head -c 3000 > \"$2\"", KOTAR_OK, KOTAR_EDAMAGED},
         {"kgz with its trailer's CRC changed",
          "gzip -1 -c \"$1\" > \"$2\" && printf 'XXXX' | dd of=\"$2\" bs=1 seek=$(( $(stat -c %s \"$2\") - 8 )) conv=notrunc 2>/dev/null",
          KOTAR_OK, KOTAR_EDAMAGED},
