@@ -266,7 +266,12 @@ GzipRandomAccess::Result GzipRandomAccess::read(unsigned char* out, std::size_t 
             result = advance(skip.get(), static_cast<std::size_t>(std::min<std::uint64_t>(kSkipBytes, offset - d.out)),
                              produced);
         } else {
-            result = advance(out + got, count - got, produced);
+            // No further than where the next checkpoint is due, so that one
+            // large read keeps checkpoints as reads in pieces do: ISA-L
+            // inflates as far as the output room allows in one call.
+            const std::uint64_t due = (checkpoints_.empty() ? 0 : checkpoints_.back().out) + kCheckpointInterval;
+            const std::uint64_t room = d.out < due ? due - d.out : kCheckpointInterval;
+            result = advance(out + got, static_cast<std::size_t>(std::min<std::uint64_t>(count - got, room)), produced);
             got += produced;
         }
         keepCheckpoint();
