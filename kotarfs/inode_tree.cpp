@@ -34,6 +34,19 @@ bool readAll(const kotar_archive& archive, const kotar_member& member, std::uint
     return true;
 }
 
+// A hard link's target as GNU tar takes it: what follows its last ".."
+// component (GNU tar removes what leads up to it, so that the target stays
+// inside).
+std::string_view afterLastDotDot(std::string_view target) {
+    std::size_t from = 0;
+    for (std::size_t at = 0; at <= target.size();) {
+        const std::size_t slash = std::min(target.find('/', at), target.size());
+        if (target.substr(at, slash - at) == "..") from = slash;
+        at = slash + 1;
+    }
+    return target.substr(from);
+}
+
 }  // namespace
 
 bool foldName(std::string_view name, std::vector<std::string_view>& components) {
@@ -197,7 +210,7 @@ struct InodeTree::Building {
         if (attributes.type == '1') {
             std::vector<std::string_view>& targetComponents = linkComponents;
             const Inode target =
-                foldName(attributes.linkName, targetComponents) ? resolve(targetComponents) : 0;
+                foldName(afterLastDotDot(attributes.linkName), targetComponents) ? resolve(targetComponents) : 0;
             if (target == 0 || S_ISDIR(at(target).mode)) {
                 warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
                 return;

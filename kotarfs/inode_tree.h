@@ -10,7 +10,8 @@
 //   listing_    the same, directory by directory, for reading directories
 //
 // Names are folded (a leading "/" or "./", "." components, a trailing "/");
-// a name with a ".." component is left out with a warning. A regular file
+// a name with a ".." component is left out with a warning (a hard link's
+// target is taken from after its last ".."). A regular file
 // whose name ends in "/" is a directory, as GNU tar takes it. Directories that
 // no member names are made up. The later of two members with one name wins;
 // a hard link made before that keeps the earlier file. A symbolic link that

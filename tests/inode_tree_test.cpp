@@ -97,7 +97,10 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     const Built built({file("x", "first"), link("h", '1', "x"), file("x", "second"), link("s", '2', "x"),
                        link("nowhere", '1', "missing"), file("full/inner", "i"), file("full", "not a folder"),
                        link("empty", '2', ""), pax('x', test::paxRecord("linkpath", longest + "t")),
-                       link("long", '2', "x"), pax('x', test::paxRecord("linkpath", longest)), link("longest", '2', "x")});
+                       link("long", '2', "x"), pax('x', test::paxRecord("linkpath", longest)), link("longest", '2', "x"),
+                       // A hard link's target is what follows its last "..",
+                       // as GNU tar takes it.
+                       file("y", "why"), link("up", '1', "any/../y")});
     EXPECT_EQ(built.contents("x"), "second");
     EXPECT_EQ(built.contents("h"), "first");
     EXPECT_EQ(built.at("h")->links, 1u);
@@ -109,13 +112,15 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(built.at("long"), nullptr);
     ASSERT_NE(built.at("longest"), nullptr);
     EXPECT_EQ(built.at("longest")->size, longest.size());
+    EXPECT_EQ(built.contents("up"), "why");
+    EXPECT_EQ(built.at("y")->links, 2u);
     EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
     // Listed once each, where the archive first names them.
     std::vector<std::string> listed;
     for (std::size_t i = 0; const kotarfs::Entry* entry = built.tree.listed(kotarfs::kRootInode, i); ++i) {
         listed.emplace_back(entry->name);
     }
-    EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest", "y", "up"}));
     ASSERT_EQ(warnings.size(), 4u);
     EXPECT_EQ(warnings[0], "nowhere: Cannot hard link to 'missing'");
     EXPECT_EQ(warnings[1], "full: Cannot replace a directory that is not empty");
