@@ -209,8 +209,12 @@ struct InodeTree::Building {
 
         if (attributes.type == '1') {
             std::vector<std::string_view>& targetComponents = linkComponents;
+            const std::string_view targetName = afterLastDotDot(attributes.linkName);
+            // A target ending in "/" or "/." can only be a directory's, which
+            // linkat(2) refuses (ENOTDIR for any other file).
+            const bool directoryOnly = targetName.ends_with('/') || targetName == "." || targetName.ends_with("/.");
             const Inode target =
-                foldName(afterLastDotDot(attributes.linkName), targetComponents) ? resolve(targetComponents) : 0;
+                !directoryOnly && foldName(targetName, targetComponents) ? resolve(targetComponents) : 0;
             if (target == 0 || S_ISDIR(at(target).mode)) {
                 warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
                 return;

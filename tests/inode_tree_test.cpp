@@ -99,8 +99,10 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
                        link("empty", '2', ""), pax('x', test::paxRecord("linkpath", longest + "t")),
                        link("long", '2', "x"), pax('x', test::paxRecord("linkpath", longest)), link("longest", '2', "x"),
                        // A hard link's target is what follows its last "..",
-                       // as GNU tar takes it.
-                       file("y", "why"), link("up", '1', "any/../y")});
+                       // as GNU tar takes it; one ending in "/" or "/." is a
+                       // directory's, which linkat(2) refuses.
+                       file("y", "why"), link("up", '1', "any/../y"), link("slashed", '1', "y/"),
+                       link("dotted", '1', "./y/.")});
     EXPECT_EQ(built.contents("x"), "second");
     EXPECT_EQ(built.contents("h"), "first");
     EXPECT_EQ(built.at("h")->links, 1u);
@@ -114,6 +116,8 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(built.at("longest")->size, longest.size());
     EXPECT_EQ(built.contents("up"), "why");
     EXPECT_EQ(built.at("y")->links, 2u);
+    EXPECT_EQ(built.at("slashed"), nullptr);
+    EXPECT_EQ(built.at("dotted"), nullptr);
     EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
     // Listed once each, where the archive first names them.
     std::vector<std::string> listed;
@@ -121,11 +125,13 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
         listed.emplace_back(entry->name);
     }
     EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest", "y", "up"}));
-    ASSERT_EQ(warnings.size(), 4u);
+    ASSERT_EQ(warnings.size(), 6u);
     EXPECT_EQ(warnings[0], "nowhere: Cannot hard link to 'missing'");
     EXPECT_EQ(warnings[1], "full: Cannot replace a directory that is not empty");
     EXPECT_EQ(warnings[2], "empty: Cannot create symlink to '': No such file or directory");
     EXPECT_TRUE(warnings[3] == "long: Cannot create symlink to '" + longest + "t': File name too long");
+    EXPECT_EQ(warnings[4], "slashed: Cannot hard link to 'y/'");
+    EXPECT_EQ(warnings[5], "dotted: Cannot hard link to './y/.'");
 }
 
 TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
