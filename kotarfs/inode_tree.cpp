@@ -193,10 +193,20 @@ struct InodeTree::Building {
             warn(attributes.name + ": Cannot create symlink to '" + attributes.linkName + "': File name too long");
             return;
         }
+        // No file system takes a name of more than NAME_MAX bytes: GNU tar
+        // makes the directories before it, then fails.
+        const auto tooLong = std::find_if(components.begin(), components.end(),
+                                          [](std::string_view part) { return part.size() > NAME_MAX; });
+        const bool nameTooLong = tooLong != components.end();
+        if (nameTooLong) components.erase(tooLong + 1, components.end());
         const std::string_view path = name.substr(0, static_cast<std::size_t>(components.back().data() - name.data()));
         const Inode directory = parentOf(path, components);
         if (directory == 0) {
             warn(attributes.name + ": Cannot open: Not a directory");
+            return;
+        }
+        if (nameTooLong) {
+            warn(attributes.name + ": Cannot open: File name too long");
             return;
         }
         if (S_ISLNK(type) && attributes.linkName.empty()) {

@@ -70,9 +70,15 @@ struct Built {
 };
 
 TEST(InodeTree, NamesAsTarExtractsThem) {
+    // No file system takes a name of more than NAME_MAX bytes: GNU tar makes
+    // the directories before it, then fails.
+    const std::string fits(255, 'k');
+    const std::string tooLong(256, 'n');
     const Built built({file("./a", "a"), file("/abs", "abs"), file("d/e/f", "f"), file("b/../c", "escape"),
                        file("..", "up"), link("dir/", '5', ""), file("old/", ""), file("old/in", "o"),
-                       link("nul/", '\0', ""), file("nul/in", "n")});
+                       link("nul/", '\0', ""), file("nul/in", "n"), pax('x', test::paxRecord("path", fits)),
+                       file("fits", "fits"), pax('x', test::paxRecord("path", tooLong)), file("long", "long"),
+                       pax('x', test::paxRecord("path", "made/" + tooLong + "/in")), file("in", "in")});
     EXPECT_EQ(built.contents("a"), "a");
     EXPECT_EQ(built.contents("abs"), "abs");
     EXPECT_EQ(built.contents("d/e/f"), "f");
@@ -87,7 +93,13 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
     EXPECT_EQ(built.at("d")->mode, S_IFDIR | 0755u);
     EXPECT_EQ(built.at("d")->uid, 77u);
     EXPECT_EQ(built.at("d")->links, 3u);
-    EXPECT_EQ(warnings, (std::vector<std::string>{"b/../c: Member name contains '..'", "..: Member name contains '..'"}));
+    EXPECT_EQ(built.contents(fits), "fits");
+    EXPECT_EQ(built.at(tooLong), nullptr);
+    ASSERT_NE(built.at("made"), nullptr);
+    EXPECT_EQ(built.at("made")->links, 2u);
+    EXPECT_EQ(warnings, (std::vector<std::string>{"b/../c: Member name contains '..'", "..: Member name contains '..'",
+                                                  tooLong + ": Cannot open: File name too long",
+                                                  "made/" + tooLong + "/in: Cannot open: File name too long"}));
 }
 
 TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
