@@ -22,21 +22,25 @@ std::optional<std::uint64_t> number(std::string_view text) { return kotar::parse
 // them as C strings, and so do readdir and readlink.
 std::string cString(const std::string& value) { return value.substr(0, value.find('\0')); }
 
-// A pax time: seconds and a fraction of up to nine digits (more are cut).
+// A pax time: seconds and a fraction of up to nine digits, rounded toward
+// minus infinity as GNU tar reads it (more digits are cut from a time after
+// 1970, and take one before it a nanosecond further back).
 bool parseTime(std::string_view value, std::int64_t& seconds, long& nanoseconds) {
     std::int64_t whole = 0;
     bool exact = true;
     if (!kotar::parsePaxTime(value, whole, exact)) return false;
     long fraction = 0;
+    bool cut = false;  // a digit other than 0 past the ninth
     const std::size_t dot = value.find('.');
     if (dot != std::string_view::npos) {
-        std::string_view digits = value.substr(dot + 1, 9);
+        const std::string_view digits = value.substr(dot + 1);
         for (std::size_t i = 0; i < 9; ++i) fraction = fraction * 10 + (i < digits.size() ? digits[i] - '0' : 0);
+        cut = digits.size() > 9 && digits.find_first_not_of('0', 9) != std::string_view::npos;
     }
     // "-1.5" is half a second before -1.
-    if (value.front() == '-' && fraction > 0) {
+    if (value.front() == '-' && (fraction > 0 || cut)) {
         whole -= 1;
-        fraction = 1000000000L - fraction;
+        fraction = 1000000000L - fraction - (cut ? 1 : 0);
     }
     seconds = whole;
     nanoseconds = fraction;

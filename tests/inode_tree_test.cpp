@@ -165,7 +165,12 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                            link("dir", '5', ""),
                            pax('x', test::paxRecord("SCHILY.xattr.user.both", "b") +
                                         test::paxRecord("SCHILY.xattr.user.second", "2")),
-                           link("dir/", '5', "")});
+                           link("dir/", '5', ""),
+                           // Digits past the ninth take a time before 1970 a
+                           // nanosecond back, as GNU tar rounds it.
+                           pax('x', test::paxRecord("mtime", "-1.5000000001")), file("early", "e")});
+        EXPECT_EQ(built.at("early")->mtimeSeconds, -2);
+        EXPECT_EQ(built.at("early")->mtimeNanoseconds, 499999999u);
         EXPECT_EQ(built.tree.xattrs(*built.at("dir")),
                   (kotarfs::Xattrs{{"user.first", "1"}, {"user.both", "b"}, {"user.second", "2"}}));
         ASSERT_NE(built.at("cut"), nullptr);
