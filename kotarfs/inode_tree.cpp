@@ -110,8 +110,18 @@ struct InodeTree::Building {
         return texts.emplace_back(text);
     }
 
-    uid_t uid(std::int64_t stored) const { return static_cast<uid_t>(options.uid >= 0 ? options.uid : stored); }
-    gid_t gid(std::int64_t stored) const { return static_cast<gid_t>(options.gid >= 0 ? options.gid : stored); }
+    // An owner that chown(2) cannot set (-1, which it takes as "unchanged",
+    // or one outside 32 bits) leaves GNU tar's file with the user who
+    // extracts it: the mounting user's here, as made-up directories are.
+    static bool settable(std::int64_t id) { return id >= 0 && id < 0xffffffffLL; }
+    uid_t uid(std::int64_t stored) const {
+        if (options.uid >= 0) return static_cast<uid_t>(options.uid);
+        return settable(stored) ? static_cast<uid_t>(stored) : madeUp.st_uid;
+    }
+    gid_t gid(std::int64_t stored) const {
+        if (options.gid >= 0) return static_cast<gid_t>(options.gid);
+        return settable(stored) ? static_cast<gid_t>(stored) : madeUp.st_gid;
+    }
 
     Node madeUpDirectory(Inode parent) const {
         Node node;

@@ -168,7 +168,13 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                            link("dir/", '5', ""),
                            // Digits past the ninth take a time before 1970 a
                            // nanosecond back, as GNU tar rounds it.
-                           pax('x', test::paxRecord("mtime", "-1.5000000001")), file("early", "e")});
+                           pax('x', test::paxRecord("mtime", "-1.5000000001")), file("early", "e"),
+                           // An owner chown(2) takes as "unchanged" is the
+                           // mounting user's, whose file GNU tar leaves it.
+                           pax('x', test::paxRecord("uid", "4294967295") + test::paxRecord("gid", "4294967295")),
+                           file("unowned", "u")});
+        EXPECT_EQ(built.at("unowned")->uid, 77u);
+        EXPECT_EQ(built.at("unowned")->gid, 0u);
         EXPECT_EQ(built.at("early")->mtimeSeconds, -2);
         EXPECT_EQ(built.at("early")->mtimeNanoseconds, 499999999u);
         EXPECT_EQ(built.tree.xattrs(*built.at("dir")),
