@@ -271,6 +271,12 @@ struct InodeTree::Building {
         node.gid = gid(attributes.gid);
         node.mtimeSeconds = attributes.mtimeSeconds;
         node.mtimeNanoseconds = static_cast<std::uint32_t>(attributes.mtimeNanoseconds);
+        // Linux keeps user.* xattrs on regular files and directories only:
+        // GNU tar cannot set them on others, and getxattr(2) would not read
+        // what listxattr names.
+        if (!S_ISREG(type) && !S_ISDIR(type)) {
+            std::erase_if(attributes.xattrs, [](const auto& xattr) { return xattr.first.starts_with("user."); });
+        }
         if (!attributes.xattrs.empty()) addXattrs(extrasOf(node).xattrs, std::move(attributes.xattrs));
         if (S_ISREG(type)) {
             node.member = &member;

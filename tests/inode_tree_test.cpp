@@ -172,7 +172,13 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                            // An owner chown(2) takes as "unchanged" is the
                            // mounting user's, whose file GNU tar leaves it.
                            pax('x', test::paxRecord("uid", "4294967295") + test::paxRecord("gid", "4294967295")),
-                           file("unowned", "u")});
+                           file("unowned", "u"),
+                           // Linux keeps user.* xattrs only on files and
+                           // directories: getxattr(2) would not read them.
+                           pax('x', test::paxRecord("SCHILY.xattr.user.u", "1") +
+                                        test::paxRecord("SCHILY.xattr.trusted.t", "2")),
+                           link("xattrLink", '2', "x")});
+        EXPECT_EQ(built.tree.xattrs(*built.at("xattrLink")), (kotarfs::Xattrs{{"trusted.t", "2"}}));
         EXPECT_EQ(built.at("unowned")->uid, 77u);
         EXPECT_EQ(built.at("unowned")->gid, 0u);
         EXPECT_EQ(built.at("early")->mtimeSeconds, -2);
