@@ -1,5 +1,6 @@
 #include "kotarfs/member_attributes.h"
 
+#include <linux/limits.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -133,6 +134,9 @@ void PaxState::apply(Attributes& attributes) {
             // listed nor read (listxattr failed with EIO), and GNU tar skips it.
             const std::string name = keyword.substr(kXattrPrefix.size());
             if (name.find('\0') != std::string::npos) continue;
+            // Nor can Linux keep a name or value past its limits (getxattr
+            // would fail for what listxattr names), which GNU tar fails to set.
+            if (name.size() > XATTR_NAME_MAX || value.size() > XATTR_SIZE_MAX) continue;
             std::erase_if(attributes.xattrs, [&](const auto& x) { return x.first == name; });
             attributes.xattrs.emplace_back(name, value);
         } else if (keyword == "GNU.sparse.major") {

@@ -149,7 +149,12 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
 TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
     const std::string next = test::paxRecord("path", "renamed") + test::paxRecord("mtime", "1577836800.25") +
                              test::paxRecord("uid", "3000000") + test::paxRecord("SCHILY.xattr.user.k", "v\n1") +
-                             test::paxRecord(std::string("SCHILY.xattr.user.a\0b", 21), "left out");
+                             test::paxRecord(std::string("SCHILY.xattr.user.a\0b", 21), "left out") +
+                             // Past Linux's xattr limits, which setxattr(2) refuses.
+                             test::paxRecord("SCHILY.xattr.user." + std::string(251, 'n'), "left out") +
+                             test::paxRecord("SCHILY.xattr.user.large", std::string(65537, 'v')) +
+                             test::paxRecord("SCHILY.xattr.user." + std::string(250, 'n'), "255") +
+                             test::paxRecord("SCHILY.xattr.user.largest", std::string(65536, 'v'));
     const std::string global = test::paxRecord("gid", "4000000");
     // Names and targets end at a NUL, as GNU tar reads them.
     const std::string cut = test::paxRecord("path", std::string("cut\0off", 7)) +
@@ -195,7 +200,10 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
         EXPECT_EQ(renamed->mtimeNanoseconds, 250000000u);
         EXPECT_EQ(renamed->uid, 3000000u);
         EXPECT_EQ(renamed->gid, 4000000u);
-        EXPECT_EQ(built.tree.xattrs(*renamed), (kotarfs::Xattrs{{"user.k", "v\n1"}}));  // not "user.a\0b"
+        EXPECT_EQ(built.tree.xattrs(*renamed),
+                  (kotarfs::Xattrs{{"user.k", "v\n1"},  // not "user.a\0b"
+                                   {"user." + std::string(250, 'n'), "255"},
+                                   {"user.largest", std::string(65536, 'v')}}));
         // The 'x' records were for one member; the 'g' record is for all.
         EXPECT_EQ(built.at("other")->uid, 1000u);
         EXPECT_EQ(built.at("other")->gid, 4000000u);
