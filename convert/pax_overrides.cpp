@@ -26,15 +26,13 @@ bool foldText(std::string_view value, std::size_t limit, std::optional<std::stri
     return true;
 }
 
-// The keywords that fold into the header: for these only the last record
-// counts. Other keywords are kept as they come, repeats included, and the
-// reader that applies them lets the last win.
-constexpr std::string_view kFoldedKeywords[] = {"path", "linkpath", "uname", "gname", "size", "uid", "gid", "mtime"};
-
+// The keywords of the header's fields fold into the header: for these only
+// the last record counts. Other keywords are kept as they come, repeats
+// included, and the reader that applies them lets the last win.
 // The bit of a folded keyword, 0 for any other.
 unsigned foldedKeywordBit(std::string_view key) {
-    const auto* found = std::find(std::begin(kFoldedKeywords), std::end(kFoldedKeywords), key);
-    return found == std::end(kFoldedKeywords) ? 0 : 1u << (found - std::begin(kFoldedKeywords));
+    const auto* found = std::find(std::begin(kHeaderFieldKeywords), std::end(kHeaderFieldKeywords), key);
+    return found == std::end(kHeaderFieldKeywords) ? 0 : 1u << (found - std::begin(kHeaderFieldKeywords));
 }
 
 bool isFoldedKeyword(std::string_view key) { return foldedKeywordBit(key) != 0; }

@@ -43,4 +43,9 @@ std::optional<std::uint64_t> parsePaxUnsigned(std::string_view value);
 // or its seconds pass 64 bits.
 bool parsePaxTime(std::string_view value, std::int64_t& whole, bool& exact);
 
+// The keywords that stand for a field of the header (which an empty value
+// gives back to the header).
+inline constexpr std::string_view kHeaderFieldKeywords[] = {"path", "linkpath", "uname", "gname",
+                                                            "size", "uid",      "gid",   "mtime"};
+
 }  // namespace kotar

@@ -48,10 +48,9 @@ bool parseTime(std::string_view value, std::int64_t& seconds, long& nanoseconds)
     return true;
 }
 
-// The keywords that stand for a field of the header.
 bool isHeaderField(std::string_view keyword) {
-    static constexpr std::string_view kFields[] = {"path", "linkpath", "uname", "gname", "size", "uid", "gid", "mtime"};
-    return std::find(std::begin(kFields), std::end(kFields), keyword) != std::end(kFields);
+    return std::find(std::begin(kotar::kHeaderFieldKeywords), std::end(kotar::kHeaderFieldKeywords), keyword) !=
+           std::end(kotar::kHeaderFieldKeywords);
 }
 
 void setRecord(Records& records, std::string_view keyword, std::string_view value) {
