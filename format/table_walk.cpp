@@ -52,6 +52,12 @@ WalkStep TableWalk::next(TableEntry& entry) {
         const std::optional<std::uint64_t> size = memberSize(header);
         if (longName && !size) return WalkStep::badSize;
         if (see_ && !see_(BlockRole::header, header.data())) return WalkStep::refused;
+        // Most headers have no blocks after them, and their entry is whole:
+        // the walk then spares making `take`, an allocation per header.
+        if (!longName && !hasSparseExtension(header)) {
+            entry.size = size;
+            return WalkStep::entry;
+        }
 
         LongNameText text(size.value_or(0), kLongNameLimit);
         const auto take = [&](const unsigned char* block) {
