@@ -42,7 +42,8 @@ Isal load() {
         find(library, "isal_read_gzip_header", isal.readGzipHeader)) {
         return isal;
     }
-    std::fprintf(stderr, "kotarfs: unable to load ISA-L: %s\n", ::dlerror());
+    const char* reason = ::dlerror();
+    std::fprintf(stderr, "kotarfs: unable to load ISA-L: %s\n", reason != nullptr ? reason : "libisal.so.2");
     return Isal{};
 }
 
