@@ -47,6 +47,16 @@ std::string_view afterLastDotDot(std::string_view target) {
     return target.substr(from);
 }
 
+// The kernel takes no path of PATH_MAX bytes or more, however short its
+// components. `path` is as GNU tar hands it over: without a leading "/" (nor,
+// for a member's name, a trailing one), "." components and doubled slashes
+// kept.
+bool pathTooLong(std::string_view path, bool trailingSlashes) {
+    path.remove_prefix(std::min(path.find_first_not_of('/'), path.size()));
+    if (trailingSlashes) path = path.substr(0, path.find_last_not_of('/') + 1);
+    return path.size() >= PATH_MAX;
+}
+
 }  // namespace
 
 bool foldName(std::string_view name, std::vector<std::string_view>& components) {
@@ -187,6 +197,12 @@ struct InodeTree::Building {
             warn(attributes.name + ": Member name contains '..'");
             return;
         }
+        // GNU tar hands such a name to the system whole, which refuses it
+        // before it makes any directory.
+        if (pathTooLong(name, true)) {
+            warn(attributes.name + ": Cannot open: File name too long");
+            return;
+        }
         mode_t type = attributes.type == '1' ? 0 : fileType(attributes.type);
         // A regular file's name that ends in "/" names a directory, as GNU
         // tar extracts it (the old convention from before type '5').
@@ -233,8 +249,10 @@ struct InodeTree::Building {
             // A target ending in "/" or "/." can only be a directory's, which
             // linkat(2) refuses (ENOTDIR for any other file).
             const bool directoryOnly = targetName.ends_with('/') || targetName == "." || targetName.ends_with("/.");
-            const Inode target =
-                !directoryOnly && foldName(targetName, targetComponents) ? resolve(targetComponents) : 0;
+            const Inode target = !directoryOnly && !pathTooLong(targetName, false) &&
+                                         foldName(targetName, targetComponents)
+                                     ? resolve(targetComponents)
+                                     : 0;
             if (target == 0 || S_ISDIR(at(target).mode)) {
                 warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
                 return;

@@ -12,7 +12,8 @@
 // Names are folded (a leading "/" or "./", "." components, a trailing "/");
 // a name with a ".." component is left out with a warning (a hard link's
 // target is taken from after its last ".."), and so is one with a component
-// longer than NAME_MAX, which no file system takes. A regular file
+// longer than NAME_MAX, which no file system takes, or one of PATH_MAX bytes
+// or more, which the kernel takes as no path. A regular file
 // whose name ends in "/" is a directory, as GNU tar takes it. Directories that
 // no member names are made up. The later of two members with one name wins;
 // a hard link made before that keeps the earlier file. A symbolic link that

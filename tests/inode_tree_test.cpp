@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -74,11 +75,18 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
     // the directories before it, then fails.
     const std::string fits(255, 'k');
     const std::string tooLong(256, 'n');
+    // Nor does the kernel take a whole path of PATH_MAX bytes or more; a
+    // leading "/" is not handed over.
+    std::string deepest(NAME_MAX, 'p');  // PATH_MAX - 1 bytes
+    for (int i = 1; i < 16; ++i) deepest += "/" + std::string(NAME_MAX, 'p');
     const Built built({file("./a", "a"), file("/abs", "abs"), file("d/e/f", "f"), file("b/../c", "escape"),
                        file("..", "up"), link("dir/", '5', ""), file("old/", ""), file("old/in", "o"),
                        link("nul/", '\0', ""), file("nul/in", "n"), pax('x', test::paxRecord("path", fits)),
                        file("fits", "fits"), pax('x', test::paxRecord("path", "made/" + tooLong + "/in")),
-                       file("in", "in")});
+                       file("in", "in"), pax('x', test::paxRecord("path", "/" + deepest)), file("deepest", "4095"),
+                       pax('x', test::paxRecord("path", "z/" + deepest)), file("deep", "4097"),
+                       pax('x', test::paxRecord("linkpath", "/" + deepest)), link("near", '1', "x"),
+                       pax('x', test::paxRecord("linkpath", "./" + deepest)), link("far", '1', "x")});
     EXPECT_EQ(built.contents("a"), "a");
     EXPECT_EQ(built.contents("abs"), "abs");
     EXPECT_EQ(built.contents("d/e/f"), "f");
@@ -96,8 +104,14 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
     EXPECT_EQ(built.contents(fits), "fits");
     ASSERT_NE(built.at("made"), nullptr);
     EXPECT_EQ(built.at("made")->links, 2u);
+    EXPECT_EQ(built.contents(deepest), "4095");
+    EXPECT_EQ(built.contents("near"), "4095");
+    EXPECT_EQ(built.at("z"), nullptr);
+    EXPECT_EQ(built.at("far"), nullptr);
     EXPECT_EQ(warnings, (std::vector<std::string>{"b/../c: Member name contains '..'", "..: Member name contains '..'",
-                                                  "made/" + tooLong + "/in: Cannot open: File name too long"}));
+                                                  "made/" + tooLong + "/in: Cannot open: File name too long",
+                                                  "z/" + deepest + ": Cannot open: File name too long",
+                                                  "far: Cannot hard link to './" + deepest + "'"}));
 }
 
 TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
