@@ -85,6 +85,9 @@ bool readSparseMapRecord(std::string_view map, std::vector<Piece>& pieces) {
 bool PaxState::take(std::string_view data, bool global) {
     std::vector<kotar::PaxRecord> records;
     if (!kotar::splitPaxRecords(data, records)) return false;
+    // A 'g' entry's records replace all those of the 'g' entries before it,
+    // as GNU tar reads them.
+    if (global) global_.clear();
     Records& into = global ? global_ : next_;
     for (const kotar::PaxRecord& record : records) {
         if (global && record.value.empty()) {

@@ -4,7 +4,8 @@
 //   'x' entry   records for the next member: path, linkpath, mtime (with
 //               its fraction), uid, gid, uname, gname, SCHILY.xattr.NAME,
 //               GNU.sparse.* (a pax sparse file)
-//   'g' entry   records for every later member, overridden by an 'x'
+//   'g' entry   records for every later member, overridden by an 'x'; the
+//               next 'g' entry's replace them all
 //   header      the member's own fields, where no record overrides them;
 //               a GNU sparse member's ('S') data map
 #pragma once

@@ -194,7 +194,11 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                            // directories: getxattr(2) would not read them.
                            pax('x', test::paxRecord("SCHILY.xattr.user.u", "1") +
                                         test::paxRecord("SCHILY.xattr.trusted.t", "2")),
-                           link("xattrLink", '2', "x")});
+                           link("xattrLink", '2', "x"),
+                           // A 'g' entry's records replace all those before.
+                           pax('g', test::paxRecord("uid", "5000000")), file("regloballed", "r")});
+        EXPECT_EQ(built.at("regloballed")->uid, 5000000u);
+        EXPECT_EQ(built.at("regloballed")->gid, 1000u);
         EXPECT_EQ(built.tree.xattrs(*built.at("xattrLink")), (kotarfs::Xattrs{{"trusted.t", "2"}}));
         EXPECT_EQ(built.at("unowned")->uid, 77u);
         EXPECT_EQ(built.at("unowned")->gid, 0u);
