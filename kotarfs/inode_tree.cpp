@@ -364,7 +364,8 @@ void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, 
     PaxState pax;
     for (std::size_t i = 0; i < count; ++i) {
         const kotar_member& member = *kotar_at(&archive, i);
-        if (member.type == 'x' || member.type == 'g') {
+        // Solaris tar's 'X' entry is an 'x' entry, as GNU tar and bsdtar read it.
+        if (member.type == 'x' || member.type == 'X' || member.type == 'g') {
             std::string data;
             if (member.size > kLargestPaxData || !readAll(archive, member, member.size, data) ||
                 !pax.take(data, member.type == 'g')) {

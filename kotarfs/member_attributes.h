@@ -1,9 +1,9 @@
 // What a member of the archive becomes in the mounted tree once its pax
 // records are applied, as GNU tar would extract it:
 //
-//   'x' entry   records for the next member: path, linkpath, mtime (with
-//               its fraction), uid, gid, uname, gname, SCHILY.xattr.NAME,
-//               GNU.sparse.* (a pax sparse file)
+//   'x' entry   records for the next member (Solaris tar's 'X' entry too):
+//               path, linkpath, mtime (with its fraction), uid, gid, uname,
+//               gname, SCHILY.xattr.NAME, GNU.sparse.* (a pax sparse file)
 //   'g' entry   records for every later member, overridden by an 'x'; the
 //               next 'g' entry's replace them all
 //   header      the member's own fields, where no record overrides them;

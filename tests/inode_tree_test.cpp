@@ -196,7 +196,11 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                                         test::paxRecord("SCHILY.xattr.trusted.t", "2")),
                            link("xattrLink", '2', "x"),
                            // A 'g' entry's records replace all those before.
-                           pax('g', test::paxRecord("uid", "5000000")), file("regloballed", "r")});
+                           pax('g', test::paxRecord("uid", "5000000")), file("regloballed", "r"),
+                           // Solaris tar's 'X' entry is an 'x' entry.
+                           pax('X', test::paxRecord("path", "solaris")), file("unnamed", "s")});
+        EXPECT_EQ(built.contents("solaris"), "s");
+        EXPECT_EQ(built.at("pax"), nullptr);
         EXPECT_EQ(built.at("regloballed")->uid, 5000000u);
         EXPECT_EQ(built.at("regloballed")->gid, 1000u);
         EXPECT_EQ(built.tree.xattrs(*built.at("xattrLink")), (kotarfs::Xattrs{{"trusted.t", "2"}}));
