@@ -377,8 +377,9 @@ void InodeTree::build(const kotar_archive& archive, const TreeOptions& options, 
         kotar_member_details(&archive, &member, &details);
         Attributes attributes = headerAttributes(member, details);
         pax.apply(attributes);
-        // Volume labels, continued members and old renaming lists name no file.
-        if (member.type == 'V' || member.type == 'M' || member.type == 'N') continue;
+        // Volume labels and continued members name no file. (An old renaming
+        // list, 'N', is an unknown type to GNU tar, so a regular file.)
+        if (member.type == 'V' || member.type == 'M') continue;
         building.place(archive, member, std::move(attributes));
     }
     list(building.entryCounts);

@@ -86,7 +86,9 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
                        file("in", "in"), pax('x', test::paxRecord("path", "/" + deepest)), file("deepest", "4095"),
                        pax('x', test::paxRecord("path", "z/" + deepest)), file("deep", "4097"),
                        pax('x', test::paxRecord("linkpath", "/" + deepest)), link("near", '1', "x"),
-                       pax('x', test::paxRecord("linkpath", "./" + deepest)), link("far", '1', "x")});
+                       pax('x', test::paxRecord("linkpath", "./" + deepest)), link("far", '1', "x"),
+                       // An old renaming list is an unknown type, so a file.
+                       {.header = plainHeader({.name = "renames", .size = 2, .typeflag = 'N'}), .data = "N\n"}});
     EXPECT_EQ(built.contents("a"), "a");
     EXPECT_EQ(built.contents("abs"), "abs");
     EXPECT_EQ(built.contents("d/e/f"), "f");
@@ -108,6 +110,7 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
     EXPECT_EQ(built.contents("near"), "4095");
     EXPECT_EQ(built.at("z"), nullptr);
     EXPECT_EQ(built.at("far"), nullptr);
+    EXPECT_EQ(built.contents("renames"), "N\n");
     EXPECT_EQ(warnings, (std::vector<std::string>{"b/../c: Member name contains '..'", "..: Member name contains '..'",
                                                   "made/" + tooLong + "/in: Cannot open: File name too long",
                                                   "z/" + deepest + ": Cannot open: File name too long",
