@@ -48,6 +48,17 @@ bool parseTime(std::string_view value, std::int64_t& seconds, long& nanoseconds)
     return true;
 }
 
+// Linux keeps xattrs of the user, trusted and security namespaces only, and
+// only with a name after the namespace: setxattr(2) refuses any other
+// (EOPNOTSUPP, or EINVAL for "user." alone), and GNU tar fails to set it.
+// (system.* holds ACLs, which getxattr(2) refuses on a mount without them.)
+bool linuxKeeps(std::string_view name) {
+    for (const std::string_view space : {"user.", "trusted.", "security."}) {
+        if (name.starts_with(space)) return name.size() > space.size();
+    }
+    return false;
+}
+
 bool isHeaderField(std::string_view keyword) {
     return std::find(std::begin(kotar::kHeaderFieldKeywords), std::end(kotar::kHeaderFieldKeywords), keyword) !=
            std::end(kotar::kHeaderFieldKeywords);
@@ -138,7 +149,7 @@ void PaxState::apply(Attributes& attributes) {
             if (name.find('\0') != std::string::npos) continue;
             // Nor can Linux keep a name or value past its limits (getxattr
             // would fail for what listxattr names), which GNU tar fails to set.
-            if (name.size() > XATTR_NAME_MAX || value.size() > XATTR_SIZE_MAX) continue;
+            if (name.size() > XATTR_NAME_MAX || value.size() > XATTR_SIZE_MAX || !linuxKeeps(name)) continue;
             std::erase_if(attributes.xattrs, [&](const auto& x) { return x.first == name; });
             attributes.xattrs.emplace_back(name, value);
         } else if (keyword == "GNU.sparse.major") {

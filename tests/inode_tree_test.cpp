@@ -169,7 +169,10 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                              test::paxRecord("SCHILY.xattr.user." + std::string(251, 'n'), "left out") +
                              test::paxRecord("SCHILY.xattr.user.large", std::string(65537, 'v')) +
                              test::paxRecord("SCHILY.xattr.user." + std::string(250, 'n'), "255") +
-                             test::paxRecord("SCHILY.xattr.user.largest", std::string(65536, 'v'));
+                             test::paxRecord("SCHILY.xattr.user.largest", std::string(65536, 'v')) +
+                             // Nor a name outside its namespaces, or a namespace alone.
+                             test::paxRecord("SCHILY.xattr.foo", "left out") + test::paxRecord("SCHILY.xattr.user.", "") +
+                             test::paxRecord("SCHILY.xattr.system.posix_acl_access", "left out");
     const std::string global = test::paxRecord("gid", "4000000");
     // Names and targets end at a NUL, as GNU tar reads them.
     const std::string cut = test::paxRecord("path", std::string("cut\0off", 7)) +
