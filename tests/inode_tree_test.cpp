@@ -88,7 +88,9 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
                        pax('x', test::paxRecord("linkpath", "/" + deepest)), link("near", '1', "x"),
                        pax('x', test::paxRecord("linkpath", "./" + deepest)), link("far", '1', "x"),
                        // An old renaming list is an unknown type, so a file.
-                       {.header = plainHeader({.name = "renames", .size = 2, .typeflag = 'N'}), .data = "N\n"}});
+                       {.header = plainHeader({.name = "renames", .size = 2, .typeflag = 'N'}), .data = "N\n"},
+                       // A name ending in "." names a directory, made, and no other file.
+                       file("dot/.", "x"), link("a/./", '2', "t")});
     EXPECT_EQ(built.contents("a"), "a");
     EXPECT_EQ(built.contents("abs"), "abs");
     EXPECT_EQ(built.contents("d/e/f"), "f");
@@ -111,10 +113,13 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
     EXPECT_EQ(built.at("z"), nullptr);
     EXPECT_EQ(built.at("far"), nullptr);
     EXPECT_EQ(built.contents("renames"), "N\n");
+    EXPECT_EQ(built.at("dot")->mode, S_IFDIR | 0755u);
+    EXPECT_EQ(built.contents("a"), "a");
     EXPECT_EQ(warnings, (std::vector<std::string>{"b/../c: Member name contains '..'", "..: Member name contains '..'",
                                                   "made/" + tooLong + "/in: Cannot open: File name too long",
                                                   "z/" + deepest + ": Cannot open: File name too long",
-                                                  "far: Cannot hard link to './" + deepest + "'"}));
+                                                  "far: Cannot hard link to './" + deepest + "'",
+                                                  "dot/.: Cannot open: File exists", "a/./: Cannot open: Not a directory"}));
 }
 
 TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
