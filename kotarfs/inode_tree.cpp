@@ -106,11 +106,18 @@ struct InodeTree::Building {
     // directory when another member takes it.
     void setEntry(const EntryTable::Probe& probe, Inode directory, std::string_view name, Inode inode) {
         if (probe.index != EntryTable::kNone) {
+            if (entries[probe.index].inode == 0) ++entryCounts[directory - 1];
             entries[probe.index].inode = static_cast<std::uint32_t>(inode);
             return;
         }
         entries.add(probe, {name, static_cast<std::uint32_t>(directory), static_cast<std::uint32_t>(inode)});
         ++entryCounts[directory - 1];
+    }
+
+    // Removes the entry `probe` found: it names inode 0, which nothing lists.
+    void removeEntry(const EntryTable::Probe& probe, Inode directory) {
+        entries[probe.index].inode = 0;
+        --entryCounts[directory - 1];
     }
 
     // A text the tree keeps for views into it: the member's own when it is
@@ -259,11 +266,15 @@ struct InodeTree::Building {
             // A target ending in "/" or "/." can only be a directory's, which
             // linkat(2) refuses (ENOTDIR for any other file).
             const bool directoryOnly = targetName.ends_with('/') || targetName == "." || targetName.ends_with("/.");
-            const Inode target = !directoryOnly && !pathTooLong(targetName, false) &&
-                                         foldName(targetName, targetComponents)
-                                     ? resolve(targetComponents)
-                                     : 0;
+            Inode target = !pathTooLong(targetName, false) && foldName(targetName, targetComponents)
+                               ? resolve(targetComponents)
+                               : 0;
+            if (directoryOnly && target != 0 && !S_ISDIR(at(target).mode)) target = 0;
             if (target == 0 || S_ISDIR(at(target).mode)) {
+                // linkat(2) refuses a directory only once the link's name is
+                // free: GNU tar has removed what had it (unless that is the
+                // directory itself, or one that is not empty).
+                if (target != 0 && found != 0 && found != target && makeWay(found)) removeEntry(lastEntry, directory);
                 warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
                 return;
             }
@@ -407,6 +418,7 @@ void InodeTree::list(const std::vector<std::uint32_t>& entryCounts) {
     }
     for (std::uint32_t index = 0; index < entries_.size(); ++index) {
         const Entry& entry = entries_[index];
+        if (entry.inode == 0) continue;  // removed
         listing_[next[entry.directory - 1]++] = index;
         if (S_ISDIR(nodes_[entry.inode - 1].mode)) ++nodes_[entry.directory - 1].links;
     }

@@ -16,7 +16,8 @@
 // or more, which the kernel takes as no path. A regular file
 // whose name ends in "/" is a directory, as GNU tar takes it. Directories that
 // no member names are made up. The later of two members with one name wins;
-// a hard link made before that keeps the earlier file. A symbolic link that
+// a hard link made before that keeps the earlier file; a hard link to a
+// directory, refused, still removes what had its name. A symbolic link that
 // symlink(2) would refuse (an empty target, or one of PATH_MAX bytes or
 // more) is left out with a warning, as GNU tar leaves it out.
 #pragma once

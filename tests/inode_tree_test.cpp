@@ -134,7 +134,10 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
                        // as GNU tar takes it; one ending in "/" or "/." is a
                        // directory's, which linkat(2) refuses.
                        file("y", "why"), link("up", '1', "any/../y"), link("slashed", '1', "y/"),
-                       link("dotted", '1', "./y/.")});
+                       link("dotted", '1', "./y/."),
+                       // A link to a directory is refused once GNU tar has
+                       // removed what had the link's name.
+                       file("gone", "g"), link("gone", '1', "full"), file("gone too", "g"), link("gone too", '1', "full/")});
     EXPECT_EQ(built.contents("x"), "second");
     EXPECT_EQ(built.contents("h"), "first");
     EXPECT_EQ(built.at("h")->links, 1u);
@@ -150,6 +153,7 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(built.at("y")->links, 2u);
     EXPECT_EQ(built.at("slashed"), nullptr);
     EXPECT_EQ(built.at("dotted"), nullptr);
+    EXPECT_EQ(built.at("gone"), nullptr);
     EXPECT_EQ(built.contents("full/inner"), "i");  // a folder that is not empty stays
     // Listed once each, where the archive first names them.
     std::vector<std::string> listed;
@@ -157,13 +161,14 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
         listed.emplace_back(entry->name);
     }
     EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest", "y", "up"}));
-    ASSERT_EQ(warnings.size(), 6u);
+    ASSERT_EQ(warnings.size(), 8u);
     EXPECT_EQ(warnings[0], "nowhere: Cannot hard link to 'missing'");
     EXPECT_EQ(warnings[1], "full: Cannot replace a directory that is not empty");
     EXPECT_EQ(warnings[2], "empty: Cannot create symlink to '': No such file or directory");
     EXPECT_TRUE(warnings[3] == "long: Cannot create symlink to '" + longest + "t': File name too long");
     EXPECT_EQ(warnings[4], "slashed: Cannot hard link to 'y/'");
     EXPECT_EQ(warnings[5], "dotted: Cannot hard link to './y/.'");
+    EXPECT_EQ(warnings[7], "gone too: Cannot hard link to 'full/'");
 }
 
 TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
