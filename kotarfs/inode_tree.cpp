@@ -247,13 +247,19 @@ struct InodeTree::Building {
         const Inode found = inodeOf(lastEntry);
         // A name that ends in a "." component ("f/.") names a directory:
         // GNU tar makes it, as it makes those before it, then cannot put
-        // another kind of file there.
+        // another kind of file there. Nor does it replace a file that has
+        // the name, even by a directory.
         const std::string_view named = name.substr(0, name.find_last_not_of('/') + 1);
-        if (type != S_IFDIR && (named == "." || named.ends_with("/."))) {
-            if (found == 0) setEntry(lastEntry, directory, last, add(madeUpDirectory(directory)));
-            const bool isDirectory = found == 0 || S_ISDIR(at(found).mode);
-            warn(attributes.name + (isDirectory ? ": Cannot open: File exists" : ": Cannot open: Not a directory"));
-            return;
+        if (named == "." || named.ends_with("/.")) {
+            if (found != 0 && !S_ISDIR(at(found).mode)) {
+                warn(attributes.name + ": Cannot open: Not a directory");
+                return;
+            }
+            if (type != S_IFDIR) {
+                if (found == 0) setEntry(lastEntry, directory, last, add(madeUpDirectory(directory)));
+                warn(attributes.name + ": Cannot open: File exists");
+                return;
+            }
         }
         if (S_ISLNK(type) && attributes.linkName.empty()) {
             warn(attributes.name + ": Cannot create symlink to '': No such file or directory");

@@ -90,7 +90,7 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
                        // An old renaming list is an unknown type, so a file.
                        {.header = plainHeader({.name = "renames", .size = 2, .typeflag = 'N'}), .data = "N\n"},
                        // A name ending in "." names a directory, made, and no other file.
-                       file("dot/.", "x"), link("a/./", '2', "t")});
+                       file("dot/.", "x"), link("a/./", '2', "t"), link("abs/.", '5', "")});
     EXPECT_EQ(built.contents("a"), "a");
     EXPECT_EQ(built.contents("abs"), "abs");
     EXPECT_EQ(built.contents("d/e/f"), "f");
@@ -119,7 +119,8 @@ TEST(InodeTree, NamesAsTarExtractsThem) {
                                                   "made/" + tooLong + "/in: Cannot open: File name too long",
                                                   "z/" + deepest + ": Cannot open: File name too long",
                                                   "far: Cannot hard link to './" + deepest + "'",
-                                                  "dot/.: Cannot open: File exists", "a/./: Cannot open: Not a directory"}));
+                                                  "dot/.: Cannot open: File exists", "a/./: Cannot open: Not a directory",
+                                                  "abs/.: Cannot open: Not a directory"}));
 }
 
 TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
