@@ -226,6 +226,12 @@ struct InodeTree::Building {
             warn(attributes.name + ": Cannot create symlink to '" + attributes.linkName + "': File name too long");
             return;
         }
+        // mknod(2) takes no device number past 32 bits (EINVAL), before GNU
+        // tar makes any directory; what had the name stays.
+        if ((S_ISCHR(type) || S_ISBLK(type)) && attributes.deviceTooLarge) {
+            warn(attributes.name + ": Cannot mknod: Invalid argument");
+            return;
+        }
         // No file system takes a name of more than NAME_MAX bytes: GNU tar
         // makes the directories before it, then fails.
         const auto tooLong = std::find_if(components.begin(), components.end(),

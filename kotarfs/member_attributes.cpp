@@ -206,6 +206,9 @@ Attributes headerAttributes(const kotar_member& member, const kotar_details& det
     attributes.size = member.size;
     if (member.type == '3' || member.type == '4') {
         attributes.device = makedev(static_cast<unsigned>(details.devmajor), static_cast<unsigned>(details.devminor));
+        // Linux's device numbers are of 32 bits: a major of 12, a minor of 20.
+        attributes.deviceTooLarge = details.devmajor < 0 || details.devmajor > 0xfff || details.devminor < 0 ||
+                                    details.devminor > 0xfffff;
     }
     if (member.type == 'S') {
         attributes.type = '0';

@@ -42,6 +42,7 @@ struct Attributes {
     std::int64_t mtimeSeconds = 0;
     long mtimeNanoseconds = 0;
     dev_t device = 0;             // character and block devices
+    bool deviceTooLarge = false;  // numbers that mknod(2) cannot take
     std::uint64_t size = 0;       // the file's size, holes included
     bool sparse = false;          // read through `pieces`
     bool sparseDamaged = false;   // a map that cannot be trusted: reads fail

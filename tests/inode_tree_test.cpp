@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <climits>
 #include <string>
@@ -30,6 +31,12 @@ IndexedEntry file(const std::string& name, const std::string& data, unsigned mod
 }
 IndexedEntry link(const std::string& name, char type, const std::string& target) {
     return {.header = plainHeader({.name = name, .typeflag = type, .linkname = target})};
+}
+IndexedEntry device(const std::string& name, unsigned major, unsigned minor) {
+    return {.header = plainHeader({.name = name, .typeflag = '3'}, [=](HeaderBlock& block) {
+                test::setOctalField(block, field::devmajor, major);
+                test::setOctalField(block, field::devminor, minor);
+            })};
 }
 IndexedEntry pax(char type, const std::string& records) {
     return {.header = plainHeader({.name = "pax", .size = records.size(), .typeflag = type}), .data = records};
@@ -138,7 +145,10 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
                        link("dotted", '1', "./y/."),
                        // A link to a directory is refused once GNU tar has
                        // removed what had the link's name.
-                       file("gone", "g"), link("gone", '1', "full"), file("gone too", "g"), link("gone too", '1', "full/")});
+                       file("gone", "g"), link("gone", '1', "full"), file("gone too", "g"), link("gone too", '1', "full/"),
+                       // Device numbers past Linux's 12-bit major and 20-bit
+                       // minor, which mknod(2) refuses.
+                       device("x", 0x1000, 0), device("dev", 0xfff, 0xfffff)});
     EXPECT_EQ(built.contents("x"), "second");
     EXPECT_EQ(built.contents("h"), "first");
     EXPECT_EQ(built.at("h")->links, 1u);
@@ -161,8 +171,8 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     for (std::size_t i = 0; const kotarfs::Entry* entry = built.tree.listed(kotarfs::kRootInode, i); ++i) {
         listed.emplace_back(entry->name);
     }
-    EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest", "y", "up"}));
-    ASSERT_EQ(warnings.size(), 8u);
+    EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest", "y", "up", "dev"}));
+    ASSERT_EQ(warnings.size(), 9u);
     EXPECT_EQ(warnings[0], "nowhere: Cannot hard link to 'missing'");
     EXPECT_EQ(warnings[1], "full: Cannot replace a directory that is not empty");
     EXPECT_EQ(warnings[2], "empty: Cannot create symlink to '': No such file or directory");
@@ -170,6 +180,8 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(warnings[4], "slashed: Cannot hard link to 'y/'");
     EXPECT_EQ(warnings[5], "dotted: Cannot hard link to './y/.'");
     EXPECT_EQ(warnings[7], "gone too: Cannot hard link to 'full/'");
+    EXPECT_EQ(warnings[8], "x: Cannot mknod: Invalid argument");
+    EXPECT_EQ(built.at("dev")->device, makedev(0xfff, 0xfffff));
 }
 
 TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
