@@ -59,6 +59,15 @@ bool linuxKeeps(std::string_view name) {
     return false;
 }
 
+// A file capability that setxattr(2) takes and getxattr(2) reads: of
+// revision 2 (20 bytes) or 3 (24), the revision in the last byte of the
+// first little-endian word. The kernel refuses any other (EINVAL), so that
+// GNU tar fails to set it, while listxattr named it.
+bool validCapability(std::string_view value) {
+    if (value.size() != 20 && value.size() != 24) return false;
+    return static_cast<unsigned char>(value[3]) == (value.size() == 20 ? 2 : 3);
+}
+
 bool isHeaderField(std::string_view keyword) {
     return std::find(std::begin(kotar::kHeaderFieldKeywords), std::end(kotar::kHeaderFieldKeywords), keyword) !=
            std::end(kotar::kHeaderFieldKeywords);
@@ -150,6 +159,7 @@ void PaxState::apply(Attributes& attributes) {
             // Nor can Linux keep a name or value past its limits (getxattr
             // would fail for what listxattr names), which GNU tar fails to set.
             if (name.size() > XATTR_NAME_MAX || value.size() > XATTR_SIZE_MAX || !linuxKeeps(name)) continue;
+            if (name == "security.capability" && !validCapability(value)) continue;
             std::erase_if(attributes.xattrs, [&](const auto& x) { return x.first == name; });
             attributes.xattrs.emplace_back(name, value);
         } else if (keyword == "GNU.sparse.major") {
