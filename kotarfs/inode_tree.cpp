@@ -1,6 +1,7 @@
 #include "kotarfs/inode_tree.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <string_view>
 
@@ -177,14 +178,24 @@ struct InodeTree::Building {
         return directory;
     }
 
-    // The inode a folded path names, 0 when none.
-    Inode resolve(const std::vector<std::string_view>& components) const {
+    // A hard link's target (what follows its last "..") as linkat(2) looks
+    // it up: its inode, or 0 with `error` set, ENOENT when it is missing,
+    // ENOTDIR when a file stands on its way or a final "/" or "/." asks for
+    // a directory (which linkat(2) refuses too), ENAMETOOLONG.
+    Inode linkTarget(std::string_view targetName, int& error) {
+        std::vector<std::string_view>& components = linkComponents;
+        error = pathTooLong(targetName, false) ? ENAMETOOLONG : foldName(targetName, components) ? 0 : ENOENT;
         Inode inode = kRootInode;
-        for (const std::string_view component : components) {
-            inode = inodeOf(probe(inode, component));
-            if (inode == 0) return 0;
+        for (std::size_t i = 0; error == 0 && i < components.size(); ++i) {
+            if (!S_ISDIR(at(inode).mode)) {
+                error = ENOTDIR;
+            } else if ((inode = inodeOf(probe(inode, components[i]))) == 0) {
+                error = ENOENT;
+            }
         }
-        return inode;
+        const bool directoryOnly = targetName.ends_with('/') || targetName == "." || targetName.ends_with("/.");
+        if (error == 0 && directoryOnly && !S_ISDIR(at(inode).mode)) error = ENOTDIR;
+        return error == 0 ? inode : 0;
     }
 
     // Makes way for another member where `found` stands: false when it is a
@@ -232,6 +243,17 @@ struct InodeTree::Building {
             warn(attributes.name + ": Cannot mknod: Invalid argument");
             return;
         }
+        // linkat(2) looks the target up first: unless it is only missing
+        // (GNU tar then makes the link's directories and tries again), the
+        // link fails before any of them is made.
+        if (attributes.type == '1') {
+            int error = 0;
+            linkTarget(afterLastDotDot(attributes.linkName), error);
+            if (error != 0 && error != ENOENT) {
+                warn(attributes.name + ": Cannot hard link to '" + attributes.linkName + "'");
+                return;
+            }
+        }
         // No file system takes a name of more than NAME_MAX bytes: GNU tar
         // makes the directories before it, then fails.
         const auto tooLong = std::find_if(components.begin(), components.end(),
@@ -273,15 +295,8 @@ struct InodeTree::Building {
         }
 
         if (attributes.type == '1') {
-            std::vector<std::string_view>& targetComponents = linkComponents;
-            const std::string_view targetName = afterLastDotDot(attributes.linkName);
-            // A target ending in "/" or "/." can only be a directory's, which
-            // linkat(2) refuses (ENOTDIR for any other file).
-            const bool directoryOnly = targetName.ends_with('/') || targetName == "." || targetName.ends_with("/.");
-            Inode target = !pathTooLong(targetName, false) && foldName(targetName, targetComponents)
-                               ? resolve(targetComponents)
-                               : 0;
-            if (directoryOnly && target != 0 && !S_ISDIR(at(target).mode)) target = 0;
+            int error = 0;
+            const Inode target = linkTarget(afterLastDotDot(attributes.linkName), error);
             if (target == 0 || S_ISDIR(at(target).mode)) {
                 // linkat(2) refuses a directory only once the link's name is
                 // free: GNU tar has removed what had it (unless that is the

@@ -148,7 +148,10 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
                        file("gone", "g"), link("gone", '1', "full"), file("gone too", "g"), link("gone too", '1', "full/"),
                        // Device numbers past Linux's 12-bit major and 20-bit
                        // minor, which mknod(2) refuses.
-                       device("x", 0x1000, 0), device("dev", 0xfff, 0xfffff)});
+                       device("x", 0x1000, 0), device("dev", 0xfff, 0xfffff),
+                       // A target below a file fails before the link's
+                       // directories are made (ENOTDIR, not ENOENT).
+                       link("unmade/h", '1', "y/in")});
     EXPECT_EQ(built.contents("x"), "second");
     EXPECT_EQ(built.contents("h"), "first");
     EXPECT_EQ(built.at("h")->links, 1u);
@@ -172,7 +175,7 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
         listed.emplace_back(entry->name);
     }
     EXPECT_EQ(listed, (std::vector<std::string>{"x", "h", "s", "full", "longest", "y", "up", "dev"}));
-    ASSERT_EQ(warnings.size(), 9u);
+    ASSERT_EQ(warnings.size(), 10u);
     EXPECT_EQ(warnings[0], "nowhere: Cannot hard link to 'missing'");
     EXPECT_EQ(warnings[1], "full: Cannot replace a directory that is not empty");
     EXPECT_EQ(warnings[2], "empty: Cannot create symlink to '': No such file or directory");
@@ -181,6 +184,7 @@ TEST(InodeTree, LaterMembersWinAndEarlierHardLinksKeepTheirFile) {
     EXPECT_EQ(warnings[5], "dotted: Cannot hard link to './y/.'");
     EXPECT_EQ(warnings[7], "gone too: Cannot hard link to 'full/'");
     EXPECT_EQ(warnings[8], "x: Cannot mknod: Invalid argument");
+    EXPECT_EQ(warnings[9], "unmade/h: Cannot hard link to 'y/in'");
     EXPECT_EQ(built.at("dev")->device, makedev(0xfff, 0xfffff));
 }
 
