@@ -129,23 +129,25 @@ struct InodeTree::Building {
     }
 
     // An owner that chown(2) cannot set (-1, which it takes as "unchanged",
-    // or one outside 32 bits) leaves GNU tar's file with the user who
-    // extracts it: the mounting user's here, as made-up directories are.
+    // or one outside 32 bits) leaves GNU tar's file with the owner it has:
+    // `unchanged`, the user's who extracts a new file (the mounting user's
+    // here, as made-up directories are), a directory's before it was named
+    // again.
     static bool settable(std::int64_t id) { return id >= 0 && id < 0xffffffffLL; }
-    uid_t uid(std::int64_t stored) const {
+    uid_t uid(std::int64_t stored, uid_t unchanged) const {
         if (options.uid >= 0) return static_cast<uid_t>(options.uid);
-        return settable(stored) ? static_cast<uid_t>(stored) : madeUp.st_uid;
+        return settable(stored) ? static_cast<uid_t>(stored) : unchanged;
     }
-    gid_t gid(std::int64_t stored) const {
+    gid_t gid(std::int64_t stored, gid_t unchanged) const {
         if (options.gid >= 0) return static_cast<gid_t>(options.gid);
-        return settable(stored) ? static_cast<gid_t>(stored) : madeUp.st_gid;
+        return settable(stored) ? static_cast<gid_t>(stored) : unchanged;
     }
 
     Node madeUpDirectory(Inode parent) const {
         Node node;
         node.mode = S_IFDIR | 0755;
-        node.uid = uid(madeUp.st_uid);
-        node.gid = gid(madeUp.st_gid);
+        node.uid = uid(madeUp.st_uid, madeUp.st_uid);
+        node.gid = gid(madeUp.st_gid, madeUp.st_gid);
         node.mtimeSeconds = madeUp.st_mtim.tv_sec;
         node.mtimeNanoseconds = static_cast<std::uint32_t>(madeUp.st_mtim.tv_nsec);
         node.parent = static_cast<std::uint32_t>(parent);
@@ -324,6 +326,8 @@ struct InodeTree::Building {
         }
         Node node;
         node.parent = static_cast<std::uint32_t>(directory);
+        node.uid = madeUp.st_uid;
+        node.gid = madeUp.st_gid;
         fill(node, member, attributes, type);
         if (S_ISREG(type)) readSparseMap(archive, member, attributes, node);
         const Inode inode = add(node);
@@ -333,8 +337,8 @@ struct InodeTree::Building {
     void fill(Node& node, const kotar_member& member, Attributes& attributes, mode_t type) {
         // Linux makes every symbolic link 0777, whatever mode the header has.
         node.mode = type | (S_ISLNK(type) ? mode_t{0777} : attributes.permissions);
-        node.uid = uid(attributes.uid);
-        node.gid = gid(attributes.gid);
+        node.uid = uid(attributes.uid, node.uid);
+        node.gid = gid(attributes.gid, node.gid);
         node.mtimeSeconds = attributes.mtimeSeconds;
         node.mtimeNanoseconds = static_cast<std::uint32_t>(attributes.mtimeNanoseconds);
         // Linux keeps user.* xattrs on regular files and directories only:

@@ -225,6 +225,8 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
                            // mounting user's, whose file GNU tar leaves it.
                            pax('x', test::paxRecord("uid", "4294967295") + test::paxRecord("gid", "4294967295")),
                            file("unowned", "u"),
+                           // A directory named again keeps the owner it had.
+                           pax('x', test::paxRecord("uid", "4294967295")), link("dir", '5', ""),
                            // Linux keeps user.* xattrs only on files and
                            // directories: getxattr(2) would not read them.
                            pax('x', test::paxRecord("SCHILY.xattr.user.u", "1") +
@@ -241,6 +243,7 @@ TEST(InodeTree, PaxRecordsApplyAndOwnersMap) {
         EXPECT_EQ(built.tree.xattrs(*built.at("xattrLink")), (kotarfs::Xattrs{{"trusted.t", "2"}}));
         EXPECT_EQ(built.at("unowned")->uid, 77u);
         EXPECT_EQ(built.at("unowned")->gid, 0u);
+        EXPECT_EQ(built.at("dir")->uid, 1000u);
         EXPECT_EQ(built.at("early")->mtimeSeconds, -2);
         EXPECT_EQ(built.at("early")->mtimeNanoseconds, 499999999u);
         EXPECT_EQ(built.tree.xattrs(*built.at("dir")),
