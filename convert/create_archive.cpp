@@ -524,6 +524,8 @@ int createArchive(const char* inputPath, const char* destinationPath, std::uint6
     ArchiveInput input;
     OutputFile output;
     if (openConversionEnds(inputPath, destinationPath, input, output) != 0) return -1;
+    // An archive on standard output leaves no room there for the trace.
+    if (namesStandardOutput(destinationPath)) traceOutput = stderr;
     const std::string workDirectory = workDirectoryFor(destinationPath);
     RetainedInput retained;
     if (retained.open(input, workDirectory) != 0) return fail(message::kWriteOutput);

@@ -115,7 +115,7 @@ private:
         const std::uint64_t memsz = elf::readField(entry, elf_->pMemsz);
         const auto flags = static_cast<std::uint32_t>(elf::readField(entry, elf_->pFlags));
         if (verbose) {
-            std::printf("addr: %#llx, sz: %lld, flags: %d\n", static_cast<unsigned long long>(vaddr),
+            std::fprintf(traceOutput, "addr: %#llx, sz: %lld, flags: %d\n", static_cast<unsigned long long>(vaddr),
                         static_cast<long long>(memsz), static_cast<int>(flags));
         }
         if ((flags & elf::kExecutableFlag) == 0) return 0;
@@ -197,7 +197,7 @@ private:
             const std::uint64_t target = elf::readField(reltab.get() + i * stride, elf_->rOffset);
             if (target < textAddr_ || target >= textEnd_) continue;
             if (verbose) {
-                std::printf("textAddr: 0x%llx, textEnd: 0x%llx, off: 0x%llx\n",
+                std::fprintf(traceOutput, "textAddr: 0x%llx, textEnd: 0x%llx, off: 0x%llx\n",
                             static_cast<unsigned long long>(textAddr_),
                             static_cast<unsigned long long>(textEnd_),
                             static_cast<unsigned long long>(target));
@@ -247,7 +247,7 @@ std::optional<ExecutableLayout> analyzeExecutable(const ByteSource& source, std:
         if (analysis.run() == 0) layout = analysis.layout();
     }
     if (verbose) {
-        std::printf("%s: textPgs: %d, fixUpPgs: %d\n", quotedText(fieldText(header, field::name)).c_str(),
+        std::fprintf(traceOutput, "%s: textPgs: %d, fixUpPgs: %d\n", quotedText(fieldText(header, field::name)).c_str(),
                     static_cast<int>(layout.textPgs), static_cast<int>(layout.fixUpPgs));
     }
     return layout;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kotar {
 
@@ -19,6 +20,14 @@ int descriptorNamed(std::string_view path) {
         return number;
     }
     return -1;
+}
+
+bool namesStandardOutput(const char* destination) {
+    const int held = descriptorNamed(destination);
+    struct stat named {};
+    struct stat output {};
+    return held >= 0 && fstat(held, &named) == 0 && fstat(STDOUT_FILENO, &output) == 0 &&
+           named.st_dev == output.st_dev && named.st_ino == output.st_ino;
 }
 
 std::string workDirectoryFor(const char* destination) {

@@ -13,6 +13,10 @@ namespace kotar {
 // -1 for any other name.
 int descriptorNamed(std::string_view path);
 
+// True when `destination` names a held descriptor ("-" comes as
+// /dev/stdout) that leads to the same file as standard output.
+bool namesStandardOutput(const char* destination);
+
 // Where the temporary files of a run that writes `destination` go: beside a
 // regular or new destination, on the file system that must hold the result
 // anyway; for a name of a held descriptor (whatever is behind it) and for

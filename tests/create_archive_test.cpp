@@ -360,6 +360,13 @@ TEST_F(CreateArchiveTest, VerboseTraceIsExactAndGzipInputChangesNothing) {
             EXPECT_TRUE(archive == plainArchive) << "gzip input gives a different archive";
         }
     }
+    // An archive on standard output keeps it to itself: the analysis trace
+    // goes to standard error, with the aligning lines.
+    for (const std::string destination : {"-", "/dev/fd/1"}) {
+        const CommandResult run = create(tarPath("main"), destination, true);
+        EXPECT_TRUE(run.status == 0 && run.out == plainArchive) << destination << ": the trace is in the archive";
+        EXPECT_EQ(run.err.size(), expectedErr.size() + expectedOut.size()) << destination;
+    }
     // The aligning line quotes the name field: at most 100 characters.
     EXPECT_NE(expectedErr.find("Not aligning executable " + kName100 + "\n"), std::string::npos);
     EXPECT_NE(expectedErr.find("Aligning executable " + kLongExecutable.substr(0, 100) + "\n"), std::string::npos);
