@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -45,10 +46,11 @@ struct ListedMember {
 
 void printLine(const ListedMember& member) {
     // A time that cannot be broken down (a year past the int range) shows
-    // as the epoch.
+    // as the epoch, as does one whose year number, 1900 more than tm_year,
+    // would not fit an int.
     const std::time_t mtime = member.mtime;
     std::tm local{};
-    if (localtime_r(&mtime, &local) == nullptr) {
+    if (localtime_r(&mtime, &local) == nullptr || local.tm_year > INT_MAX - 1900) {
         const std::time_t epoch = 0;
         localtime_r(&epoch, &local);
     }

@@ -223,6 +223,9 @@ TEST(ListArchive, PrintsTimesInTheLocalZone) {
         // Beyond what a calendar date can hold (base-256): shown as the epoch.
         {std::string("\x80\0\0\0\x40\0\0\0\0\0\0\0", 12), "1970-01-01 00:00", "1970-01-01 05:30",
          "1969-12-31 21:00"},
+        // The last second of the year 2^31 - 1 + 1900, whose year number overflows an int.
+        {std::string("\x80\0\0\0\0\xF0\xC2\xAB\x7C\x54\xA9\x7F", 12), "1970-01-01 00:00", "1970-01-01 05:30",
+         "1969-12-31 21:00"},
     };
     struct Zone {
         std::string tz;
