@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
@@ -182,7 +183,17 @@ int openStandardInput(ArchiveInput& input) {
 // streams from the same descriptor.
 int listArchive(const char* inputPath) {
     ArchiveInput input;
-    const int opened = inputPath != nullptr ? input.open(inputPath) : openStandardInput(input);
+    // /dev/stdin is standard input too, read from where it stands as -x and
+    // -c read it: opened again, a file would start over at its first byte,
+    // and a socket would fail.
+    const bool namedStandardInput =
+        inputPath != nullptr && std::strcmp(inputPath, "/dev/stdin") == 0 && fcntl(STDIN_FILENO, F_GETFD) != -1;
+    int opened = 0;
+    if (inputPath == nullptr) {
+        opened = openStandardInput(input);
+    } else {
+        opened = namedStandardInput ? input.openDescriptor(STDIN_FILENO) : input.open(inputPath);
+    }
     if (opened != 0) {
         std::fprintf(stderr, message::kOpenInput, inputPath != nullptr ? inputPath : "stdin");
         return -1;

@@ -241,7 +241,8 @@ TEST_F(CommandLineTest, DashIsStandardInputAndOutput) {
     const std::string kotar = test::shellQuoted(test::kotarBinary());
     const std::string skip = "dd bs=512 count=1 of=/dev/null status=none; ";
     test::shell("cd '" + dir_.path() + "' && { head -c 512 /dev/zero; cat b.tgz; } > skip.tgz"
-                " && { head -c 512 /dev/zero; cat b.ktar; } > skip.ktar && chmod 600 b.tar b.ktar");
+                " && { head -c 512 /dev/zero; cat b.ktar; } > skip.ktar && " + kotar + " -t b.ktar > b.list"
+                " && chmod 600 b.tar b.ktar");
     struct Piped {
         std::string command;
         std::string expected;
@@ -250,8 +251,10 @@ TEST_F(CommandLineTest, DashIsStandardInputAndOutput) {
     const Piped piped[] = {
         {"{ " + skip + kotar + " -c - -o out; } < skip.tgz", "b.ktar", false},
         {"{ " + skip + kotar + " -x - -o out; } < skip.ktar", "back.tar", false},
+        {"{ " + skip + kotar + " -t /dev/stdin; } < skip.ktar > out", "b.list", false},
         {"setpriv --reuid=nobody --regid=nogroup --clear-groups " + kotar + " -c - -o - < b.tar > out", "b.ktar", true},
         {"setpriv --reuid=nobody --regid=nogroup --clear-groups " + kotar + " -x - -o - < b.ktar > out", "back.tar", true},
+        {"setpriv --reuid=nobody --regid=nogroup --clear-groups " + kotar + " -t /dev/stdin < b.ktar > out", "b.list", true},
     };
     for (const Piped& c : piped) {
         SCOPED_TRACE(c.command);
