@@ -38,6 +38,21 @@ std::size_t afterSkippableFrames(const unsigned char* bytes, std::size_t count) 
     return at;
 }
 
+// Passes over the skippable frames at the source's start, however long:
+// they hold no data, and the zstd and lz4 decoders pass over them alike.
+// Stops where the input ends or fails.
+void passSkippableFrames(InputSource& source) {
+    while (source.ensure(8) == InputSource::Fill::more && isSkippableFrame(source.data(), source.size())) {
+        std::uint64_t left = 8 + std::uint64_t{readLe32(source.data() + 4)};
+        while (left > 0) {
+            if (source.size() == 0 && source.fill() != InputSource::Fill::more) return;
+            const std::size_t passed = static_cast<std::size_t>(std::min<std::uint64_t>(left, source.size()));
+            source.consume(passed);
+            left -= passed;
+        }
+    }
+}
+
 }  // namespace
 
 Compression compressionOf(const unsigned char* bytes, std::size_t count) {
@@ -66,9 +81,21 @@ std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source) {
     source.ensure(kLongestMagic);
     // Skippable frames are looked past, as far as the buffer holds them, to
     // the magic number after them.
+    InputSource::Fill filled = InputSource::Fill::more;
     for (;;) {
         const std::size_t next = afterSkippableFrames(source.data(), source.size());
-        if (next == 0 || next + 4 <= source.size() || source.ensure(next + 4) != InputSource::Fill::more) break;
+        if (next == 0 || next + 4 <= source.size()) break;
+        filled = source.ensure(next + 4);
+        if (filled != InputSource::Fill::more) break;
+    }
+    // Frames longer than the buffer holds (or a read that failed) are passed
+    // over here, so that an lz4 frame after them is still found; zstd
+    // otherwise, as for frames that the input ends in.
+    if (filled == InputSource::Fill::failed) {
+        passSkippableFrames(source);
+        source.ensure(kLongestMagic);
+        const bool lz4 = startsWith(source.data(), source.size(), "\x04\x22\x4d\x18", 4);
+        return lz4 ? makeLz4Decoder(source) : makeZstdDecoder(source);
     }
     switch (compressionOf(source.data(), source.size())) {
         case Compression::gzip: return makeGzipDecoder(source);

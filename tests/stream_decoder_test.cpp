@@ -111,6 +111,9 @@ TEST(StreamDecoders, InputInSmallPiecesDecodes) {
         // Skippable frames of 3 and 0 bytes first, which begin zstd streams too.
         {"lz4 after skippable frames", "printf '\\120\\052\\115\\030\\003\\000\\000\\000abc' > in && "
          "printf '\\137\\052\\115\\030\\000\\000\\000\\000' >> in && lz4 -q -c a >> in && lz4 -q -c b >> in"},
+        // One longer than the input's buffer: an lz4 frame after it is found all the same.
+        {"lz4 after a skippable frame of 600000 bytes", "{ printf '\\120\\052\\115\\030\\300\\047\\011\\000'; "
+         "head -c 600000 /dev/zero; } > in && lz4 -q -c a >> in && lz4 -q -c b >> in"},
         {"bzip2, an empty stream first", "bzip2 -c /dev/null > in && bzip2 -c a >> in && bzip2 -c b >> in"},
         // A tar whose first member is named so.
         {"plain, beginning with BZh9", "printf BZh9notes > in && cat a b >> in", true},
