@@ -39,7 +39,9 @@ struct GzipRandomAccess::Checkpoint {
 };
 
 struct GzipRandomAccess::Decoder {
-    enum class Step { header, body, between, finished, damaged, failed };
+    // `draining`: inflate met damage after bytes that it inflated ahead into
+    // its own buffer; those are handed out first, then it is `damaged`.
+    enum class Step { header, body, between, draining, finished, damaged, failed };
 
     std::unique_ptr<inflate_state> state = std::make_unique<inflate_state>();  // about 85 KiB
     isal_gzip_header header{};
@@ -50,7 +52,17 @@ struct GzipRandomAccess::Decoder {
     std::size_t begin = 0;      // the input's unconsumed bytes: [begin, end)
     std::size_t end = 0;
 
-    bool live() const { return step == Step::header || step == Step::body || step == Step::between; }
+    bool live() const {
+        return step == Step::header || step == Step::body || step == Step::between || step == Step::draining;
+    }
+
+    // The bytes inflate holds in its own buffer, not yet handed out.
+    std::size_t pending() const {
+        const inflate_state& s = *state;
+        const bool sound = s.tmp_out_processed >= 0 && s.tmp_out_processed <= s.tmp_out_valid &&
+                           s.tmp_out_valid <= static_cast<std::int64_t>(sizeof s.tmp_out_buffer);
+        return sound ? static_cast<std::size_t>(s.tmp_out_valid - s.tmp_out_processed) : 0;
+    }
     std::uint64_t in() const { return inputAt + begin; }
     std::size_t available() const { return end - begin; }
 
@@ -160,13 +172,21 @@ GzipRandomAccess::Result GzipRandomAccess::advance(unsigned char* out, std::size
                 produced = 0;
                 d.step = Decoder::Step::damaged;
             } else if (result < 0) {
-                d.step = Decoder::Step::damaged;
+                // Given little room, ISA-L inflates ahead into its own buffer,
+                // and keeps there what it inflated before the damage.
+                d.step = d.pending() > 0 ? Decoder::Step::draining : Decoder::Step::damaged;
             } else if (s.block_state == ISAL_BLOCK_FINISH) {
                 d.step = Decoder::Step::between;
             } else if (produced == 0 && consumed == 0 && !d.refill(descriptor_) &&
                        d.step != Decoder::Step::failed) {
                 d.step = Decoder::Step::damaged;  // cut short inside a member
             }
+        } else if (d.step == Decoder::Step::draining) {
+            produced = std::min(capacity, d.pending());
+            std::memcpy(out, s.tmp_out_buffer + s.tmp_out_processed, produced);
+            s.tmp_out_processed += static_cast<std::int32_t>(produced);
+            d.out += produced;
+            if (d.pending() == 0) d.step = Decoder::Step::damaged;
         } else {
             if (d.available() < 2) d.refill(descriptor_);
             if (d.step == Decoder::Step::failed) break;

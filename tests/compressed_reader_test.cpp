@@ -261,6 +261,13 @@ TEST(CompressedReader, DamagedDataFailsTheReadThatMeetsIt) {
         {"kgz cut in the middle", "gzip -1 -c \"$1\" | head -c $(( $(stat -c %s \"$1\") / 8 )) > \"$2\"", KOTAR_OK,
          KOTAR_EDAMAGED},
         {"kgz cut a few KiB after its table", "gzip -1 -c \"$1\" | head -c 3000 > \"$2\"", KOTAR_OK, KOTAR_EDAMAGED},
+        // A stored block of the first 12000 bytes, then a block of the
+        // invalid type 3, which inflate meets while it inflates ahead of a
+        // small read.
+        {"kgz with an invalid block a few KiB after its table",
+         "printf '\\037\\213\\010\\0\\0\\0\\0\\0\\0\\377\\0\\340\\056\\037\\321' > \"$2\" && head -c 12000 \"$1\" >> \"$2\" && "
+         "printf '\\006' >> \"$2\"",
+         KOTAR_OK, KOTAR_EDAMAGED},
         {"kgz with its trailer's CRC changed",
          "gzip -1 -c \"$1\" > \"$2\" && printf 'XXXX' | dd of=\"$2\" bs=1 seek=$(( $(stat -c %s \"$2\") - 8 )) conv=notrunc 2>/dev/null",
          KOTAR_OK, KOTAR_EDAMAGED},
