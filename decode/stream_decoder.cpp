@@ -94,7 +94,7 @@ std::unique_ptr<StreamDecoder> chooseDecoder(InputSource& source) {
     if (filled == InputSource::Fill::failed) {
         passSkippableFrames(source);
         source.ensure(kLongestMagic);
-        const bool lz4 = startsWith(source.data(), source.size(), "\x04\x22\x4d\x18", 4);
+        const bool lz4 = compressionOf(source.data(), source.size()) == Compression::lz4;
         return lz4 ? makeLz4Decoder(source) : makeZstdDecoder(source);
     }
     switch (compressionOf(source.data(), source.size())) {

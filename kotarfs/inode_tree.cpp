@@ -58,6 +58,10 @@ bool pathTooLong(std::string_view path, bool trailingSlashes) {
     return path.size() >= PATH_MAX;
 }
 
+// Whether `path` ends in a "." component ("." or ".../."), which names a
+// directory.
+bool endsInDot(std::string_view path) { return path == "." || path.ends_with("/."); }
+
 }  // namespace
 
 bool foldName(std::string_view name, std::vector<std::string_view>& components) {
@@ -195,7 +199,7 @@ struct InodeTree::Building {
                 error = ENOENT;
             }
         }
-        const bool directoryOnly = targetName.ends_with('/') || targetName == "." || targetName.ends_with("/.");
+        const bool directoryOnly = targetName.ends_with('/') || endsInDot(targetName);
         if (error == 0 && directoryOnly && !S_ISDIR(at(inode).mode)) error = ENOTDIR;
         return error == 0 ? inode : 0;
     }
@@ -280,7 +284,7 @@ struct InodeTree::Building {
         // another kind of file there. Nor does it replace a file that has
         // the name, even by a directory.
         const std::string_view named = name.substr(0, name.find_last_not_of('/') + 1);
-        if (named == "." || named.ends_with("/.")) {
+        if (endsInDot(named)) {
             if (found != 0 && !S_ISDIR(at(found).mode)) {
                 warn(attributes.name + ": Cannot open: Not a directory");
                 return;
