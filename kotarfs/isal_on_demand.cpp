@@ -8,6 +8,8 @@
 // kotarfs is linked "as needed", so ISA-L is not among the libraries it
 // loads as it starts; a libkotar that came to call one more ISA-L function
 // would bring it back there.
+#include "kotarfs/isal_on_demand.h"
+
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -15,6 +17,8 @@
 #include <isa-l/igzip_lib.h>
 
 namespace {
+
+bool unavailable = false;  // set by load() alone
 
 struct Isal {
     decltype(&::isal_inflate_init) inflateInit = nullptr;
@@ -31,8 +35,8 @@ bool find(void* library, const char* name, Function& function) {
 }
 
 // The library's functions, or none when it cannot be loaded: then every
-// inflate fails, and the mount of a kgz is refused with the reason here
-// and the library's message for an unreadable archive.
+// inflate fails, and the mount of a kgz is refused with the reason told
+// here.
 Isal load() {
     Isal isal;
     void* library = ::dlopen("libisal.so.2", RTLD_NOW | RTLD_LOCAL);
@@ -44,6 +48,7 @@ Isal load() {
     }
     const char* reason = ::dlerror();
     std::fprintf(stderr, "kotarfs: unable to load ISA-L: %s\n", reason != nullptr ? reason : "libisal.so.2");
+    unavailable = true;
     return Isal{};
 }
 
@@ -53,6 +58,8 @@ const Isal& isal() {
 }
 
 }  // namespace
+
+bool kotarfs::isalUnavailable() { return unavailable; }
 
 extern "C" {
 

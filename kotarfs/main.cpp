@@ -16,6 +16,7 @@
 
 #include "kotar/reader.h"
 #include "kotarfs/inode_tree.h"
+#include "kotarfs/isal_on_demand.h"
 #include "kotarfs/mount_options.h"
 #include "kotarfs/operations.h"
 
@@ -165,7 +166,11 @@ int run(int argc, char** argv) {
 
     const int status = kotar_open(options.archive.c_str(), &mount.archive);
     if (status != KOTAR_OK) {
-        std::fprintf(stderr, "kotarfs: %s: %s\n", options.archive.c_str(), kotar_strerror(status));
+        // Without ISA-L a kgz reads as damaged: the line that told why is
+        // all there is to say.
+        if (!kotarfs::isalUnavailable()) {
+            std::fprintf(stderr, "kotarfs: %s: %s\n", options.archive.c_str(), kotar_strerror(status));
+        }
         return 1;
     }
     struct stat archiveInfo {};

@@ -305,6 +305,18 @@ TEST(Kotarfs, DamageRefusesTheMountOrFailsTheRead) {
         EXPECT_EQ(mount.log(), "kotarfs: " + bad + ": a header checksum mismatch\n");
         EXPECT_FALSE(test::isMountPoint(programs.mnt()));
     }
+    // Without ISA-L (hidden in a mount namespace of its own; 77 where none
+    // can be had), a kgz is refused with the reason alone, not as damaged.
+    const CommandResult noIsal = test::runCommand(
+        {"unshare", "-m", "sh", "-c",
+         "library=$(ldconfig -p | awk '/libisal\\.so\\.2 /{print $NF; exit}') && "
+         "mount --bind /dev/null \"$(readlink -f \"$library\")\" 2>/dev/null || exit 77; exec \"$0\" \"$1\" \"$2\"",
+         test::kotarfsBinary(), programs.work / "in.kgz", programs.mnt()});
+    if (noIsal.status != 77) {
+        EXPECT_EQ(noIsal.status, 1);
+        EXPECT_EQ(noIsal.err.rfind("kotarfs: unable to load ISA-L: ", 0), 0u) << noIsal.err;
+        EXPECT_EQ(std::count(noIsal.err.begin(), noIsal.err.end(), '\n'), 1) << noIsal.err;
+    }
     const std::string damaged = programs.work / "damaged.kgz";
     sh("cp \"$1\" \"$2\" && printf XXXXXXXXXXXXXXXX | dd of=\"$2\" bs=1 seek=$(( $(stat -c %s \"$2\") * 3 / 4 )) "
        "conv=notrunc 2>/dev/null",
