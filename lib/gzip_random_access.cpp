@@ -198,6 +198,7 @@ GzipRandomAccess::Result GzipRandomAccess::advance(unsigned char* out, std::size
             }
         }
     }
+    if (d.step == Decoder::Step::damaged) damagedAt_ = std::min(damagedAt_, d.out);
     // Bytes that came out are sound even when damage follows them.
     if (produced > 0) return Result::done;
     if (d.step == Decoder::Step::failed) return Result::failed;
@@ -266,6 +267,7 @@ GzipRandomAccess::Result GzipRandomAccess::read(unsigned char* out, std::size_t 
     // Nothing asked for, perhaps into no buffer at all: as pread, nothing is
     // decoded and the bytes decoded ahead stay.
     if (count == 0 || (ended_ && offset >= length_)) return Result::done;
+    if (offset >= damagedAt_) return Result::damaged;
     Decoder& d = *decoder_;
     // Bytes decoded ahead by the last read.
     const std::uint64_t aheadAt = d.out - lookahead_.size();

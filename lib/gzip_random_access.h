@@ -16,6 +16,9 @@
 // decompresses at most one interval. Members that follow one another (1f 8b
 // after a trailer) are one stream; each trailer's CRC is checked.
 //
+// Damage, once met, is remembered where it stands: a read from there on
+// fails at once rather than inflating from the last checkpoint again.
+//
 // One decoder serves every reader, under a mutex.
 #pragma once
 
@@ -71,6 +74,9 @@ private:
     std::vector<unsigned char> lookahead_;  // the bytes just before decoder_->out
     bool ended_ = false;
     std::uint64_t length_ = 0;
+    // The first byte of the stream that damage keeps from being read, once
+    // met: a read from there fails at once, without inflating up to it again.
+    std::uint64_t damagedAt_ = UINT64_MAX;
 };
 
 }  // namespace kotar

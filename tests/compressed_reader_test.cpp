@@ -98,6 +98,13 @@ std::string readRange(const kotar_archive* archive, const kotar_member* member, 
     return out;
 }
 
+// The bytes this process has read from files so far (rchar).
+std::uint64_t bytesReadSoFar() {
+    const std::string io = test::readFile("/proc/self/io");
+    const std::size_t at = io.find("rchar: ");
+    return at == std::string::npos ? 0 : std::stoull(io.substr(at + 7));
+}
+
 // Opens the archive in `form`, made from `ktar`, into `archive`.
 void openForm(const Form& form, const TempDir& dir, Archive& archive) {
     test::runCommand({"sh", "-c", std::string(form.compress), "sh", dir / "a.ktar", dir / "a.form"});
@@ -253,6 +260,7 @@ TEST(CompressedReader, DamagedDataFailsTheReadThatMeetsIt) {
         const char* make;  // from the ktar $1 to $2
         int openStatus;
         long long lastRead;  // reading the last member with data
+        int rereads = 0;     // reads of it again, which read nothing more of the file
     };
     const Case cases[] = {
         {"kgz with bytes changed in the middle",
@@ -260,6 +268,8 @@ TEST(CompressedReader, DamagedDataFailsTheReadThatMeetsIt) {
          KOTAR_OK, KOTAR_EDAMAGED},
         {"kgz cut in the middle", "gzip -1 -c \"$1\" | head -c $(( $(stat -c %s \"$1\") / 8 )) > \"$2\"", KOTAR_OK,
          KOTAR_EDAMAGED},
+        {"kgz cut in the middle, read past the cut again", "gzip -1 -c \"$1\" | head -c $(( $(stat -c %s \"$1\") / 8 )) > \"$2\"",
+         KOTAR_OK, KOTAR_EDAMAGED, 20},
         {"kgz cut a few KiB after its table", "gzip -1 -c \"$1\" | head -c 3000 > \"$2\"", KOTAR_OK, KOTAR_EDAMAGED},
         // A stored block of the first 12000 bytes, then a block of the
         // invalid type 3, which inflate meets while it inflates ahead of a
@@ -285,6 +295,14 @@ TEST(CompressedReader, DamagedDataFailsTheReadThatMeetsIt) {
         // The CRC is checked only at the end, so only the member there fails,
         // read in one piece or in small ones.
         EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), last), 0, buffer.data(), buffer.size()), c.lastRead);
+        const std::uint64_t before = bytesReadSoFar();
+        for (int i = 0; i < c.rereads; ++i) {
+            EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), last), 4096, buffer.data(), 4096), KOTAR_EDAMAGED);
+        }
+        // (Reading /proc/self/io itself counts a few hundred bytes.)
+        if (c.rereads > 0) {
+            EXPECT_LT(bytesReadSoFar() - before, 4096u);
+        }
         EXPECT_TRUE(readRange(archive.get(), kotar_at(archive.get(), 0), 0, 1, 1) == contents[0]);
         EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), last), contents[last].size() - 4096, buffer.data(), 4096),
                   c.lastRead);
