@@ -31,7 +31,11 @@ struct stat statOf(Inode inode, const Node& node) {
     info.st_rdev = node.device;
     info.st_size = static_cast<off_t>(node.size);
     info.st_blksize = 4096;
-    const std::uint64_t stored = node.sparse && node.member != nullptr ? node.member->size : node.size;
+    // Only a regular file's data takes room: a symbolic link's target is
+    // kept with its inode, as squashfs keeps it, and ext4 a short one.
+    const std::uint64_t stored = !S_ISREG(node.mode)                       ? 0
+                                 : node.sparse && node.member != nullptr ? node.member->size
+                                                                         : node.size;
     info.st_blocks = static_cast<blkcnt_t>((stored + 511) / 512);
     info.st_mtim.tv_sec = static_cast<time_t>(node.mtimeSeconds);
     info.st_mtim.tv_nsec = node.mtimeNanoseconds;

@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,6 +132,34 @@ TEST(Kotarfs, MountShowsWhatTarExtracts) {
             EXPECT_EQ(mount.log(), "");
         }
     }
+}
+
+// Calls as programs make them on the mount, answered as the kernel's
+// read-only file systems (squashfs, ext4 mounted ro) answer them.
+TEST(Kotarfs, CallsAnswerAsOnAReadOnlyFileSystem) {
+    SKIP_WITHOUT_FUSE();
+    Source source;
+    sh(std::string("cd ") + shellQuoted(source.tree) + " && " + kProducers[0].tar,
+       {source.work / "in.tar", source.work / "list"});
+    ASSERT_EQ(test::runKotar({"-c", source.work / "in.tar", "-o", source.work / "in.ktar"}).status, 0);
+    sh("mkdir -p \"$1\"", {source.work / "mnt"});
+    FuseMount mount(source.work / "in.ktar", source.work / "mnt");
+    ASSERT_TRUE(mount.mounted()) << mount.log();
+    struct Call {
+        const char* what;
+        std::string (*call)(const std::string& root);  // what it gives, or its error
+        const char* expected;
+    };
+    const Call calls[] = {
+        {"lstat of a symbolic link (300 bytes) counts no blocks",
+         [](const std::string& root) {
+             struct stat info {};
+             return lstat((root + "/longlink").c_str(), &info) != 0 ? std::strerror(errno)
+                                                                     : std::to_string(info.st_blocks) + " blocks";
+         },
+         "0 blocks"},
+    };
+    for (const Call& c : calls) EXPECT_EQ(c.call(source.work / "mnt"), c.expected) << c.what;
 }
 
 // -o uid=N,gid=N shows every owner as one user; other options reach FUSE.
