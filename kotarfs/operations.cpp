@@ -16,6 +16,7 @@ namespace kotarfs {
 namespace {
 
 constexpr double kCacheSeconds = 86400.0;
+constexpr std::size_t kNameMax = 255;
 
 const MountedArchive& mounted(fuse_req_t request) {
     return *static_cast<const MountedArchive*>(fuse_req_userdata(request));
@@ -51,6 +52,12 @@ void initialize(void*, fuse_conn_info* connection) {
 }
 
 void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
+    // A name no file here can have (statfs's f_namemax), refused as the
+    // kernel's file systems refuse it rather than looked for.
+    if (std::strlen(name) > kNameMax) {
+        fuse_reply_err(request, ENAMETOOLONG);
+        return;
+    }
     const MountedArchive& archive = mounted(request);
     fuse_entry_param entry{};
     entry.entry_timeout = kCacheSeconds;  // also for a name that is not there
@@ -221,7 +228,7 @@ void statfs(fuse_req_t request, fuse_ino_t) {
     info.f_frsize = 4096;
     info.f_blocks = (archive.archiveBytes + 4095) / 4096;
     info.f_files = archive.tree.size();
-    info.f_namemax = 255;
+    info.f_namemax = kNameMax;
     info.f_flag = ST_RDONLY;
     fuse_reply_statfs(request, &info);
 }

@@ -158,6 +158,12 @@ TEST(Kotarfs, CallsAnswerAsOnAReadOnlyFileSystem) {
                                                                      : std::to_string(info.st_blocks) + " blocks";
          },
          "0 blocks"},
+        {"stat of a name past NAME_MAX",
+         [](const std::string& root) {
+             struct stat info {};
+             return std::string(stat((root + "/" + std::string(256, 'n')).c_str(), &info) != 0 ? std::strerror(errno) : "found");
+         },
+         "File name too long"},
     };
     for (const Call& c : calls) EXPECT_EQ(c.call(source.work / "mnt"), c.expected) << c.what;
 }
