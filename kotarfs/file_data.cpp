@@ -48,4 +48,20 @@ long long readFileData(const kotar_archive& archive, const Node& node, std::span
     return static_cast<long long>(length);
 }
 
+long long seekFileData(const Node& node, std::span<const Piece> pieces, std::uint64_t offset, bool hole) {
+    if (offset >= node.size) return -ENXIO;
+    const auto size = static_cast<long long>(node.size);
+    if (!node.sparse || node.damaged) return hole ? size : static_cast<long long>(offset);
+    // The first piece with data that ends after `offset`.
+    auto piece = std::upper_bound(pieces.begin(), pieces.end(), offset,
+                                  [](std::uint64_t at, const Piece& p) { return at < p.fileAt + p.length; });
+    while (piece != pieces.end() && piece->length == 0) ++piece;
+    if (!hole) return piece == pieces.end() ? -ENXIO : static_cast<long long>(std::max(offset, piece->fileAt));
+    if (piece == pieces.end() || piece->fileAt > offset) return static_cast<long long>(offset);
+    // Within data: the hole starts where pieces stop following one another.
+    std::uint64_t end = piece->fileAt + piece->length;
+    for (++piece; piece != pieces.end() && piece->fileAt <= end; ++piece) end = std::max(end, piece->fileAt + piece->length);
+    return static_cast<long long>(std::min(end, node.size));
+}
+
 }  // namespace kotarfs

@@ -18,4 +18,11 @@ namespace kotarfs {
 long long readFileData(const kotar_archive& archive, const Node& node, std::span<const Piece> pieces,
                        std::uint64_t offset, char* out, std::size_t count);
 
+// Where lseek's SEEK_DATA (`hole` false) or SEEK_HOLE (`hole` true) from
+// `offset` lands: the first byte of data, or of a hole, at or after it (the
+// end of the file counts as a hole). -ENXIO when `offset` is at or past the
+// end, or only holes follow it. A sparse file's holes are those between its
+// pieces; any other file is data throughout.
+long long seekFileData(const Node& node, std::span<const Piece> pieces, std::uint64_t offset, bool hole);
+
 }  // namespace kotarfs

@@ -1,6 +1,7 @@
 #include "kotarfs/operations.h"
 
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -181,6 +182,25 @@ void read(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_
     fuse_reply_buf(request, buffer.get(), static_cast<std::size_t>(got));
 }
 
+// SEEK_DATA and SEEK_HOLE (the kernel answers the other kinds itself): a
+// sparse file's holes, as a file system that keeps holes shows them.
+void lseek(fuse_req_t request, fuse_ino_t inode, off_t offset, int whence, fuse_file_info*) {
+    const MountedArchive& archive = mounted(request);
+    const Node* node = archive.tree.find(inode);
+    if (node == nullptr || !S_ISREG(node->mode) || (whence != SEEK_DATA && whence != SEEK_HOLE)) {
+        fuse_reply_err(request, EINVAL);
+        return;
+    }
+    const long long at = offset < 0 ? -ENXIO
+                                    : seekFileData(*node, archive.tree.pieces(*node), static_cast<std::uint64_t>(offset),
+                                                   whence == SEEK_HOLE);
+    if (at < 0) {
+        fuse_reply_err(request, static_cast<int>(-at));
+    } else {
+        fuse_reply_lseek(request, static_cast<off_t>(at));
+    }
+}
+
 // The xattr protocol: size 0 asks for the length; a smaller buffer is ERANGE.
 void replyXattr(fuse_req_t request, const std::string& value, size_t size) {
     if (size == 0) {
@@ -243,6 +263,7 @@ fuse_lowlevel_ops makeOperations() {
     operations.readdir = readdir;
     operations.open = open;
     operations.read = read;
+    operations.lseek = lseek;
     operations.getxattr = getxattr;
     operations.listxattr = listxattr;
     operations.statfs = statfs;

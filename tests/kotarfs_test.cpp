@@ -164,6 +164,15 @@ TEST(Kotarfs, CallsAnswerAsOnAReadOnlyFileSystem) {
              return std::string(stat((root + "/" + std::string(256, 'n')).c_str(), &info) != 0 ? std::strerror(errno) : "found");
          },
          "File name too long"},
+        {"SEEK_HOLE and SEEK_DATA of a file whose data ends in a hole",
+         [](const std::string& root) {
+             const int fd = open((root + "/holeend").c_str(), O_RDONLY);
+             const off_t hole = lseek(fd, 0, SEEK_HOLE);
+             const std::string found = hole > 0 && hole < 2 << 20 && lseek(fd, hole, SEEK_DATA) < 0 ? std::strerror(errno) : "no hole";
+             close(fd);
+             return "hole, then " + found;
+         },
+         "hole, then No such device or address"},
     };
     for (const Call& c : calls) EXPECT_EQ(c.call(source.work / "mnt"), c.expected) << c.what;
 }
