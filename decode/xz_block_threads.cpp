@@ -456,9 +456,15 @@ struct XzBlockThreads::Shared {
                     nextStart += block.uncompressed_size;
                 }
                 readInFront = 0;
-                const std::lock_guard lock(mutex);
-                consumed = job.start + block.uncompressed_size;
-                jobs.pop_front();
+                {
+                    const std::lock_guard lock(mutex);
+                    consumed = job.start + block.uncompressed_size;
+                    jobs.pop_front();
+                }
+                // A worker ahead may wait for the room this block's output
+                // held in the ring (one the ring could not take is decoded
+                // here, while the next block's worker waits).
+                roomMade.notify_all();
                 return produced;
             }
             if (result != LZMA_OK) {

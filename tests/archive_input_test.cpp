@@ -384,11 +384,28 @@ TEST_F(CompressedTarTest, XzBlocksOutliveAFullTemporaryDirectory) {
         std::string path;
         ~Unmount() { test::shell("umount " + test::shellQuoted(path), false); }
     } unmount{small};
-    const std::string in = make("blocks.txz", "xz -T2 --block-size=300000 -c bin.tar");
-    const test::CommandResult created =
-        test::runKotar({"-c", in, "-o", *dir_ / "out.ktar"}, "", {"TMPDIR=" + small, "KOTAR_DECODING_THREAD=1"});
-    EXPECT_EQ(created.status, 0) << created.err;
-    EXPECT_TRUE(test::readFile(*dir_ / "out.ktar") == test::readFile(*dir_ / "bin.ktar"));
+    const struct {
+        const char* what;
+        const char* command;  // writes the input
+    } cases[] = {
+        {"blocks of one size", "xz -T2 --block-size=300000 -c bin.tar"},
+        // The ring is sized from the first block (1 MiB at least): the
+        // second, larger than the ring, is decoded again while the third's
+        // worker waits for the room it held, which it got only once the
+        // reader read on (so never: both waited for ever).
+        {"a small block, then larger ones", "xz -T2 --block-list=100000,1500000,300000 -c bin.tar"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string in = make("blocks.txz", c.command);
+        ::unlink((*dir_ / "out.ktar").c_str());
+        // A run that waits for ever fails here rather than at the test's time limit.
+        const test::CommandResult created =
+            test::runCommand({"timeout", "120", test::kotarBinary(), "-c", in, "-o", *dir_ / "out.ktar"}, "",
+                             {"TMPDIR=" + small, "KOTAR_DECODING_THREAD=1"});
+        EXPECT_EQ(created.status, 0) << created.err;
+        EXPECT_TRUE(test::readFile(*dir_ / "out.ktar") == test::readFile(*dir_ / "bin.ktar"));
+    }
 }
 
 // Compressions that kotar does not read: every mode refuses them with
