@@ -3,6 +3,7 @@
 //
 //   4c 5a 49 50   "LZIP"   lzip
 //   1f 9d                  compress (.Z)
+//   02 21 4c 18            lz4's legacy format (lz4 -l)
 #pragma once
 
 #include <cstddef>

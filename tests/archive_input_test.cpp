@@ -413,6 +413,7 @@ TEST_F(CompressedTarTest, XzBlocksOutliveAFullTemporaryDirectory) {
 TEST_F(CompressedTarTest, UnreadCompressionsAreNamed) {
     const std::string lzip = "the input is lzip-compressed, which kotar does not read\n";
     const std::string dotZ = "the input is compressed with compress (.Z), which kotar does not read\n";
+    const std::string lz4Legacy = "the input is in lz4's legacy format (lz4 -l), which kotar does not read\n";
     const struct {
         const char* what;
         const char* command;  // writes the input
@@ -423,6 +424,7 @@ TEST_F(CompressedTarTest, UnreadCompressionsAreNamed) {
         {"compress", "compress -c bin.tar", dotZ, true},
         {"lzip, shorter than a block", "printf 'LZIP\\001'", lzip, false},
         {"compress, shorter than a block", "head -c 300 bin.tar | compress -c", dotZ, false},
+        {"lz4 -l", "lz4 -q -l -c bin.tar", lz4Legacy, true},
     };
     for (const auto& c : cases) {
         const std::string in = make("unread", c.command);
