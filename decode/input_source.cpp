@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "files/file_descriptor.h"
+
 namespace kotar {
 
 namespace {
@@ -24,7 +26,7 @@ InputSource::InputSource(int descriptor) : descriptor_(descriptor) {
     if (start_ < 0) start_ = -1;
     struct stat status {};
     if (descriptor_ >= 0 && (fstat(descriptor_, &status) != 0 || !S_ISREG(status.st_mode))) {
-        wakeup_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        wakeup_ = clearOfStandardStreams(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     }
     // Not cleared: only the bytes that read(2) stored are ever used.
     buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);

@@ -5,18 +5,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "files/file_descriptor.h"
+
 namespace kotar {
 
 namespace {
 
 int openAnonymousIn(const std::string& directory) {
-    const int descriptor = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int descriptor = clearOfStandardStreams(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (descriptor >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return descriptor;
     // No O_TMPFILE on this file system: a named file, unlinked at once.
     std::string name = directory + "/.kotar-XXXXXX";
     const int named = mkostemp(name.data(), O_CLOEXEC);
     if (named >= 0) unlink(name.c_str());
-    return named;
+    return clearOfStandardStreams(named);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // An owned file descriptor, closed when its holder goes.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <utility>
 
@@ -30,5 +33,24 @@ public:
 private:
     int descriptor_ = -1;
 };
+
+// The lowest number for a descriptor that kotar opens for writing, or takes
+// over from one it inherited: with standard output or error closed at the
+// start, a file given that number would take in the messages, the progress
+// line, the trace or the listing written there.
+inline constexpr int kFirstOwnDescriptor = STDERR_FILENO + 1;
+
+// `descriptor`, when it took the number of a standard stream, moved to
+// kFirstOwnDescriptor or above (close-on-exec) and the low number closed
+// again; -1 stays -1, and so does a descriptor that cannot move (it is
+// closed, errno saying why).
+inline int clearOfStandardStreams(int descriptor) {
+    if (descriptor < 0 || descriptor >= kFirstOwnDescriptor) return descriptor;
+    const int moved = ::fcntl(descriptor, F_DUPFD_CLOEXEC, kFirstOwnDescriptor);
+    const int error = errno;
+    ::close(descriptor);
+    errno = error;
+    return moved;
+}
 
 }  // namespace kotar

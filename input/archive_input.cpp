@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "decode/unread_compression.h"
+#include "files/file_descriptor.h"
 
 namespace kotar {
 
@@ -52,7 +53,7 @@ int ArchiveInput::open(const char* path) {
 }
 
 int ArchiveInput::openDescriptor(int held) {
-    const int descriptor = fcntl(held, F_DUPFD_CLOEXEC, 0);
+    const int descriptor = fcntl(held, F_DUPFD_CLOEXEC, kFirstOwnDescriptor);
     if (descriptor < 0) return -1;
     return adoptFile(descriptor);
 }
@@ -75,7 +76,7 @@ int ArchiveInput::adoptFile(int descriptor) {
 int ArchiveInput::openStandardInput() {
     // A duplicate, so that closing this input leaves the process's own
     // standard input alone.
-    const int descriptor = dup(fileno(stdin));
+    const int descriptor = fcntl(fileno(stdin), F_DUPFD_CLOEXEC, kFirstOwnDescriptor);
     if (descriptor < 0) return -1;
     return adopt(descriptor);
 }

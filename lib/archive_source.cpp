@@ -40,7 +40,7 @@ FileDescriptor reopen(int descriptor) {
     const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
     FileDescriptor again(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
     if (again.valid()) return again;
-    return FileDescriptor(::fcntl(descriptor, F_DUPFD_CLOEXEC, 0));  // no /proc: shares the position
+    return FileDescriptor(::fcntl(descriptor, F_DUPFD_CLOEXEC, kFirstOwnDescriptor));  // no /proc: shares the position
 }
 
 // Decompresses the whole stream of `source` into an unlinked file.
@@ -87,7 +87,7 @@ int ArchiveSource::open(FileDescriptor file) {
     if (!own.valid()) return KOTAR_EREAD;
     const off_t position = ::lseek(own.get(), 0, SEEK_CUR);
     if (position < 0 || ::lseek(own.get(), 0, SEEK_SET) != 0) return KOTAR_EREAD;
-    InputSource source(::fcntl(own.get(), F_DUPFD_CLOEXEC, 0));
+    InputSource source(::fcntl(own.get(), F_DUPFD_CLOEXEC, kFirstOwnDescriptor));
     const int status = [&]() -> int {
         const std::unique_ptr<StreamDecoder> decoder = chooseDecoder(source);
         if (!decoder) return KOTAR_ENOMEM;

@@ -293,7 +293,7 @@ int kotar_open(const char* path, kotar_archive** out) {
 int kotar_open_fd(int fd, kotar_archive** out) {
     if (out == nullptr) return KOTAR_EINVAL;
     *out = nullptr;
-    kotar::FileDescriptor file(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    kotar::FileDescriptor file(::fcntl(fd, F_DUPFD_CLOEXEC, kotar::kFirstOwnDescriptor));
     if (!file.valid()) return KOTAR_EINVAL;
     return openGuarded(std::move(file), out);
 }

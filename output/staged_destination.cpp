@@ -80,7 +80,13 @@ int createUniqueIn(int directory, const std::string& prefix, mode_t mode, std::s
         const CleanupSignalsBlocked blocked;
         if (!removeOnSignal(directory, name)) return -1;
         const int descriptor = openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (descriptor >= 0) return descriptor;
+        if (descriptor >= 0) {
+            const int kept = clearOfStandardStreams(descriptor);
+            if (kept >= 0) return kept;
+            unlinkat(directory, name.c_str(), 0);
+            forgetRemovalOnSignal();
+            return -1;
+        }
         forgetRemovalOnSignal();
         if (errno != EEXIST) return -1;
     }
@@ -96,12 +102,12 @@ int StagedDestination::open(const char* path) {
     // offset: what is written to it after kotar must follow kotar's bytes.
     if (const int held = descriptorNamed(path); held >= 0 && fcntl(held, F_GETFD) != -1) {
         sharedDescriptor_ = true;
-        return fcntl(held, F_DUPFD_CLOEXEC, 0);
+        return fcntl(held, F_DUPFD_CLOEXEC, kFirstOwnDescriptor);
     }
     // Never O_TRUNC: the earlier content stays until the result is whole.
     // A file the process may not write is refused here, as writing it in
     // place would be, even where a rename could replace it.
-    FileDescriptor file(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    FileDescriptor file(clearOfStandardStreams(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC)));
     if (!file.valid()) {
         if (errno != ENOENT) return -1;
         struct stat link {};
@@ -110,7 +116,7 @@ int StagedDestination::open(const char* path) {
         // A symbolic link to a file not yet made: the kernel follows it
         // and makes the file, only to say where it lies; it goes again at
         // once, and the result is made there like any new file.
-        file = FileDescriptor(::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
+        file = FileDescriptor(clearOfStandardStreams(::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666)));
         struct stat made {};
         if (!file.valid() || fstat(file.get(), &made) != 0) return -1;
         const std::string name = nameOfOpenFile(file.get(), made, path);
@@ -172,7 +178,7 @@ int StagedDestination::createNamedStaging(const std::string& directoryPath, cons
 // Keeps a second descriptor of the temporary file, which outlives the one
 // the caller writes through and closes.
 int StagedDestination::keep(int stagingDescriptor) {
-    staging_ = FileDescriptor(fcntl(stagingDescriptor, F_DUPFD_CLOEXEC, 0));
+    staging_ = FileDescriptor(fcntl(stagingDescriptor, F_DUPFD_CLOEXEC, kFirstOwnDescriptor));
     if (!staging_.valid()) {
         ::close(stagingDescriptor);
         discard();

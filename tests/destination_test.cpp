@@ -335,7 +335,8 @@ TEST_F(DestinationTest, SignalsLeaveTheEarlierDestination) {
 
 // Signals that kotar's own writes raise: a file size limit (SIGXFSZ ends
 // the run, after the temporary file is removed), and a closed pipe on
-// standard output or standard error, which is a failed write (status 255).
+// standard output or standard error, or a closed stream, which is a failed
+// write (status 255).
 TEST_F(DestinationTest, SignalsOfItsOwnWritesLeaveTheEarlierDestination) {
     const std::string out = dir_ / "out";
     const std::string destination = out + "/dest";
@@ -363,6 +364,13 @@ TEST_F(DestinationTest, SignalsOfItsOwnWritesLeaveTheEarlierDestination) {
          SIGXFSZ},
         {"closed pipe on standard output", closedPipeOn(1), 0, true},
         {"closed pipe on standard error", closedPipeOn(2), 0, true},
+        // The files kotar opens must not take the streams' numbers, where
+        // the trace would go into the earlier destination.
+        {"standard input, output and error closed", [] {
+             close(0);
+             close(1);
+             close(2);
+         }, 0, true},
     };
     for (const Mode& mode : modes_) {
         for (const Case& c : cases) {
