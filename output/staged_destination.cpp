@@ -115,15 +115,20 @@ int StagedDestination::open(const char* path) {
         if (!S_ISLNK(link.st_mode)) return -1;
         // A symbolic link to a file not yet made: the kernel follows it
         // and makes the file, only to say where it lies; it goes again at
-        // once, and the result is made there like any new file.
-        file = FileDescriptor(clearOfStandardStreams(::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666)));
+        // once, and the result is made there like any new file. A signal
+        // in between would leave it, empty, where the link leads.
         struct stat made {};
-        if (!file.valid() || fstat(file.get(), &made) != 0) return -1;
-        const std::string name = nameOfOpenFile(file.get(), made, path);
-        if (!name.empty() && S_ISREG(made.st_mode) && made.st_size == 0) {
-            unlink(name.c_str());
-            return openNew(name);
+        std::string name;
+        bool madeHere = false;
+        {
+            const CleanupSignalsBlocked blocked;
+            file = FileDescriptor(clearOfStandardStreams(::open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666)));
+            if (!file.valid() || fstat(file.get(), &made) != 0) return -1;
+            name = nameOfOpenFile(file.get(), made, path);
+            madeHere = !name.empty() && S_ISREG(made.st_mode) && made.st_size == 0;
+            if (madeHere) unlink(name.c_str());
         }
+        if (madeHere) return openNew(name);
         // No name for it (no /proc): it is written like an existing file,
         // and stays, empty, after a failure.
         return openExisting(std::move(file), made, name, path);
