@@ -189,7 +189,21 @@ std::size_t ArchiveInput::view(std::size_t most, const unsigned char*& bytes) {
 void ArchiveInput::countDecoded(std::size_t count) {
     decodedBytes.fetch_add(count, std::memory_order_relaxed);
     decoded_ += count;
-    progressUpdate(source_->bytesRead(), decoded_);
+    showProgress(0);
+}
+
+void ArchiveInput::copiedAhead(std::uint64_t count) { showProgress(count); }
+
+// Plain input is also gone through past the stream, by position (a copy
+// between files, a skip that seeks): there, the furthest place reached is
+// what has been read, and decoded.
+void ArchiveInput::showProgress(std::uint64_t ahead) {
+    if (!direct_) {
+        progressUpdate(source_->bytesRead(), decoded_);
+        return;
+    }
+    reached_ = std::max({reached_, source_->bytesRead(), static_cast<std::uint64_t>(position_) + ahead});
+    progressUpdate(reached_, std::max(decoded_, reached_));
 }
 
 // Brings the window to the read position: false when the stream cannot

@@ -68,6 +68,11 @@ public:
     // descriptor, where stream positions are file offsets. Otherwise -1.
     int plainFileDescriptor() const { return direct_ ? regularFile_ : -1; }
 
+    // A copy has taken `count` bytes from the read position on straight
+    // from that file: the progress line counts them as read. The position
+    // itself moves with seek().
+    void copiedAhead(std::uint64_t count);
+
     // What the input is when it begins with the magic number of a
     // compression that kotar does not read (decode/unread_compression.h),
     // else null.
@@ -92,6 +97,7 @@ private:
     bool moveStreamTo(std::int64_t target);
     bool reachPosition();
     void countDecoded(std::size_t count);
+    void showProgress(std::uint64_t ahead);
     void startDecoder(std::unique_ptr<StreamDecoder> decoder);
     bool skipByReading(std::int64_t target);
 
@@ -99,6 +105,7 @@ private:
     std::unique_ptr<StreamDecoder> decoder_;
     std::uint64_t inputSize_ = 0;
     std::uint64_t decoded_ = 0;     // bytes decoded in all, for the progress line
+    std::uint64_t reached_ = 0;     // plain input: the furthest position read or copied from, for it too
     int regularFile_ = -1;          // the source's descriptor, when a regular file read from its start
     bool direct_ = false;           // plain input: bytes pass through unchanged
     const char* unreadCompression_ = nullptr;

@@ -17,14 +17,19 @@ namespace {
 // Data lent by the input is taken at most this much at a time.
 constexpr std::size_t kLargestLend = 1024 * 1024;
 
+// A copy between files tells the input how far it has gone every this many
+// bytes, so that the progress line follows a large member.
+constexpr std::uint64_t kProgressSlice = 32 * kPositionalCopyBuffer;
+
 }  // namespace
 
 // Copies what it can of `size` bytes at `inStart` in the plain file `in`
 // straight to the output's file, and returns how many it copied; the rest
 // is left to the copy through the output's buffer, which also reports any
-// failure. `cameShort`: fewer bytes were copied than were tried.
+// failure. `cameShort`: fewer bytes were copied than were tried. `input`,
+// when given, is the input whose file `in` is, told of the bytes copied.
 std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size,
-                                             bool& cameShort) {
+                                             bool& cameShort, ArchiveInput* input) {
     cameShort = false;
     const std::uint64_t outStart = output.tell();
     struct stat inStat {};
@@ -37,7 +42,18 @@ std::uint64_t MemberCopier::copyBetweenFiles(int in, std::uint64_t inStart, Outp
     const std::uint64_t available = inSize > inStart ? inSize - inStart : 0;
     const std::uint64_t wanted = size <= available ? size : available / kCopyChunk * kCopyChunk;
 
-    const std::uint64_t copied = copyThroughBuffer(in, inStart, output.descriptor(), outStart, wanted);
+    // In slices that end on the output's piece boundaries, as the pieces
+    // of one copy would.
+    std::uint64_t copied = 0;
+    while (copied < wanted) {
+        const std::uint64_t slice =
+            std::min(wanted - copied, kProgressSlice - (outStart + copied) % kPositionalCopyBuffer);
+        const std::uint64_t done =
+            copyThroughBuffer(in, inStart + copied, output.descriptor(), outStart + copied, slice);
+        copied += done;
+        if (input != nullptr) input->copiedAhead(copied);
+        if (done < slice) break;
+    }
     cameShort = copied < wanted;
     if (copied > 0 && output.seek(outStart + copied) != 0) return 0;
     return copied;
@@ -64,7 +80,7 @@ CopyOutcome MemberCopier::copy(ArchiveInput& input, OutputFile& output, std::uin
     const int in = input.plainFileDescriptor();
     bool cameShort = false;
     const std::uint64_t copied =
-        in < 0 ? 0 : copyBetweenFiles(in, static_cast<std::uint64_t>(input.tell()), output, size, cameShort);
+        in < 0 ? 0 : copyBetweenFiles(in, static_cast<std::uint64_t>(input.tell()), output, size, cameShort, &input);
     if (copied > 0) input.seek(input.tell() + static_cast<std::int64_t>(copied), SEEK_SET);
     // The rest is written from where the input holds it, in whole pieces:
     // a piece's bytes that are lent before the stream fails are held back

@@ -27,7 +27,7 @@ public:
 
 private:
     std::uint64_t copyBetweenFiles(int in, std::uint64_t inStart, OutputFile& output, std::uint64_t size,
-                                   bool& cameShort);
+                                   bool& cameShort, ArchiveInput* input = nullptr);
     CopyOutcome flushedAfterShortCopy(OutputFile& output, bool cameShort);
     std::uint64_t copyThroughBuffer(int in, std::uint64_t inStart, int out, std::uint64_t outStart, std::uint64_t size);
 
