@@ -99,6 +99,38 @@ const Form kForms[] = {
     {"zstd", "zstd -q -c \"$1\" > \"$2\""},
 };
 
+// Calls as programs make them on the mount, answered as the kernel's
+// read-only file systems (squashfs, ext4 mounted ro) answer them.
+struct Call {
+    const char* what;
+    std::string (*call)(const std::string& root);  // what it gives, or its error
+    const char* expected;
+};
+const Call kCalls[] = {
+    {"lstat of a symbolic link (300 bytes) counts no blocks",
+     [](const std::string& root) {
+         struct stat info {};
+         return lstat((root + "/longlink").c_str(), &info) != 0 ? std::strerror(errno)
+                                                                 : std::to_string(info.st_blocks) + " blocks";
+     },
+     "0 blocks"},
+    {"stat of a name past NAME_MAX",
+     [](const std::string& root) {
+         struct stat info {};
+         return std::string(stat((root + "/" + std::string(256, 'n')).c_str(), &info) != 0 ? std::strerror(errno) : "found");
+     },
+     "File name too long"},
+    {"SEEK_HOLE and SEEK_DATA of a file whose data ends in a hole",
+     [](const std::string& root) {
+         const int fd = open((root + "/holeend").c_str(), O_RDONLY);
+         const off_t hole = lseek(fd, 0, SEEK_HOLE);
+         const std::string found = hole > 0 && hole < 2 << 20 && lseek(fd, hole, SEEK_DATA) < 0 ? std::strerror(errno) : "no hole";
+         close(fd);
+         return "hole, then " + found;
+     },
+     "hole, then No such device or address"},
+};
+
 TEST(Kotarfs, MountShowsWhatTarExtracts) {
     SKIP_WITHOUT_FUSE();
     Source source;
@@ -126,55 +158,13 @@ TEST(Kotarfs, MountShowsWhatTarExtracts) {
             FuseMount mount(archive, source.work / "mnt");
             ASSERT_TRUE(mount.mounted()) << mount.log();
             EXPECT_EQ(sh(kDescribe, {source.work / "mnt"}), extracted);
+            for (const Call& c : kCalls) EXPECT_EQ(c.call(source.work / "mnt"), c.expected) << c.what;
             // A foreground mount ended as a service manager ends it: undone,
             // with 0.
             EXPECT_TRUE(&form == &kForms[0] ? mount.stop(SIGTERM) : mount.unmount()) << mount.log();
             EXPECT_EQ(mount.log(), "");
         }
     }
-}
-
-// Calls as programs make them on the mount, answered as the kernel's
-// read-only file systems (squashfs, ext4 mounted ro) answer them.
-TEST(Kotarfs, CallsAnswerAsOnAReadOnlyFileSystem) {
-    SKIP_WITHOUT_FUSE();
-    Source source;
-    sh(std::string("cd ") + shellQuoted(source.tree) + " && " + kProducers[0].tar,
-       {source.work / "in.tar", source.work / "list"});
-    ASSERT_EQ(test::runKotar({"-c", source.work / "in.tar", "-o", source.work / "in.ktar"}).status, 0);
-    sh("mkdir -p \"$1\"", {source.work / "mnt"});
-    FuseMount mount(source.work / "in.ktar", source.work / "mnt");
-    ASSERT_TRUE(mount.mounted()) << mount.log();
-    struct Call {
-        const char* what;
-        std::string (*call)(const std::string& root);  // what it gives, or its error
-        const char* expected;
-    };
-    const Call calls[] = {
-        {"lstat of a symbolic link (300 bytes) counts no blocks",
-         [](const std::string& root) {
-             struct stat info {};
-             return lstat((root + "/longlink").c_str(), &info) != 0 ? std::strerror(errno)
-                                                                     : std::to_string(info.st_blocks) + " blocks";
-         },
-         "0 blocks"},
-        {"stat of a name past NAME_MAX",
-         [](const std::string& root) {
-             struct stat info {};
-             return std::string(stat((root + "/" + std::string(256, 'n')).c_str(), &info) != 0 ? std::strerror(errno) : "found");
-         },
-         "File name too long"},
-        {"SEEK_HOLE and SEEK_DATA of a file whose data ends in a hole",
-         [](const std::string& root) {
-             const int fd = open((root + "/holeend").c_str(), O_RDONLY);
-             const off_t hole = lseek(fd, 0, SEEK_HOLE);
-             const std::string found = hole > 0 && hole < 2 << 20 && lseek(fd, hole, SEEK_DATA) < 0 ? std::strerror(errno) : "no hole";
-             close(fd);
-             return "hole, then " + found;
-         },
-         "hole, then No such device or address"},
-    };
-    for (const Call& c : calls) EXPECT_EQ(c.call(source.work / "mnt"), c.expected) << c.what;
 }
 
 // -o uid=N,gid=N shows every owner as one user; other options reach FUSE.
