@@ -1,6 +1,7 @@
 #include "lib/archive_source.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,15 +44,25 @@ FileDescriptor reopen(int descriptor) {
     return FileDescriptor(::fcntl(descriptor, F_DUPFD_CLOEXEC, kFirstOwnDescriptor));  // no /proc: shares the position
 }
 
+// The largest file the process may write: a write past it would raise
+// SIGXFSZ, which ends the caller's process unless it handles the signal.
+std::uint64_t fileSizeLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
 // Decompresses the whole stream of `source` into an unlinked file.
 int decompressToCache(StreamDecoder& decoder, FileDescriptor& cache, std::uint64_t& size) {
     cache = FileDescriptor(openAnonymousFile(""));
     if (!cache.valid()) return KOTAR_ECACHE;
     std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kCacheChunk]);
     if (!chunk) return KOTAR_ENOMEM;
+    const std::uint64_t limit = fileSizeLimit();
     size = 0;
     for (;;) {
         const Decoded decoded = decoder.decode(chunk.get(), kCacheChunk);
+        if (decoded.length > limit - size) return KOTAR_ECACHE;  // the cache may not grow so large
         if (!writeAll(cache.get(), chunk.get(), decoded.length)) return KOTAR_ECACHE;
         size += decoded.length;
         if (size >= kArchiveLimit) return KOTAR_EDATA;
