@@ -123,7 +123,7 @@ TEST_F(InstallTest, InstalledProgramConvertsListsAndExtracts) {
 }
 
 // The example, built against the installed library with its CMake package
-// and with pkg-config, maps the text of an executable from an archive.
+// (shared and static) and with pkg-config, maps the text of an executable from an archive.
 TEST_F(InstallTest, ExampleBuildsAgainstTheInstalledLibraryBothWays) {
     TempDir work;
     shell("cd " + shellQuoted(work.path()) + " && cp /usr/bin/true true && chmod 755 true" +
@@ -151,6 +151,10 @@ TEST_F(InstallTest, ExampleBuildsAgainstTheInstalledLibraryBothWays) {
     EXPECT_TRUE(std::regex_match(viaCmake.out, std::regex("7 0755 [0-9]+ [0-9]+ [0-9]+ [1-9][0-9]* [0-9]+ true\n"
                                                          "text [1-9][0-9]* fnv1a [0-9a-f]{16}\n")))
         << viaCmake.out;
+    // The static library from the CMake package links into the C example
+    // as it is, the C++ runtime it needs included.
+    const CommandResult viaCmakeStatic = runCommand({work / "cmake/map_text_static", work / "in.ktar", "true"});
+    EXPECT_EQ(viaCmakeStatic.out, viaCmake.out) << viaCmakeStatic.err;
     const CommandResult viaPkgConfig =
         runCommand({work / "map_text", work / "in.ktar", "true"}, "", {"LD_LIBRARY_PATH=" + libdir});
     EXPECT_EQ(viaPkgConfig.status, 0) << viaPkgConfig.err;
