@@ -21,15 +21,18 @@ constexpr std::size_t kBufferSize = 2 * kReadSize;
 
 }  // namespace
 
-InputSource::InputSource(int descriptor) : descriptor_(descriptor) {
+InputSource::InputSource(int descriptor) {
+    // Owned from here, and closed should the buffer not be had.
+    FileDescriptor owned(descriptor);
+    // Not cleared: only the bytes that read(2) stored are ever used.
+    buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
+    descriptor_ = owned.release();
     if (descriptor_ >= 0) start_ = lseek(descriptor_, 0, SEEK_CUR);
     if (start_ < 0) start_ = -1;
     struct stat status {};
     if (descriptor_ >= 0 && (fstat(descriptor_, &status) != 0 || !S_ISREG(status.st_mode))) {
         wakeup_ = clearOfStandardStreams(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     }
-    // Not cleared: only the bytes that read(2) stored are ever used.
-    buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kBufferSize);
 }
 
 InputSource::~InputSource() {

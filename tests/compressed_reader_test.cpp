@@ -209,6 +209,39 @@ TEST(CompressedReader, ReadsNeedNoMemoryOnceOpen) {
     EXPECT_EQ(kotar_find(archive.get(), "m0"), kotar_at(archive.get(), 0));
 }
 
+// Memory that runs out anywhere in kotar_open of an archive decompressed
+// into its cache: the open fails with KOTAR_ENOMEM or succeeds, and leaves
+// no descriptor behind. (An exception that escaped a decoding thread would
+// end the test.)
+TEST(CompressedReader, OpenWithoutMemoryLeavesNothingBehind) {
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", buildArchive(memberContents()));
+    struct Case {
+        const char* name;
+        const char* make;  // from the ktar $1 to $2
+    };
+    const Case cases[] = {
+        {"zstd", kForms[4].compress},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::runCommand({"sh", "-c", c.make, "sh", dir / "a.ktar", dir / "a.form"});
+        const std::string path = dir / "a.form";
+        const std::size_t descriptors = test::filesIn("/proc/self/fd");
+        int status = KOTAR_ENOMEM;
+        for (long allowed = 0; status == KOTAR_ENOMEM && allowed < 1000; ++allowed) {
+            {
+                Archive archive;
+                const test::FailingAllocations failing(allowed);
+                status = archive.open(path.c_str());
+            }
+            EXPECT_TRUE(status == KOTAR_OK || status == KOTAR_ENOMEM) << status << " after " << allowed;
+            EXPECT_EQ(test::filesIn("/proc/self/fd"), descriptors) << "after " << allowed;
+        }
+        EXPECT_EQ(status, KOTAR_OK);
+    }
+}
+
 // A checkpoint of text stays within the 32 KiB window it stands for, Huffman
 // tables and all, so that a kgz's checkpoints cost less than its windows.
 // One is kept every 4 MiB of the stream however it is read: a single read

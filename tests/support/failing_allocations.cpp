@@ -7,6 +7,7 @@
 namespace {
 
 std::atomic<bool> failing{false};
+std::atomic<long> allowedLeft{0};  // while failing
 
 void* allocate(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : size); }
 
@@ -14,13 +15,16 @@ void* allocate(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : s
 
 namespace kotar::test {
 
-FailingAllocations::FailingAllocations() { failing = true; }
+FailingAllocations::FailingAllocations(long allowed) {
+    allowedLeft = allowed;
+    failing = true;
+}
 FailingAllocations::~FailingAllocations() { failing = false; }
 
 }  // namespace kotar::test
 
 void* operator new(std::size_t size) {
-    void* memory = failing ? nullptr : allocate(size);
+    void* memory = failing && allowedLeft.fetch_sub(1) <= 0 ? nullptr : allocate(size);
     if (memory == nullptr) throw std::bad_alloc();
     return memory;
 }
