@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include <lzma.h>
@@ -140,7 +141,10 @@ struct XzBlockThreads::Shared {
 
     void work() {
         lzma_stream stream = LZMA_STREAM_INIT;
-        const auto piece = std::make_unique_for_overwrite<unsigned char[]>(kPiece);
+        // Without the memory for its piece, a worker leaves each block it
+        // takes to the reader, as it does one the ring takes no more of: an
+        // exception would end the process from this thread.
+        const std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kPiece]);
         for (;;) {
             Job* job = nullptr;
             {
@@ -149,7 +153,7 @@ struct XzBlockThreads::Shared {
                 if (stopping) break;
                 job->taken = true;
             }
-            const Job::End end = decodeBlock(stream, *job, piece.get());
+            const Job::End end = piece ? decodeBlock(stream, *job, piece.get()) : Job::End::unwritten;
             {
                 const std::lock_guard lock(mutex);
                 job->end = end;

@@ -222,6 +222,7 @@ TEST(CompressedReader, OpenWithoutMemoryLeavesNothingBehind) {
     };
     const Case cases[] = {
         {"zstd", kForms[4].compress},
+        {"xz of blocks that threads decode", "xz -0 -T2 --block-size=1MiB -c \"$1\" > \"$2\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
