@@ -223,6 +223,10 @@ struct XzBlockThreads::Shared {
     }
 
     bool startWorkers() {
+        // Room for every worker first: a thread that started, but that
+        // push_back then failed to record, would go unjoined and outlive
+        // this.
+        workers.reserve(workerCount);
         while (workers.size() < workerCount) {
             pthread_t worker;
             if (!startSignalFreeThread(worker, &Shared::workerMain, this)) break;
