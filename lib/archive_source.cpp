@@ -98,7 +98,11 @@ int ArchiveSource::open(FileDescriptor file) {
     if (!own.valid()) return KOTAR_EREAD;
     const off_t position = ::lseek(own.get(), 0, SEEK_CUR);
     if (position < 0 || ::lseek(own.get(), 0, SEEK_SET) != 0) return KOTAR_EREAD;
-    InputSource source(::fcntl(own.get(), F_DUPFD_CLOEXEC, kFirstOwnDescriptor));
+    // Without a descriptor the input would read as empty, and the archive
+    // as a ktar of the compressed bytes, refused for its magic.
+    FileDescriptor input(::fcntl(own.get(), F_DUPFD_CLOEXEC, kFirstOwnDescriptor));
+    if (!input.valid()) return KOTAR_EREAD;
+    InputSource source(input.release());
     const int status = [&]() -> int {
         const std::unique_ptr<StreamDecoder> decoder = chooseDecoder(source);
         if (!decoder) return KOTAR_ENOMEM;
