@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -295,6 +296,18 @@ int kotar_open_fd(int fd, kotar_archive** out) {
     *out = nullptr;
     kotar::FileDescriptor file(::fcntl(fd, F_DUPFD_CLOEXEC, kotar::kFirstOwnDescriptor));
     if (!file.valid()) return KOTAR_EINVAL;
+    // A descriptor open for direct I/O reads only whole, aligned blocks into
+    // aligned memory, which reads of a member's bytes are not: its file is
+    // read through a description of the archive's own, opened again without
+    // it (the duplicate shares the caller's flags, which are not to change).
+    struct stat info {};
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags >= 0 && (flags & O_DIRECT) != 0 && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
+        kotar::FileDescriptor own(::open(self, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        if (own.valid()) file = std::move(own);
+    }
     return openGuarded(std::move(file), out);
 }
 

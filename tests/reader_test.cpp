@@ -70,6 +70,41 @@ TEST(Reader, OpenRefusesAFifo) {
     alarm(0);
 }
 
+// kotar_open_fd reads through a descriptor of its own: the caller's may be
+// closed at once, and its position is neither used nor moved. One open for
+// direct I/O (aligned reads of whole blocks only) is read all the same.
+TEST(Reader, OpenFdOfEachKind) {
+    TempDir dir;
+    test::writeFile(dir / "a.ktar", indexedArchive({{.header = plainHeader({.name = "m", .size = 5}), .data = "hello"}}));
+    struct Case {
+        const char* name;
+        int flags;
+        int status;
+    };
+    const Case cases[] = {
+        {"for reading", O_RDONLY, KOTAR_OK},
+        {"for direct I/O", O_RDONLY | O_DIRECT, KOTAR_OK},
+        {"for writing only", O_WRONLY, KOTAR_EREAD},
+        {"as a path only", O_PATH, KOTAR_EREAD},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = open((dir / "a.ktar").c_str(), c.flags | O_CLOEXEC);
+        if (fd < 0 && (c.flags & O_DIRECT) != 0) continue;  // a file system without direct I/O
+        ASSERT_GE(fd, 0);
+        lseek(fd, 777, SEEK_SET);
+        Archive archive;
+        EXPECT_EQ(archive.openFd(fd), c.status);
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), c.flags == O_PATH ? -1 : 777);
+        close(fd);
+        char data[8] = {};
+        if (c.status == KOTAR_OK) {
+            EXPECT_EQ(kotar_read(archive.get(), kotar_at(archive.get(), 0), 0, data, sizeof data), 5);
+            EXPECT_STREQ(data, "hello");
+        }
+    }
+}
+
 TEST(Reader, SizeFields) {
     const std::string longName(511, 'n');
     for (const test::SizeField& size : test::sizeFields()) {
