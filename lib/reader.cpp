@@ -295,7 +295,8 @@ int kotar_open_fd(int fd, kotar_archive** out) {
     if (out == nullptr) return KOTAR_EINVAL;
     *out = nullptr;
     kotar::FileDescriptor file(::fcntl(fd, F_DUPFD_CLOEXEC, kotar::kFirstOwnDescriptor));
-    if (!file.valid()) return KOTAR_EINVAL;
+    // Not a descriptor; or one, with no other to be had for the archive.
+    if (!file.valid()) return errno == EBADF ? KOTAR_EINVAL : KOTAR_EOPEN;
     // A descriptor open for direct I/O reads only whole, aligned blocks into
     // aligned memory, which reads of a member's bytes are not: its file is
     // read through a description of the archive's own, opened again without

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -210,35 +209,6 @@ TEST(CompressedReader, ReadsNeedNoMemoryOnceOpen) {
     EXPECT_EQ(kotar_find(archive.get(), "m0"), kotar_at(archive.get(), 0));
 }
 
-// While it lives, only `spare` more descriptors can be opened: the limit
-// stands just past them, and every free one below them is taken.
-class SpareDescriptors {
-public:
-    explicit SpareDescriptors(int spare) {
-        getrlimit(RLIMIT_NOFILE, &previous_);
-        int highest = 2;
-        for (int fd = 0; fd < 4096; ++fd) {
-            if (fcntl(fd, F_GETFD) >= 0) highest = fd;
-        }
-        rlimit limit = previous_;
-        limit.rlim_cur = static_cast<rlim_t>(highest + 1 + spare);
-        taken_.reserve(limit.rlim_cur);
-        setrlimit(RLIMIT_NOFILE, &limit);
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
-        for (; spare > 0 && !taken_.empty(); --spare, taken_.pop_back()) ::close(taken_.back());
-    }
-    ~SpareDescriptors() {
-        for (const int fd : taken_) ::close(fd);
-        setrlimit(RLIMIT_NOFILE, &previous_);
-    }
-    SpareDescriptors(const SpareDescriptors&) = delete;
-    SpareDescriptors& operator=(const SpareDescriptors&) = delete;
-
-private:
-    rlimit previous_{};
-    std::vector<int> taken_;
-};
-
 // Memory or descriptors that run out anywhere in kotar_open of an archive
 // decompressed into its cache: the open fails with a status that says so,
 // or succeeds, and leaves no descriptor behind. (An exception that escaped
@@ -266,7 +236,7 @@ TEST(CompressedReader, OpenShortOfMemoryOrDescriptorsLeavesNothingBehind) {
             {
                 Archive archive;
                 if (c.descriptors) {
-                    const SpareDescriptors spare(left);
+                    const test::SpareDescriptors spare(left);
                     status = archive.open(path.c_str());
                 } else {
                     const test::FailingAllocations failing(left);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,9 +81,11 @@ TEST(Reader, OpenFdOfEachKind) {
         const char* name;
         int flags;
         int status;
+        int spare = -1;  // the descriptors left to open, when limited
     };
     const Case cases[] = {
         {"for reading", O_RDONLY, KOTAR_OK},
+        {"with no descriptor left to open", O_RDONLY, KOTAR_EOPEN, 0},
         {"for direct I/O", O_RDONLY | O_DIRECT, KOTAR_OK},
         {"for writing only", O_WRONLY, KOTAR_EREAD},
         {"as a path only", O_PATH, KOTAR_EREAD},
@@ -94,7 +97,11 @@ TEST(Reader, OpenFdOfEachKind) {
         ASSERT_GE(fd, 0);
         lseek(fd, 777, SEEK_SET);
         Archive archive;
-        EXPECT_EQ(archive.openFd(fd), c.status);
+        {
+            const std::optional<test::SpareDescriptors> spare =
+                c.spare < 0 ? std::nullopt : std::make_optional<test::SpareDescriptors>(c.spare);
+            EXPECT_EQ(archive.openFd(fd), c.status);
+        }
         EXPECT_EQ(lseek(fd, 0, SEEK_CUR), c.flags == O_PATH ? -1 : 777);
         close(fd);
         char data[8] = {};

@@ -33,6 +33,25 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+SpareDescriptors::SpareDescriptors(int spare) {
+    getrlimit(RLIMIT_NOFILE, &previous_);
+    int highest = 2;
+    for (int fd = 0; fd < 4096; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) highest = fd;
+    }
+    rlimit limit = previous_;
+    limit.rlim_cur = static_cast<rlim_t>(highest + 1 + spare);
+    taken_.reserve(limit.rlim_cur);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
+    for (; spare > 0 && !taken_.empty(); --spare, taken_.pop_back()) ::close(taken_.back());
+}
+
+SpareDescriptors::~SpareDescriptors() {
+    for (const int fd : taken_) ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &previous_);
+}
+
 std::size_t filesIn(const std::string& folder) {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;

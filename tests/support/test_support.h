@@ -47,6 +47,20 @@ private:
     rlimit previous_{};
 };
 
+// While it lives, only `spare` more descriptors can be opened: the limit
+// stands just past them, and every free one below them is taken.
+class SpareDescriptors {
+public:
+    explicit SpareDescriptors(int spare);
+    ~SpareDescriptors();
+    SpareDescriptors(const SpareDescriptors&) = delete;
+    SpareDescriptors& operator=(const SpareDescriptors&) = delete;
+
+private:
+    rlimit previous_{};
+    std::vector<int> taken_;
+};
+
 // What a destination holds before a run that must leave it alone.
 inline const std::string kEarlierDestination = "an earlier destination\n";
 
