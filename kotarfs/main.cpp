@@ -48,6 +48,22 @@ void leaveStandardStreams() {
     if (null > STDERR_FILENO) ::close(null);
 }
 
+// Opens /dev/null on every standard stream that is closed, as libfuse does
+// before it mounts. Left closed, the archive's descriptor would take the
+// stream's number, and the daemon would point it at /dev/null with the
+// streams it lets go: a ktar's files then read as empty, a kgz's reads
+// failed.
+void openStandardStreams() {
+    for (;;) {
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null < 0) return;
+        if (null > STDERR_FILENO) {
+            ::close(null);
+            return;
+        }
+    }
+}
+
 // The first read of a file's data, answered on a thread of its own while
 // this one runs the loop, so that it holds up no other request (a kgz's
 // first read may decompress for a while). The thread blocks every signal,
@@ -136,6 +152,7 @@ struct Mount {
 };
 
 int run(int argc, char** argv) {
+    openStandardStreams();
     Mount mount{FUSE_ARGS_INIT(argc, argv)};
     kotarfs::MountOptions options;
     if (!kotarfs::parseMountOptions(mount.args, options)) return 1;

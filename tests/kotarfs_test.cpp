@@ -182,6 +182,30 @@ TEST(Kotarfs, OwnersMappedAndOptionsPassed) {
     EXPECT_NE(sh("grep \" $1 \" /proc/self/mountinfo", {source.work / "mnt"}).find("fuse.kotarfs"), std::string::npos);
     // Ended before any read, while its first thread still answers alone.
     EXPECT_TRUE(mount.stop(SIGTERM)) << mount.log();
+
+    // Command lines as a shell runs them ($1 kotarfs, $2 the archive, $3 the
+    // mount point), which mount in the background: the mount shows the
+    // archive, and its line in /proc/self/mountinfo holds `shown`.
+    struct Line {
+        const char* what;
+        const char* command;
+        const char* shown;
+    };
+    const Line lines[] = {
+        {"standard streams closed", "\"$1\" \"$2\" \"$3\" <&- >&- 2>&-", " - fuse.kotarfs "},
+    };
+    const std::string point = source.work / "mnt";
+    for (const Line& line : lines) {
+        SCOPED_TRACE(line.what);
+        const CommandResult run =
+            test::runCommand({"sh", "-c", line.command, "sh", test::kotarfsBinary(), source.work / "in.ktar", point});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(test::readFile(point + "/plain"), "contents of plain\n");
+        EXPECT_NE(sh("grep \" $1 \" /proc/self/mountinfo; true", {point}).find(line.shown), std::string::npos);
+        if (test::isMountPoint(point)) {
+            EXPECT_EQ(test::runCommand({"fusermount3", "-u", point}).status, 0);
+        }
+    }
 }
 
 // The mount helper form, as mount(8) runs it for an /etc/fstab line of type
