@@ -72,7 +72,16 @@ bool parseMountOptions(fuse_args& args, MountOptions& options) {
         if (c == ',' || c == '\\') fixed += '\\';
         fixed += c;
     }
-    return fuse_opt_add_arg(&args, fixed.c_str()) == 0;
+    // Before a "--", after which FUSE takes every argument as the mount
+    // point's, and after the options given, so that ro wins over an rw.
+    int at = args.argc;
+    for (int i = 1; i < args.argc; ++i) {
+        if (std::strcmp(args.argv[i], "--") == 0) {
+            at = i;
+            break;
+        }
+    }
+    return fuse_opt_insert_arg(&args, at, fixed.c_str()) == 0;
 }
 
 void printUsage(std::FILE* to, const char* program) {
