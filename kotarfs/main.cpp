@@ -202,6 +202,7 @@ int run(int argc, char** argv) {
     kotarfs::MountedArchive mounted;
     mounted.archive = mount.archive;
     mounted.archiveBytes = static_cast<std::uint64_t>(archiveInfo.st_size);
+    mounted.maxRead = options.maxRead;
     kotarfs::TreeOptions treeOptions;
     treeOptions.uid = options.uid;
     treeOptions.gid = options.gid;

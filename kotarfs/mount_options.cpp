@@ -10,12 +10,12 @@ namespace kotarfs {
 
 namespace {
 
-enum Key { kHelp, kVersion, kUid, kGid };
+enum Key { kHelp, kVersion, kUid, kGid, kMaxRead };
 
 const fuse_opt kSpecs[] = {
     FUSE_OPT_KEY("-h", kHelp),       FUSE_OPT_KEY("--help", kHelp), FUSE_OPT_KEY("-V", kVersion),
     FUSE_OPT_KEY("--version", kVersion), FUSE_OPT_KEY("uid=", kUid),   FUSE_OPT_KEY("gid=", kGid),
-    FUSE_OPT_END,
+    FUSE_OPT_KEY("max_read=", kMaxRead), FUSE_OPT_END,
 };
 
 // An id of decimal digits below 2^32 - 1: (uid_t)-1 is no id (chown(2)
@@ -46,6 +46,11 @@ int take(void* data, const char* argument, int key, fuse_args*) {
             }
             return 0;
         }
+        case kMaxRead:
+            // Kept for FUSE, which mounts with it and then wants the same
+            // value from init(); one it cannot read, it refuses.
+            if (std::sscanf(argument, "max_read=%u", &options.maxRead) != 1) options.maxRead = 0;
+            return 1;
         case FUSE_OPT_KEY_NONOPT:
             if (options.archive.empty()) {
                 options.archive = argument;

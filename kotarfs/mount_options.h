@@ -25,6 +25,7 @@ struct MountOptions {
     bool version = false;
     std::int64_t uid = -1;  // -1: the archive's own
     std::int64_t gid = -1;
+    unsigned maxRead = 0;  // -o max_read=N, passed to FUSE too; 0: none
 };
 
 // Takes kotarfs's own arguments out of `args` into `options` and adds the

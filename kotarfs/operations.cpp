@@ -46,7 +46,11 @@ struct stat statOf(Inode inode, const Node& node) {
     return info;
 }
 
-void initialize(void*, fuse_conn_info* connection) {
+void initialize(void* data, fuse_conn_info* connection) {
+    // libfuse ends the session unless init() asks for the -o max_read the
+    // mount was made with.
+    const unsigned maxRead = static_cast<const MountedArchive*>(data)->maxRead;
+    if (maxRead != 0) connection->max_read = maxRead;
     // Data straight from the archive file into the kernel's pipe.
     if (connection->capable & FUSE_CAP_SPLICE_WRITE) connection->want |= FUSE_CAP_SPLICE_WRITE;
     if (connection->capable & FUSE_CAP_SPLICE_MOVE) connection->want |= FUSE_CAP_SPLICE_MOVE;

@@ -14,6 +14,7 @@ struct MountedArchive {
     const kotar_archive* archive = nullptr;
     InodeTree tree;
     std::uint64_t archiveBytes = 0;  // the archive file's size, for statfs
+    unsigned maxRead = 0;            // -o max_read=N; 0: none
 };
 
 // The operations; their user data is a MountedArchive.

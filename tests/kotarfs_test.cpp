@@ -194,6 +194,7 @@ TEST(Kotarfs, OwnersMappedAndOptionsPassed) {
     const Line lines[] = {
         {"standard streams closed", "\"$1\" \"$2\" \"$3\" <&- >&- 2>&-", " - fuse.kotarfs "},
         {"-- before the archive", "\"$1\" -o allow_other -- \"$2\" \"$3\"", ",default_permissions,allow_other"},
+        {"-o max_read", "\"$1\" \"$2\" \"$3\" -o max_read=4096", ",max_read=4096"},
     };
     const std::string point = source.work / "mnt";
     for (const Line& line : lines) {
