@@ -10,12 +10,13 @@ namespace kotarfs {
 
 namespace {
 
-enum Key { kHelp, kVersion, kUid, kGid, kMaxRead };
+enum Key { kHelp, kVersion, kUid, kGid, kMaxRead, kFsname, kSubtype };
 
 const fuse_opt kSpecs[] = {
     FUSE_OPT_KEY("-h", kHelp),       FUSE_OPT_KEY("--help", kHelp), FUSE_OPT_KEY("-V", kVersion),
     FUSE_OPT_KEY("--version", kVersion), FUSE_OPT_KEY("uid=", kUid),   FUSE_OPT_KEY("gid=", kGid),
-    FUSE_OPT_KEY("max_read=", kMaxRead), FUSE_OPT_END,
+    FUSE_OPT_KEY("max_read=", kMaxRead), FUSE_OPT_KEY("fsname=", kFsname), FUSE_OPT_KEY("subtype=", kSubtype),
+    FUSE_OPT_END,
 };
 
 // An id of decimal digits below 2^32 - 1: (uid_t)-1 is no id (chown(2)
@@ -51,6 +52,9 @@ int take(void* data, const char* argument, int key, fuse_args*) {
             // value from init(); one it cannot read, it refuses.
             if (std::sscanf(argument, "max_read=%u", &options.maxRead) != 1) options.maxRead = 0;
             return 1;
+        // Given names stand, as FUSE's other file systems let them.
+        case kFsname: options.fsnameGiven = true; return 1;
+        case kSubtype: options.subtypeGiven = true; return 1;
         case FUSE_OPT_KEY_NONOPT:
             if (options.archive.empty()) {
                 options.archive = argument;
@@ -71,11 +75,15 @@ bool parseMountOptions(fuse_args& args, MountOptions& options) {
         printUsage(stderr, "kotarfs");
         return false;
     }
-    std::string fixed = "-oro,default_permissions,subtype=kotarfs,fsname=";
-    // fsname is one option: its commas are escaped.
-    for (const char c : options.archive) {
-        if (c == ',' || c == '\\') fixed += '\\';
-        fixed += c;
+    std::string fixed = "-oro,default_permissions";
+    if (!options.subtypeGiven) fixed += ",subtype=kotarfs";
+    if (!options.fsnameGiven) {
+        fixed += ",fsname=";
+        // fsname is one option: its commas are escaped.
+        for (const char c : options.archive) {
+            if (c == ',' || c == '\\') fixed += '\\';
+            fixed += c;
+        }
     }
     // Before a "--", after which FUSE takes every argument as the mount
     // point's, and after the options given, so that ro wins over an rw.

@@ -195,6 +195,7 @@ TEST(Kotarfs, OwnersMappedAndOptionsPassed) {
         {"standard streams closed", "\"$1\" \"$2\" \"$3\" <&- >&- 2>&-", " - fuse.kotarfs "},
         {"-- before the archive", "\"$1\" -o allow_other -- \"$2\" \"$3\"", ",default_permissions,allow_other"},
         {"-o max_read", "\"$1\" \"$2\" \"$3\" -o max_read=4096", ",max_read=4096"},
+        {"-o fsname and subtype given", "\"$1\" \"$2\" \"$3\" -o fsname=tools,subtype=tools", " - fuse.tools tools "},
     };
     const std::string point = source.work / "mnt";
     for (const Line& line : lines) {
