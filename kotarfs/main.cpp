@@ -181,6 +181,14 @@ int run(int argc, char** argv) {
         return 1;
     }
 
+    // FUSE mounts on a file too, with a root whose type the tree's root
+    // (a directory) then contradicts: every call on it failed with EIO.
+    struct stat pointInfo {};
+    if (::stat(mountPoint.c_str(), &pointInfo) == 0 && !S_ISDIR(pointInfo.st_mode)) {
+        std::fprintf(stderr, "kotarfs: %s: the mount point is not a directory\n", mountPoint.c_str());
+        return 1;
+    }
+
     const int status = kotar_open(options.archive.c_str(), &mount.archive);
     if (status != KOTAR_OK) {
         // Without ISA-L a kgz reads as damaged: the line that told why is

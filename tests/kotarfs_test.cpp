@@ -407,6 +407,22 @@ TEST(Kotarfs, HelpVersionAndWrongCommandLines) {
     const CommandResult missing = test::runCommand({test::kotarfsBinary(), work / "none.ktar", work.path()});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "kotarfs: " + (work / "none.ktar") + ": unable to open the archive\n");
+    // Lines refused before the archive is opened, or by its opening.
+    test::writeFile(work / "file", "");
+    struct Refused {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Refused refused[] = {
+        {{work / "none.ktar", work / "file"}, "kotarfs: " + (work / "file") + ": the mount point is not a directory\n"},
+    };
+    for (const Refused& line : refused) {
+        std::vector<std::string> argv = {test::kotarfsBinary()};
+        argv.insert(argv.end(), line.arguments.begin(), line.arguments.end());
+        const CommandResult run = test::runCommand(argv);
+        EXPECT_EQ(run.status, 1) << line.message;
+        EXPECT_EQ(run.err, line.message);
+    }
     // 4294967295 is (uid_t)-1, which no file can be owned by.
     for (const std::string id : {"uid=x", "uid=", "uid=-1", "gid=4294967296", "uid=4294967295", "gid=4294967295"}) {
         const CommandResult badId = test::runCommand({test::kotarfsBinary(), "a", "b", "-o", id});
