@@ -56,8 +56,9 @@ int take(void* data, const char* argument, int key, fuse_args*) {
         case kFsname: options.fsnameGiven = true; return 1;
         case kSubtype: options.subtypeGiven = true; return 1;
         case FUSE_OPT_KEY_NONOPT:
-            if (options.archive.empty()) {
+            if (!options.archiveGiven) {
                 options.archive = argument;
+                options.archiveGiven = true;
                 return 0;  // the archive; the mount point goes on to FUSE
             }
             return 1;
@@ -70,7 +71,7 @@ int take(void* data, const char* argument, int key, fuse_args*) {
 bool parseMountOptions(fuse_args& args, MountOptions& options) {
     if (fuse_opt_parse(&args, &options, kSpecs, take) != 0) return false;
     if (options.help || options.version) return true;
-    if (options.archive.empty()) {
+    if (!options.archiveGiven) {
         std::fprintf(stderr, "kotarfs: no archive given\n");
         printUsage(stderr, "kotarfs");
         return false;

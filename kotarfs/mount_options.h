@@ -22,6 +22,7 @@ namespace kotarfs {
 
 struct MountOptions {
     std::string archive;
+    bool archiveGiven = false;  // an empty name is a name, which no file has
     bool help = false;
     bool version = false;
     std::int64_t uid = -1;  // -1: the archive's own

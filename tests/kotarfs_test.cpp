@@ -415,6 +415,7 @@ TEST(Kotarfs, HelpVersionAndWrongCommandLines) {
     };
     const Refused refused[] = {
         {{work / "none.ktar", work / "file"}, "kotarfs: " + (work / "file") + ": the mount point is not a directory\n"},
+        {{"", work.path()}, "kotarfs: : unable to open the archive\n"},
     };
     for (const Refused& line : refused) {
         std::vector<std::string> argv = {test::kotarfsBinary()};
