@@ -101,7 +101,7 @@ bool parseMountOptions(fuse_args& args, MountOptions& options) {
 void printUsage(std::FILE* to, const char* program) {
     std::fprintf(to,
         "Usage: %s ARCHIVE MOUNTPOINT [-f] [-d] [-s] [-o OPTION[,OPTION...]]\n"
-        "Mounts an indexed archive (ktar; kgz; zstd or xz compressed) read-only.\n"
+        "Mounts an indexed archive (ktar; kgz; zstd, xz, bzip2 or lz4 compressed) read-only.\n"
         "\n"
         "kotarfs options:\n"
         "    -o uid=N               show every file as owned by user N\n"
