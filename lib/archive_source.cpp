@@ -35,13 +35,30 @@ long long readAt(int descriptor, void* buffer, std::size_t count, std::uint64_t 
     return static_cast<long long>(done);
 }
 
+// The file opened again, by its name in /proc: a description of its own,
+// with a position and flags of its own. Invalid without /proc.
+FileDescriptor openAgain(int descriptor) {
+    const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
+    return FileDescriptor(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+}
+
 // A descriptor of its own on the file, from its start, so that decoding
 // neither uses nor moves the position of the caller's descriptor.
 FileDescriptor reopen(int descriptor) {
-    const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
-    FileDescriptor again(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor again = openAgain(descriptor);
     if (again.valid()) return again;
     return FileDescriptor(::fcntl(descriptor, F_DUPFD_CLOEXEC, kFirstOwnDescriptor));  // no /proc: shares the position
+}
+
+// `file`, or the file opened again when `file` reads with direct I/O, which
+// takes only whole, aligned blocks into aligned memory, as reads of a
+// member's bytes are not. A duplicate handed over by the caller shares the
+// caller's flags, which are not to change.
+FileDescriptor withoutDirectIo(FileDescriptor file) {
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || (flags & O_DIRECT) == 0) return file;
+    FileDescriptor again = openAgain(file.get());
+    return again.valid() ? std::move(again) : std::move(file);
 }
 
 // The largest file the process may write: a write past it would raise
@@ -77,7 +94,7 @@ int ArchiveSource::open(FileDescriptor file) {
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) return KOTAR_EREAD;
     if (!S_ISREG(info.st_mode)) return KOTAR_ENOTREGULAR;
-    file_ = std::move(file);
+    file_ = withoutDirectIo(std::move(file));
     size_ = static_cast<std::uint64_t>(info.st_size);
     kind_ = Kind::plain;
 

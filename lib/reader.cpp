@@ -11,7 +11,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -297,18 +296,6 @@ int kotar_open_fd(int fd, kotar_archive** out) {
     kotar::FileDescriptor file(::fcntl(fd, F_DUPFD_CLOEXEC, kotar::kFirstOwnDescriptor));
     // Not a descriptor; or one, with no other to be had for the archive.
     if (!file.valid()) return errno == EBADF ? KOTAR_EINVAL : KOTAR_EOPEN;
-    // A descriptor open for direct I/O reads only whole, aligned blocks into
-    // aligned memory, which reads of a member's bytes are not: its file is
-    // read through a description of the archive's own, opened again without
-    // it (the duplicate shares the caller's flags, which are not to change).
-    struct stat info {};
-    const int flags = ::fcntl(file.get(), F_GETFL);
-    if (flags >= 0 && (flags & O_DIRECT) != 0 && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
-        char self[32];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
-        kotar::FileDescriptor own(::open(self, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-        if (own.valid()) file = std::move(own);
-    }
     return openGuarded(std::move(file), out);
 }
 
