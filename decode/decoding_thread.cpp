@@ -168,6 +168,7 @@ bool decodingThreadWanted() {
 
 std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder, bool inputMayWait) {
     if (decoder == nullptr) return decoder;
+    decoder->mayUseAnotherThread();
     auto threaded = std::make_unique<ThreadedDecoder>(std::move(decoder), inputMayWait);
     if (!threaded->start()) return threaded->takeDecoder();
     return threaded;

@@ -8,11 +8,17 @@
 //
 // After a member's trailer another member follows only when the next bytes
 // are 1f 8b; anything else ends the stream cleanly.
+//
+// On a decoding thread, the first member of a large regular file is decoded
+// in two halves at once (gzip_split.h): the body stops where the second
+// half starts, and from there `handover` delivers what the other thread
+// decoded.
 #include <algorithm>
 #include <cstdint>
 
 #include <isa-l/igzip_lib.h>
 
+#include "decode/gzip_split.h"
 #include "decode/stream_decoder.h"
 
 namespace kotar {
@@ -37,6 +43,7 @@ public:
             switch (step_) {
                 case Step::header: readHeader(); break;
                 case Step::body: produced = inflate(out, capacity); break;
+                case Step::handover: produced = handOver(out, capacity); break;
                 case Step::between: nextMember(); break;
                 case Step::finished: break;
             }
@@ -44,8 +51,10 @@ public:
         return {produced, produced > 0 ? DecodeState::more : state_};
     }
 
+    void mayUseAnotherThread() override { splitWanted_ = true; }
+
 private:
-    enum class Step { header, body, between, finished };
+    enum class Step { header, body, handover, between, finished };
 
     void startMember() {
         isal_inflate_reset(inflate_.get());
@@ -57,6 +66,12 @@ private:
     void finish(DecodeState state) {
         state_ = state;
         step_ = Step::finished;
+        split_.reset();
+    }
+
+    void consume(std::size_t count) {
+        source_.consume(count);
+        consumed_ += static_cast<std::int64_t>(count);
     }
 
     // Needs more input: false (the stream is finished as damaged) when the
@@ -73,10 +88,12 @@ private:
         s.avail_in = static_cast<std::uint32_t>(source_.size());
         // No buffers for the name, comment and extra field: they are skipped.
         const int result = isal_read_gzip_header(&s, &header_);
-        source_.consume(source_.size() - s.avail_in);
+        consume(source_.size() - s.avail_in);
         if (result == ISAL_DECOMP_OK) {
             s.crc_flag = ISAL_GZIP_NO_HDR_VER;
             step_ = Step::body;
+            if (splitWanted_) split_ = GzipSplit::start(source_, consumed_);
+            splitWanted_ = false;  // the first member only
         } else if (result == ISAL_END_INPUT) {
             needInput();
         } else {
@@ -86,24 +103,59 @@ private:
 
     std::size_t inflate(unsigned char* out, std::size_t capacity) {
         inflate_state& s = *inflate_;
+        std::size_t available = source_.size();
+        if (split_ != nullptr) {
+            const std::optional<std::size_t> room = split_->inputRoom(consumed_);
+            if (room) available = std::min(available, *room);
+            else split_.reset();
+        }
         s.next_in = const_cast<std::uint8_t*>(source_.data());
-        s.avail_in = static_cast<std::uint32_t>(source_.size());
+        s.avail_in = static_cast<std::uint32_t>(available);
         s.next_out = out;
         s.avail_out = static_cast<std::uint32_t>(capacity);
         const int result = isal_inflate(&s);
-        const std::size_t consumed = source_.size() - s.avail_in;
+        const std::size_t consumed = available - s.avail_in;
         const std::size_t produced = capacity - s.avail_out;
-        source_.consume(consumed);
+        consume(consumed);
+        if (split_ != nullptr) split_->decoded(out, produced, consumed_);
         if (result < 0) {
             // Corrupt data or a failed trailer check. The bytes of this call
             // came before the damage was found, so they are delivered first.
             finish(DecodeState::damaged);
         } else if (s.block_state == ISAL_BLOCK_FINISH) {
+            split_.reset();  // the member ended before the second half's start
             step_ = Step::between;
+        } else if (split_ != nullptr && split_->atStart(consumed_)) {
+            // At the second half's start, once ISA-L has given all it holds.
+            if (s.avail_out > 0) takeOver();
         } else if (produced == 0 && consumed == 0) {
             needInput();  // at the end of the input: cut short
         }
         return produced;
+    }
+
+    // The second half takes over, or the split is dropped and the body goes
+    // on from here as if there had been none.
+    void takeOver() {
+        const InputSource::Fill filled = source_.ensure(1);
+        if (filled == InputSource::Fill::more && split_->takeOver(*inflate_, source_.data()[0])) {
+            step_ = Step::handover;
+        } else {
+            split_.reset();
+        }
+    }
+
+    std::size_t handOver(unsigned char* out, std::size_t capacity) {
+        const Decoded delivered = split_->deliver(out, capacity);
+        if (delivered.length > 0) return delivered.length;
+        if (delivered.state == DecodeState::end && source_.seekTo(split_->memberEnd())) {
+            consumed_ = split_->memberEnd();
+            split_.reset();
+            step_ = Step::between;
+        } else {
+            finish(DecodeState::damaged);
+        }
+        return 0;
     }
 
     void nextMember() {
@@ -123,6 +175,9 @@ private:
     isal_gzip_header header_{};
     Step step_ = Step::header;
     DecodeState state_ = DecodeState::more;
+    std::int64_t consumed_ = 0;  // input bytes taken, from the stream's start
+    bool splitWanted_ = false;
+    std::unique_ptr<GzipSplit> split_;
 };
 
 }  // namespace

@@ -115,4 +115,22 @@ std::int64_t InputSource::readDirect(unsigned char* out, std::size_t count) {
     }
 }
 
+std::int64_t InputSource::length() const {
+    struct stat status {};
+    if (start_ < 0 || wakeup_ >= 0 || fstat(descriptor_, &status) != 0 || status.st_size < start_) return -1;
+    return status.st_size - start_;
+}
+
+std::int64_t InputSource::readAt(std::int64_t offset, unsigned char* out, std::size_t count) {
+    std::int64_t at = 0;
+    if (start_ < 0 || offset < 0 || __builtin_add_overflow(start_, offset, &at)) return -1;
+    for (;;) {
+        if (interrupted_.load()) return -1;
+        const ssize_t got = ::pread(descriptor_, out, limited(count), static_cast<off_t>(at));
+        if (got > 0) bytesRead_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
+    }
+}
+
 }  // namespace kotar

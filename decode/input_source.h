@@ -46,6 +46,13 @@ public:
     // the bytes read, 0 at the end, -1 on a read error.
     std::int64_t readDirect(unsigned char* out, std::size_t count);
 
+    // A regular file's length from the stream's start; -1 for other input.
+    std::int64_t length() const;
+    // For a regular file, from any thread: up to `count` bytes at `offset`
+    // from the stream's start, read with pread(2), so the read position
+    // stays; counted as read. The bytes read, 0 at the end, -1 on an error.
+    std::int64_t readAt(std::int64_t offset, unsigned char* out, std::size_t count);
+
     // From any thread: every read from now on fails, and one that waits on
     // a pipe or a terminal ends at once, so that a decoding thread stops
     // without waiting for its writer. resume() undoes it, once that thread

@@ -54,6 +54,10 @@ public:
     // Plain input: its bytes are the stream's.
     virtual bool passesThrough() const { return false; }
 
+    // The decoder runs on a decoding thread (decoding_thread.h) from now on,
+    // and may take one more for parts of a large input (gzip_split.h).
+    virtual void mayUseAnotherThread() {}
+
     // A decoder that holds decoded bytes of its own (the decoding thread)
     // lends them instead of copying them: up to `most` (> 0) bytes at
     // `bytes`, valid until the next call on the decoder, with the same

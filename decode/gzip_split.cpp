@@ -1,0 +1,178 @@
+#include "decode/gzip_split.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <isa-l/crc.h>
+
+#include "decode/crc32_combine.h"
+#include "decode/marked_inflate.h"
+
+namespace kotar {
+
+namespace {
+
+// The window is gathered from output of the last MiB of input before the
+// search's start on: the second half starts at most as far after it.
+constexpr std::int64_t kWindowLead = 1024 * 1024;
+// Room for what the proof decodes: the rest of a block from the bits that
+// ISA-L holds, some hundred symbols at most.
+constexpr std::size_t kTailRoom = 1024 * 1024;
+// The final block that the proof appends: BFINAL 1, BTYPE 01 (fixed), then
+// the 7-bit end code 0000000, least significant bit first.
+constexpr std::uint32_t kFinalEmptyBlock = 0b011;
+constexpr unsigned kFinalEmptyBlockBits = 10;
+
+// Where the search for the second half's start begins, as a share of the
+// member's input. The second half also writes its bytes to a file and reads
+// them back, so it takes the smaller part: on a tar of executables both
+// threads are done at about the same time when it starts two thirds in.
+constexpr std::int64_t kSplitNumerator = 2;
+constexpr std::int64_t kSplitDenominator = 3;
+
+template <typename T>
+std::unique_ptr<T[]> allocate(std::size_t count) {
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
+}
+
+}  // namespace
+
+std::unique_ptr<GzipSplit> GzipSplit::start(InputSource& source, std::int64_t deflateStart) {
+    const std::int64_t length = source.length();
+    if (length < 0 || length - deflateStart < std::max<std::int64_t>(smallestSplitInput(), 1)) return nullptr;
+    const std::int64_t searchFrom = deflateStart + (length - deflateStart) / kSplitDenominator * kSplitNumerator;
+    std::unique_ptr<GzipSecondHalf> half = GzipSecondHalf::start(source, searchFrom);
+    if (half == nullptr) return nullptr;
+    std::unique_ptr<GzipSplit> split(new (std::nothrow) GzipSplit(std::move(half), searchFrom));
+    if (split == nullptr || split->window_ == nullptr || split->tail_ == nullptr) return nullptr;
+    return split;
+}
+
+GzipSplit::GzipSplit(std::unique_ptr<GzipSecondHalf> half, std::int64_t searchFrom)
+    : half_(std::move(half)),
+      searchFrom_(searchFrom),
+      limit_(searchFrom),
+      window_(allocate<unsigned char>(kDeflateWindow)),
+      tail_(allocate<unsigned char>(kTailRoom)) {}
+
+std::optional<std::size_t> GzipSplit::inputRoom(std::int64_t at) {
+    if (!started_ && at >= limit_) {
+        const std::optional<std::uint64_t> bit = half_->startBit();
+        if (!bit || static_cast<std::int64_t>(*bit / 8) < at) return std::nullopt;
+        startBit_ = *bit;
+        limit_ = static_cast<std::int64_t>(*bit / 8);
+        started_ = true;
+    }
+    return static_cast<std::size_t>(limit_ - at);
+}
+
+void GzipSplit::decoded(const unsigned char* bytes, std::size_t count, std::int64_t at) {
+    before_ += count;
+    if (at + kWindowLead < searchFrom_) return;
+    if (count >= kDeflateWindow) {
+        std::memcpy(window_.get(), bytes + count - kDeflateWindow, kDeflateWindow);
+        windowLength_ = kDeflateWindow;
+        return;
+    }
+    const std::size_t kept = std::min(windowLength_, kDeflateWindow - count);
+    std::memmove(window_.get(), window_.get() + windowLength_ - kept, kept);
+    std::memcpy(window_.get() + kept, bytes, count);
+    windowLength_ = kept + count;
+}
+
+bool GzipSplit::takeOver(const inflate_state& state, unsigned char nextByte) {
+    return prove(state, nextByte) && half_->finished() && resolveMarks();
+}
+
+bool GzipSplit::prove(const inflate_state& state, unsigned char nextByte) {
+    // A final block begun before the start would end the member there.
+    if (state.bfinal != 0) return false;
+    const std::unique_ptr<inflate_state> trial(new (std::nothrow) inflate_state(state));
+    if (trial == nullptr) return false;
+    // The start byte's bits before the start, then the appended block.
+    const unsigned kept = startBit_ % 8;
+    const std::uint32_t bits = (nextByte & ((1u << kept) - 1)) | (kFinalEmptyBlock << kept);
+    unsigned char input[3] = {static_cast<unsigned char>(bits), static_cast<unsigned char>(bits >> 8),
+                              static_cast<unsigned char>(bits >> 16)};
+    trial->crc_flag = ISAL_DEFLATE;  // the trailer is not there: the block must just end
+    trial->next_in = input;
+    trial->avail_in = sizeof input;
+    while (trial->block_state != ISAL_BLOCK_FINISH) {
+        trial->next_out = tail_.get() + tailLength_;
+        trial->avail_out = static_cast<std::uint32_t>(kTailRoom - tailLength_);
+        const std::uint32_t inputBefore = trial->avail_in;
+        const int result = isal_inflate(trial.get());
+        const std::size_t produced = kTailRoom - tailLength_ - trial->avail_out;
+        tailLength_ += produced;
+        if (result < 0 || (produced == 0 && trial->avail_in == inputBefore) || tailLength_ == kTailRoom) return false;
+    }
+    // Ended with exactly the appended block's bits taken after the start.
+    const std::int64_t unused = std::int64_t{trial->avail_in} * 8 + trial->read_in_length;
+    if (unused != static_cast<std::int64_t>(sizeof input * 8 - kept - kFinalEmptyBlockBits)) return false;
+    firstCrc_ = crc32_gzip_refl(state.crc, tail_.get(), tailLength_);
+    decoded(tail_.get(), tailLength_, limit_);
+    return true;
+}
+
+bool GzipSplit::resolveMarks() {
+    // The window must hold all the output before the start, or its last
+    // 32 KiB: the marks may refer to any of it.
+    if (windowLength_ < std::min<std::uint64_t>(kDeflateWindow, before_)) return false;
+    std::uint16_t* marks = half_->marks();
+    // Resolved in place: byte i goes where symbol i began, at or before it.
+    auto* bytes = reinterpret_cast<unsigned char*>(marks);
+    if (!kotar::resolveMarks(marks, half_->markCount(), window_.get(), windowLength_, bytes)) return false;
+    marksCrc_ = crc32_gzip_refl(0, bytes, half_->markCount());
+    return true;
+}
+
+Decoded GzipSplit::deliver(unsigned char* out, std::size_t capacity) {
+    for (;;) {
+        switch (part_) {
+            case Part::tail:
+            case Part::marks: {
+                const unsigned char* from =
+                    part_ == Part::tail ? tail_.get() : reinterpret_cast<const unsigned char*>(half_->marks());
+                const std::size_t length = part_ == Part::tail ? tailLength_ : half_->markCount();
+                const std::size_t count = std::min(capacity, length - delivered_);
+                if (count == 0) {
+                    part_ = part_ == Part::tail ? Part::marks : Part::file;
+                    delivered_ = 0;
+                    continue;
+                }
+                std::memcpy(out, from + delivered_, count);
+                delivered_ += count;
+                return {count, DecodeState::more};
+            }
+            case Part::file: {
+                const std::uint64_t left = half_->decodedLength() - delivered_;
+                if (left == 0) {
+                    part_ = Part::done;
+                    continue;
+                }
+                const ssize_t got = pread(half_->decodedFile(), out, static_cast<std::size_t>(std::min<std::uint64_t>(capacity, left)),
+                                          static_cast<off_t>(delivered_));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) return {0, DecodeState::damaged};
+                delivered_ += static_cast<std::size_t>(got);
+                return {static_cast<std::size_t>(got), DecodeState::more};
+            }
+            case Part::done: return {0, trailerHolds() ? DecodeState::end : DecodeState::damaged};
+        }
+    }
+}
+
+bool GzipSplit::trailerHolds() const {
+    const std::size_t markCount = half_->markCount();
+    std::uint32_t crc = crc32Combine(firstCrc_, marksCrc_, markCount);
+    crc = crc32Combine(crc, half_->decodedCrc(), half_->decodedLength());
+    const auto length = static_cast<std::uint32_t>(before_ + markCount + half_->decodedLength());
+    const GzipTrailer trailer = half_->trailer();
+    return crc == trailer.crc && length == trailer.size;
+}
+
+}  // namespace kotar
