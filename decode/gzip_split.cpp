@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -33,6 +34,8 @@ constexpr unsigned kFinalEmptyBlockBits = 10;
 // threads are done at about the same time when it starts two thirds in.
 constexpr std::int64_t kSplitNumerator = 2;
 constexpr std::int64_t kSplitDenominator = 3;
+
+std::atomic<std::uint64_t> membersSplit = 0;
 
 template <typename T>
 std::unique_ptr<T[]> allocate(std::size_t count) {
@@ -84,8 +87,12 @@ void GzipSplit::decoded(const unsigned char* bytes, std::size_t count, std::int6
     windowLength_ = kept + count;
 }
 
+std::uint64_t gzipMembersSplit() { return membersSplit.load(); }
+
 bool GzipSplit::takeOver(const inflate_state& state, unsigned char nextByte) {
-    return prove(state, nextByte) && half_->finished() && resolveMarks();
+    if (!prove(state, nextByte) || !half_->finished() || !resolveMarks()) return false;
+    membersSplit.fetch_add(1);
+    return true;
 }
 
 bool GzipSplit::prove(const inflate_state& state, unsigned char nextByte) {

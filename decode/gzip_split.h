@@ -33,6 +33,10 @@
 
 namespace kotar {
 
+// How many gzip members the process has had decoded in two parts: for the
+// tests, which must see it happen.
+std::uint64_t gzipMembersSplit();
+
 class GzipSplit {
 public:
     // For the member whose deflate data starts `deflateStart` bytes into

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
 namespace {
@@ -26,6 +27,8 @@ struct Isal {
     decltype(&::isal_inflate) inflate = nullptr;
     decltype(&::isal_gzip_header_init) gzipHeaderInit = nullptr;
     decltype(&::isal_read_gzip_header) readGzipHeader = nullptr;
+    decltype(&::isal_inflate_set_dict) inflateSetDict = nullptr;
+    decltype(&::crc32_gzip_refl) crc32GzipRefl = nullptr;
 };
 
 template <typename Function>
@@ -43,7 +46,8 @@ Isal load() {
     if (library != nullptr && find(library, "isal_inflate_init", isal.inflateInit) &&
         find(library, "isal_inflate_reset", isal.inflateReset) && find(library, "isal_inflate", isal.inflate) &&
         find(library, "isal_gzip_header_init", isal.gzipHeaderInit) &&
-        find(library, "isal_read_gzip_header", isal.readGzipHeader)) {
+        find(library, "isal_read_gzip_header", isal.readGzipHeader) &&
+        find(library, "isal_inflate_set_dict", isal.inflateSetDict) && find(library, "crc32_gzip_refl", isal.crc32GzipRefl)) {
         return isal;
     }
     const char* reason = ::dlerror();
@@ -81,6 +85,16 @@ void isal_gzip_header_init(isal_gzip_header* header) {
 
 int isal_read_gzip_header(inflate_state* state, isal_gzip_header* header) {
     return isal().readGzipHeader != nullptr ? isal().readGzipHeader(state, header) : ISAL_INVALID_WRAPPER;
+}
+
+// libkotar's gzip decoder refers to these two for the input that kotar
+// decodes in two parts at once; the library never does that, nor kotarfs.
+int isal_inflate_set_dict(inflate_state* state, uint8_t* dictionary, uint32_t length) {
+    return isal().inflateSetDict != nullptr ? isal().inflateSetDict(state, dictionary, length) : ISAL_INVALID_STATE;
+}
+
+uint32_t crc32_gzip_refl(uint32_t crc, const unsigned char* bytes, uint64_t length) {
+    return isal().crc32GzipRefl != nullptr ? isal().crc32GzipRefl(crc, bytes, length) : ~crc;
 }
 
 }  // extern "C"

@@ -14,6 +14,8 @@
 #include <lzma.h>
 #include <zlib.h>
 
+#include "decode/decoding_thread.h"
+#include "decode/gzip_split.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -135,6 +137,61 @@ TEST(StreamDecoders, InputInSmallPiecesDecodes) {
     }
 }
 
+// A gzip member decoded in two parts at once gives the bytes and the end
+// that one pass gives, whatever damage it holds and wherever: damage in the
+// first part, in the stretch decoded before the window is known, in the
+// rest, and in the trailer that checks both.
+TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
+    const test::EnvironmentSet everyFile("KOTAR_GZIP_SPLIT", "0");
+    TempDir dir;
+    const std::string quoted = test::shellQuoted(dir.path());
+    test::shell("cd " + quoted + " && { seq 250000; head -c 400000 /dev/urandom; seq 250000 400000; } > data && "
+                "seq 1000 > small");
+    const struct {
+        const char* what;
+        const char* command;   // compresses data into in
+        double damagedAt = 0;  // the share of the file where a byte is flipped
+        int trailerByte = 0;   // a byte counted from the end to flip
+        double cutAt = 0;      // the share of the file kept
+    } cases[] = {
+        {"gzip", "gzip -c data > in"},
+        {"igzip -1", "igzip -1 -c data > in"},
+        {"pigz", "pigz -p2 -c data > in"},
+        {"a second member", "gzip -c data > in && gzip -c small >> in"},
+        {"bytes after the member", "gzip -c data > in && printf trailing >> in"},
+        {"damage in the first part", "gzip -c data > in", 0.3},
+        {"damage where the second part starts", "gzip -c data > in", 0.68},
+        {"damage in the second part", "gzip -c data > in", 0.9},
+        {"a wrong CRC-32", "gzip -c data > in", 0, 8},
+        {"a wrong length", "gzip -c data > in", 0, 2},
+        {"cut short in the second part", "gzip -c data > in", 0, 0, 0.95},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::shell("cd " + quoted + " && " + c.command);
+        std::string bytes = test::readFile(dir / "in");
+        if (c.damagedAt > 0) bytes[static_cast<std::size_t>(bytes.size() * c.damagedAt)] ^= 0x55;
+        if (c.trailerByte > 0) bytes[bytes.size() - c.trailerByte] ^= 1;
+        if (c.cutAt > 0) bytes.resize(static_cast<std::size_t>(bytes.size() * c.cutAt));
+        test::writeFile(dir / "in", bytes);
+        const bool sound = c.damagedAt == 0 && c.trailerByte == 0 && c.cutAt == 0;
+
+        InputSource onePass(::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC));
+        Decoded expectedEnd;
+        const std::string expected = decodeAll(*chooseDecoder(onePass), kDecodeRoom, expectedEnd);
+        InputSource inParts(::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC));
+        const std::uint64_t splitBefore = gzipMembersSplit();
+        Decoded end;
+        const std::string out = decodeAll(*runOnDecodingThread(chooseDecoder(inParts), false), kDecodeRoom, end);
+        EXPECT_EQ(end.state, sound ? DecodeState::end : DecodeState::damaged);
+        EXPECT_EQ(end.state, expectedEnd.state);
+        EXPECT_TRUE(out == expected) << out.size() << " bytes, " << expected.size() << " in one pass";
+        if (sound) {
+            EXPECT_EQ(gzipMembersSplit(), splitBefore + 1) << "decoded in two parts";
+        }
+    }
+}
+
 // The blocks of xz streams (each with CRC-64 checks) as one stream, with an
 // index of them all: blocks with sizes in their headers (xz -T2) and blocks
 // without (xz -T1) mixed in one stream, as no xz command writes them.
@@ -211,17 +268,8 @@ TEST(XzDecoder, BlocksWithAndWithoutSizesInOneStream) {
 // are larger than a worker may hold are decoded one at a time: two workers
 // holding one each took the process to 97 MiB, past its bound of 64 MiB.
 TEST(XzDecoder, LargeDictionariesAfterTheFirstBlockTakeTurns) {
-    // Blocks on several threads, where there are CPUs for them; the
-    // environment as it was for the tests after this one.
-    struct DecodingThreadForced {
-        const char* before = std::getenv("KOTAR_DECODING_THREAD");
-        std::string saved = before != nullptr ? before : "";
-        DecodingThreadForced() { setenv("KOTAR_DECODING_THREAD", "1", 1); }
-        ~DecodingThreadForced() {
-            if (before != nullptr) setenv("KOTAR_DECODING_THREAD", saved.c_str(), 1);
-            else unsetenv("KOTAR_DECODING_THREAD");
-        }
-    } forced;
+    // Blocks on several threads, where there are CPUs for them.
+    const test::EnvironmentSet forced("KOTAR_DECODING_THREAD", "1");
     TempDir dir;
     const std::string quoted = test::shellQuoted(dir.path());
     test::shell("cd " + quoted + " && seq 200000 > a && xz -T2 --block-size=1MiB -0 -c a > a.xz && "

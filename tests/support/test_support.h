@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <sys/resource.h>
 #include <string>
 #include <vector>
@@ -45,6 +47,26 @@ public:
 
 private:
     rlimit previous_{};
+};
+
+// Sets an environment variable for as long as it lives, then puts back
+// what was there.
+class EnvironmentSet {
+public:
+    EnvironmentSet(const char* name, const char* value) : name_(name) {
+        if (const char* before = std::getenv(name)) before_ = before;
+        setenv(name, value, 1);
+    }
+    ~EnvironmentSet() {
+        if (before_) setenv(name_, before_->c_str(), 1);
+        else unsetenv(name_);
+    }
+    EnvironmentSet(const EnvironmentSet&) = delete;
+    EnvironmentSet& operator=(const EnvironmentSet&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> before_;
 };
 
 // While it lives, only `spare` more descriptors can be opened: the limit
