@@ -22,8 +22,9 @@ int openConversionEnds(const char* inputPath, const char* destinationPath, Archi
         std::fprintf(stderr, message::kOpenInput, inputPath);
         return -1;
     }
-    // Decoding runs beside the parsing and the writes.
-    input.decodeOnItsOwnThread();
+    // Decoding runs beside the parsing and the writes, with any file of
+    // its own beside the destination, as the conversion's are.
+    input.decodeOnItsOwnThread(workDirectoryFor(destinationPath));
     if (isSameFile(inputPath, destinationPath) || output.open(destinationPath) != 0) {
         std::fprintf(stderr, message::kOpenOutput, destinationPath);
         return -1;

@@ -166,9 +166,10 @@ bool decodingThreadWanted() {
     return usableCpus() > 1;
 }
 
-std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder, bool inputMayWait) {
+std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder, bool inputMayWait,
+                                                   const std::string& workDirectory) {
     if (decoder == nullptr) return decoder;
-    decoder->mayUseAnotherThread();
+    decoder->mayUseAnotherThread(workDirectory);
     auto threaded = std::make_unique<ThreadedDecoder>(std::move(decoder), inputMayWait);
     if (!threaded->start()) return threaded->takeDecoder();
     return threaded;

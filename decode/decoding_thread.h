@@ -40,7 +40,9 @@ bool startSignalFreeThread(pthread_t& thread, void* (*run)(void*), void* argumen
 // The decoder's InputSource belongs to that thread until then. When the
 // input may wait (InputSource::mayWait), every piece decoded is handed over
 // at once; otherwise the caller, once it has gone through every piece, is
-// woken when a few more are ready.
-std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder, bool inputMayWait);
+// woken when a few more are ready. A decoder that takes a further thread
+// keeps its files in `workDirectory` (StreamDecoder::mayUseAnotherThread).
+std::unique_ptr<StreamDecoder> runOnDecodingThread(std::unique_ptr<StreamDecoder> decoder, bool inputMayWait,
+                                                   const std::string& workDirectory = "");
 
 }  // namespace kotar

@@ -15,6 +15,7 @@
 // decoded.
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include <isa-l/igzip_lib.h>
 
@@ -51,7 +52,10 @@ public:
         return {produced, produced > 0 ? DecodeState::more : state_};
     }
 
-    void mayUseAnotherThread() override { splitWanted_ = true; }
+    void mayUseAnotherThread(const std::string& workDirectory) override {
+        splitWanted_ = true;
+        workDirectory_ = workDirectory;
+    }
 
 private:
     enum class Step { header, body, handover, between, finished };
@@ -92,7 +96,7 @@ private:
         if (result == ISAL_DECOMP_OK) {
             s.crc_flag = ISAL_GZIP_NO_HDR_VER;
             step_ = Step::body;
-            if (splitWanted_) split_ = GzipSplit::start(source_, consumed_);
+            if (splitWanted_) split_ = GzipSplit::start(source_, consumed_, workDirectory_);
             splitWanted_ = false;  // the first member only
         } else if (result == ISAL_END_INPUT) {
             needInput();
@@ -146,16 +150,23 @@ private:
     }
 
     std::size_t handOver(unsigned char* out, std::size_t capacity) {
-        const Decoded delivered = split_->deliver(out, capacity);
-        if (delivered.length > 0) return delivered.length;
-        if (delivered.state == DecodeState::end && source_.seekTo(split_->memberEnd())) {
-            consumed_ = split_->memberEnd();
-            split_.reset();
-            step_ = Step::between;
-        } else {
-            finish(DecodeState::damaged);
+        const GzipSplit::Delivery delivered = split_->deliver(out, capacity);
+        using End = GzipSplit::Delivery::End;
+        switch (delivered.end) {
+            case End::none: return delivered.length;
+            case End::member: goOnAt(split_->memberEnd(), Step::between); break;
+            case End::damaged: finish(DecodeState::damaged); break;
+            case End::goOnAlone: goOnAt(split_->resume(*inflate_), Step::body); break;
         }
         return 0;
+    }
+
+    // After the second part: the input goes on at `offset`, from `step`.
+    void goOnAt(std::int64_t offset, Step step) {
+        split_.reset();
+        if (!source_.seekTo(offset)) return finish(DecodeState::damaged);
+        consumed_ = offset;
+        step_ = step;
     }
 
     void nextMember() {
@@ -177,6 +188,7 @@ private:
     DecodeState state_ = DecodeState::more;
     std::int64_t consumed_ = 0;  // input bytes taken, from the stream's start
     bool splitWanted_ = false;
+    std::string workDirectory_;
     std::unique_ptr<GzipSplit> split_;
 };
 

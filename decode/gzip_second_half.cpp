@@ -1,5 +1,7 @@
 #include "decode/gzip_second_half.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -77,14 +79,16 @@ std::int64_t smallestSplitInput() {
     return kDefaultSmallestSplit;
 }
 
-std::unique_ptr<GzipSecondHalf> GzipSecondHalf::start(InputSource& source, std::int64_t searchFrom) {
-    std::unique_ptr<GzipSecondHalf> half(new (std::nothrow) GzipSecondHalf(source, searchFrom));
+std::unique_ptr<GzipSecondHalf> GzipSecondHalf::start(InputSource& source, std::int64_t searchFrom,
+                                                      const std::string& workDirectory) {
+    std::unique_ptr<GzipSecondHalf> half(new (std::nothrow) GzipSecondHalf(source, searchFrom, workDirectory));
     if (half == nullptr) return nullptr;
     half->started_ = startSignalFreeThread(half->thread_, threadMain, half.get());
     return half->started_ ? std::move(half) : nullptr;
 }
 
-GzipSecondHalf::GzipSecondHalf(InputSource& source, std::int64_t searchFrom) : source_(source), searchFrom_(searchFrom) {}
+GzipSecondHalf::GzipSecondHalf(InputSource& source, std::int64_t searchFrom, const std::string& workDirectory)
+    : source_(source), searchFrom_(searchFrom), workDirectory_(workDirectory) {}
 
 GzipSecondHalf::~GzipSecondHalf() {
     {
@@ -118,23 +122,38 @@ std::optional<std::uint64_t> GzipSecondHalf::startBit() {
     return startBit_;
 }
 
-bool GzipSecondHalf::finished() {
+bool GzipSecondHalf::marksDone() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return stage_ == Stage::finished || stage_ == Stage::failed; });
-    return stage_ == Stage::finished;
+    changed_.wait(lock, [this] { return stage_ != Stage::searching && stage_ != Stage::marking; });
+    return marksDone_;
+}
+
+GzipSecondHalf::Progress GzipSecondHalf::waitPast(std::uint64_t delivered) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this, delivered] { return lastWritten_ > delivered || stage_ != Stage::writing; });
+    const Outcome outcome = stage_ == Stage::writing    ? Outcome::going
+                            : stage_ == Stage::finished ? Outcome::finished
+                                                        : Outcome::failed;
+    return {lastWritten_, outcome};
 }
 
 void GzipSecondHalf::run() {
     startBit_ = search();
     if (!startBit_) return reach(Stage::failed);
-    reach(Stage::decoding);
+    reach(Stage::marking);
     std::uint64_t windowKnownAt = 0;
-    const bool decoded = inflateMarks(*startBit_, windowKnownAt) && inflateRest(windowKnownAt);
-    if (!decoded) {
+    std::int64_t input = 0;
+    std::unique_ptr<inflate_state> state(new (std::nothrow) inflate_state);
+    lastState_.reset(new (std::nothrow) inflate_state);
+    if (state == nullptr || lastState_ == nullptr || !inflateMarks(*startBit_, windowKnownAt) ||
+        !startInflate(windowKnownAt, *state, input)) {
         marks_.reset();
-        spill_ = FileDescriptor();
+        return reach(Stage::failed);
     }
-    reach(decoded ? Stage::finished : Stage::failed);
+    marksDone_ = true;
+    record(*state, input, 0, 0);
+    reach(Stage::writing);
+    reach(inflateRest(*state, input) ? Stage::finished : Stage::failed);
 }
 
 std::optional<std::uint64_t> GzipSecondHalf::search() {
@@ -161,52 +180,85 @@ bool GzipSecondHalf::inflateMarks(std::uint64_t from, std::uint64_t& windowKnown
     const MarkedRun run = inflateMarked(bits, bits.sizeInBits(), kMostMarks, marks_.get(), kMostMarks, markCount_);
     if (run.end != MarkedEnd::windowKnown) return false;
     windowKnownAt = static_cast<std::uint64_t>(first) * 8 + run.position;
+    source_.countRead(run.position / 8);
     return true;
 }
 
-bool GzipSecondHalf::inflateRest(std::uint64_t from) {
-    const auto state = std::unique_ptr<inflate_state>(new (std::nothrow) inflate_state);
-    const auto input = allocate<unsigned char>(kInputPiece);
-    const auto output = allocate<unsigned char>(kOutputPiece);
-    spill_ = FileDescriptor(openAnonymousFile(""));
-    if (state == nullptr || input == nullptr || output == nullptr || !spill_.valid()) return false;
-
-    // ISA-L goes on from the bit after the marks: the bits of its byte are
-    // preset, and the window is the marks' last 32 KiB, all bytes by now.
+// Readies ISA-L to go on from bit `from`, just after the marks: the bits of
+// its byte are preset, and the window is the marks' last 32 KiB, all bytes
+// by now. `input` is then the stream offset of the next byte to give it.
+bool GzipSecondHalf::startInflate(std::uint64_t from, inflate_state& state, std::int64_t& input) {
+    input = static_cast<std::int64_t>(from / 8);
+    unsigned char firstByte = 0;
+    if (!readExactly(source_, input++, &firstByte, 1)) return false;
     unsigned char window[kDeflateWindow];
     const std::uint16_t* last = marks_.get() + markCount_ - kDeflateWindow;
     for (std::size_t i = 0; i < kDeflateWindow; ++i) window[i] = static_cast<unsigned char>(last[i]);
-    auto byte = static_cast<std::int64_t>(from / 8);
-    unsigned char firstByte = 0;
-    if (!readExactly(source_, byte++, &firstByte, 1)) return false;
-    isal_inflate_init(state.get());
-    state->crc_flag = ISAL_DEFLATE;
-    isal_inflate_set_dict(state.get(), window, kDeflateWindow);
-    state->read_in = firstByte >> (from % 8);
-    state->read_in_length = static_cast<std::int32_t>(8 - from % 8);
+    isal_inflate_init(&state);
+    state.crc_flag = ISAL_DEFLATE;
+    isal_inflate_set_dict(&state, window, kDeflateWindow);
+    state.read_in = firstByte >> (from % 8);
+    state.read_in_length = static_cast<std::int32_t>(8 - from % 8);
+    spill_ = FileDescriptor(openAnonymousFile(workDirectory_));
+    return spill_.valid();
+}
 
-    while (state->block_state != ISAL_BLOCK_FINISH) {
+// Publishes ISA-L's state after `written` bytes, from which the caller may
+// go on should this thread stop.
+void GzipSecondHalf::record(const inflate_state& state, std::int64_t input, std::uint64_t written, std::uint32_t crc) {
+    {
+        const std::lock_guard lock(mutex_);
+        *lastState_ = state;
+        lastInput_ = input;
+        lastWritten_ = written;
+        lastCrc_ = crc;
+    }
+    changed_.notify_all();
+}
+
+bool GzipSecondHalf::inflateRest(inflate_state& state, std::int64_t input) {
+    const auto buffer = allocate<unsigned char>(kInputPiece);
+    const auto output = allocate<unsigned char>(kOutputPiece);
+    struct statvfs space {};
+    if (buffer == nullptr || output == nullptr || fstatvfs(spill_.get(), &space) != 0) return false;
+    // The file must leave room for the caller's own files beside it.
+    const std::uint64_t mostWritten = std::uint64_t{space.f_bavail} * space.f_frsize / 2;
+    std::uint64_t written = 0;
+    std::uint32_t crc = 0;
+    std::int64_t end = input;  // of the bytes read
+    while (state.block_state != ISAL_BLOCK_FINISH) {
         if (stopping()) return false;
-        if (state->avail_in == 0) {
-            const std::int64_t got = source_.readAt(byte, input.get(), kInputPiece);
+        if (state.avail_in == 0) {
+            const std::int64_t got = source_.readAt(end, buffer.get(), kInputPiece);
             if (got <= 0) return false;  // cut short, or a read error
-            byte += got;
-            state->next_in = input.get();
-            state->avail_in = static_cast<std::uint32_t>(got);
+            end += got;
+            state.next_in = buffer.get();
+            state.avail_in = static_cast<std::uint32_t>(got);
         }
-        state->next_out = output.get();
-        state->avail_out = kOutputPiece;
-        if (isal_inflate(state.get()) < 0) return false;
-        const std::size_t produced = kOutputPiece - state->avail_out;
-        if (!writeAll(spill_.get(), output.get(), produced)) return false;
-        decodedCrc_ = crc32_gzip_refl(decodedCrc_, output.get(), produced);
-        decodedLength_ += produced;
+        state.next_out = output.get();
+        state.avail_out = kOutputPiece;
+        const std::uint32_t inputBefore = state.avail_in;
+        // Damage stops here, before the bytes of this call: the caller goes
+        // on from the state before it, and finds the damage itself.
+        if (isal_inflate(&state) < 0) return false;
+        const std::size_t produced = kOutputPiece - state.avail_out;
+        if (produced == 0 && state.avail_in == inputBefore && state.block_state != ISAL_BLOCK_FINISH) return false;
+        if (written + produced > mostWritten || !writeAll(spill_.get(), output.get(), produced)) return false;
+        source_.countRead(inputBefore - state.avail_in);
+        written += produced;
+        crc = crc32_gzip_refl(crc, output.get(), produced);
+        // The state that ended the final block is not one to go on from:
+        // should the trailer not be there, the caller decodes that last
+        // piece again, and meets the cut itself.
+        if (state.block_state != ISAL_BLOCK_FINISH) record(state, end - state.avail_in, written, crc);
     }
     // The trailer starts at the byte after the final block: ISA-L may have
     // taken whole bytes beyond it into its bit buffer.
-    if (state->read_in_length < 0) return false;
-    const std::int64_t unread = state->avail_in + state->read_in_length / 8;
-    return readTrailer(byte - unread);
+    if (state.read_in_length < 0 || !readTrailer(end - state.avail_in - state.read_in_length / 8)) return false;
+    const std::lock_guard lock(mutex_);
+    lastWritten_ = written;
+    lastCrc_ = crc;
+    return true;
 }
 
 bool GzipSecondHalf::readTrailer(std::int64_t at) {

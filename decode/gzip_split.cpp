@@ -1,5 +1,6 @@
 #include "decode/gzip_split.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,12 +29,9 @@ constexpr std::size_t kTailRoom = 1024 * 1024;
 constexpr std::uint32_t kFinalEmptyBlock = 0b011;
 constexpr unsigned kFinalEmptyBlockBits = 10;
 
-// Where the search for the second half's start begins, as a share of the
-// member's input. The second half also writes its bytes to a file and reads
-// them back, so it takes the smaller part: on a tar of executables both
-// threads are done at about the same time when it starts two thirds in.
-constexpr std::int64_t kSplitNumerator = 2;
-constexpr std::int64_t kSplitDenominator = 3;
+// The search for the second part's start begins halfway into the member's
+// input: the first part's thread hands the second part's bytes on as they
+// are written, so both threads decode until the end.
 
 std::atomic<std::uint64_t> membersSplit = 0;
 
@@ -44,11 +42,15 @@ std::unique_ptr<T[]> allocate(std::size_t count) {
 
 }  // namespace
 
-std::unique_ptr<GzipSplit> GzipSplit::start(InputSource& source, std::int64_t deflateStart) {
+std::unique_ptr<GzipSplit> GzipSplit::start(InputSource& source, std::int64_t deflateStart,
+                                            const std::string& workDirectory) {
+    // The second part's file could meet a file size limit (SIGXFSZ).
+    rlimit fileSize {};
+    if (getrlimit(RLIMIT_FSIZE, &fileSize) != 0 || fileSize.rlim_cur != RLIM_INFINITY) return nullptr;
     const std::int64_t length = source.length();
     if (length < 0 || length - deflateStart < std::max<std::int64_t>(smallestSplitInput(), 1)) return nullptr;
-    const std::int64_t searchFrom = deflateStart + (length - deflateStart) / kSplitDenominator * kSplitNumerator;
-    std::unique_ptr<GzipSecondHalf> half = GzipSecondHalf::start(source, searchFrom);
+    const std::int64_t searchFrom = deflateStart + (length - deflateStart) / 2;
+    std::unique_ptr<GzipSecondHalf> half = GzipSecondHalf::start(source, searchFrom, workDirectory);
     if (half == nullptr) return nullptr;
     std::unique_ptr<GzipSplit> split(new (std::nothrow) GzipSplit(std::move(half), searchFrom));
     if (split == nullptr || split->window_ == nullptr || split->tail_ == nullptr) return nullptr;
@@ -90,7 +92,7 @@ void GzipSplit::decoded(const unsigned char* bytes, std::size_t count, std::int6
 std::uint64_t gzipMembersSplit() { return membersSplit.load(); }
 
 bool GzipSplit::takeOver(const inflate_state& state, unsigned char nextByte) {
-    if (!prove(state, nextByte) || !half_->finished() || !resolveMarks()) return false;
+    if (!prove(state, nextByte) || !half_->marksDone() || !resolveMarks()) return false;
     membersSplit.fetch_add(1);
     return true;
 }
@@ -137,7 +139,7 @@ bool GzipSplit::resolveMarks() {
     return true;
 }
 
-Decoded GzipSplit::deliver(unsigned char* out, std::size_t capacity) {
+GzipSplit::Delivery GzipSplit::deliver(unsigned char* out, std::size_t capacity) {
     for (;;) {
         switch (part_) {
             case Part::tail:
@@ -153,31 +155,41 @@ Decoded GzipSplit::deliver(unsigned char* out, std::size_t capacity) {
                 }
                 std::memcpy(out, from + delivered_, count);
                 delivered_ += count;
-                return {count, DecodeState::more};
+                return {count};
             }
             case Part::file: {
-                const std::uint64_t left = half_->decodedLength() - delivered_;
-                if (left == 0) {
-                    part_ = Part::done;
-                    continue;
+                const GzipSecondHalf::Progress progress = half_->waitPast(delivered_);
+                if (progress.written == delivered_) {
+                    if (progress.outcome == GzipSecondHalf::Outcome::failed) return {0, Delivery::End::goOnAlone};
+                    return {0, trailerHolds() ? Delivery::End::member : Delivery::End::damaged};
                 }
-                const ssize_t got = pread(half_->decodedFile(), out, static_cast<std::size_t>(std::min<std::uint64_t>(capacity, left)),
-                                          static_cast<off_t>(delivered_));
+                const std::uint64_t most = std::min<std::uint64_t>(capacity, progress.written - delivered_);
+                const ssize_t got =
+                    pread(half_->decodedFile(), out, static_cast<std::size_t>(most), static_cast<off_t>(delivered_));
                 if (got < 0 && errno == EINTR) continue;
-                if (got <= 0) return {0, DecodeState::damaged};
-                delivered_ += static_cast<std::size_t>(got);
-                return {static_cast<std::size_t>(got), DecodeState::more};
+                if (got <= 0) return {0, Delivery::End::damaged};
+                delivered_ += static_cast<std::uint64_t>(got);
+                return {static_cast<std::size_t>(got)};
             }
-            case Part::done: return {0, trailerHolds() ? DecodeState::end : DecodeState::damaged};
         }
     }
+}
+
+std::int64_t GzipSplit::resume(inflate_state& state) const {
+    // ISA-L checks the trailer from here on, against the CRC-32 and the
+    // length of everything delivered.
+    state = half_->lastState();
+    state.crc_flag = ISAL_GZIP_NO_HDR_VER;
+    state.crc = crc32Combine(crc32Combine(firstCrc_, marksCrc_, half_->markCount()), half_->writtenCrc(), delivered_);
+    state.total_out = static_cast<std::uint32_t>(before_ + half_->markCount() + delivered_);
+    return half_->lastInput();
 }
 
 bool GzipSplit::trailerHolds() const {
     const std::size_t markCount = half_->markCount();
     std::uint32_t crc = crc32Combine(firstCrc_, marksCrc_, markCount);
-    crc = crc32Combine(crc, half_->decodedCrc(), half_->decodedLength());
-    const auto length = static_cast<std::uint32_t>(before_ + markCount + half_->decodedLength());
+    crc = crc32Combine(crc, half_->writtenCrc(), delivered_);
+    const auto length = static_cast<std::uint32_t>(before_ + markCount + delivered_);
     const GzipTrailer trailer = half_->trailer();
     return crc == trailer.crc && length == trailer.size;
 }

@@ -1,35 +1,38 @@
-// GzipSplit: a gzip member of a regular file decoded as two halves at once,
-// as the gzip decoder sees it. The decoder inflates the first half itself
+// GzipSplit: a gzip member of a regular file decoded in two parts at once,
+// as the gzip decoder sees it. The decoder inflates the first part itself
 // and a GzipSecondHalf thread the second:
 //
-//   inputRoom()   the decoder feeds ISA-L no further than the second half's
+//   inputRoom()   the decoder feeds ISA-L no further than the second part's
 //                 start (waiting for the search when it gets there first)
 //   decoded()     it shows the split its output near that start, for the
-//                 32 KiB window that the second half's marks refer to
+//                 32 KiB window that the second part's marks refer to
 //   takeOver()    there, with its output drained: the proof that a block
 //                 of the member ends at that very bit (a copy of ISA-L's
 //                 state is given the rest of that byte and a final block
 //                 of its own, which it must end exactly where that block
-//                 does), the second half's result, and its marks resolved
-//   deliver()     then the bytes after the start, in order, and the check
-//                 of both halves against the member's trailer
+//                 does), then the second part's marks, resolved
+//   deliver()     then the bytes after the start, in order, as the second
+//                 part writes them, and the check of both parts against
+//                 the member's trailer
 //
-// Until takeOver() succeeds nothing of the second half is delivered, and
+// Until takeOver() succeeds nothing of the second part is delivered, and
 // the decoder's own state is untouched: when anything fails, the decoder
-// drops the split and goes on alone from where it stands, so that damage
-// is found and reported exactly as without a split.
+// drops the split and goes on alone from where it stands. Should the second
+// part stop later (damage, a cut, a full disk), deliver() says so after
+// its last bytes, and resume() hands the decoder ISA-L's state as it stood
+// there, so that damage is found and reported exactly as without a split.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include <isa-l/igzip_lib.h>
 
 #include "decode/gzip_second_half.h"
 #include "decode/input_source.h"
-#include "decode/stream_decoder.h"
 
 namespace kotar {
 
@@ -40,9 +43,11 @@ std::uint64_t gzipMembersSplit();
 class GzipSplit {
 public:
     // For the member whose deflate data starts `deflateStart` bytes into
-    // `source` (which must outlive this): null when the input is no regular
-    // file, is too short to be worth it, or no thread can be had.
-    static std::unique_ptr<GzipSplit> start(InputSource& source, std::int64_t deflateStart);
+    // `source` (which must outlive this), the second part's file going in
+    // `workDirectory`: null when the input is no regular file, is too short
+    // to be worth it, or no thread can be had.
+    static std::unique_ptr<GzipSplit> start(InputSource& source, std::int64_t deflateStart,
+                                            const std::string& workDirectory);
 
     // How many input bytes the decoder may take at stream offset `at`;
     // none when the split is off (no block start was found).
@@ -57,10 +62,18 @@ public:
     // falls in): true when the second half takes over from here.
     bool takeOver(const inflate_state& state, unsigned char nextByte);
 
-    // After takeOver(): the member's next bytes. `end` when the member is
-    // complete and sound; the input then goes on at memberEnd().
-    Decoded deliver(unsigned char* out, std::size_t capacity);
+    // After takeOver(): the member's next bytes, and then how they end.
+    struct Delivery {
+        enum class End { none, member, damaged, goOnAlone };
+        std::size_t length = 0;
+        End end = End::none;
+    };
+    Delivery deliver(unsigned char* out, std::size_t capacity);
+    // After `member`: where the input goes on.
     std::int64_t memberEnd() const { return half_->memberEnd(); }
+    // After `goOnAlone`: makes `state` the one to go on from, and returns
+    // where its input goes on.
+    std::int64_t resume(inflate_state& state) const;
 
 private:
     GzipSplit(std::unique_ptr<GzipSecondHalf> half, std::int64_t searchFrom);
@@ -87,9 +100,9 @@ private:
     std::uint32_t marksCrc_ = 0;   // the resolved marks'
 
     // Delivery: the tail, the resolved marks, then the second half's file.
-    enum class Part { tail, marks, file, done };
+    enum class Part { tail, marks, file };
     Part part_ = Part::tail;
-    std::size_t delivered_ = 0;    // of the current part
+    std::uint64_t delivered_ = 0;  // of the current part
 };
 
 }  // namespace kotar

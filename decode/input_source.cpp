@@ -127,7 +127,6 @@ std::int64_t InputSource::readAt(std::int64_t offset, unsigned char* out, std::s
     for (;;) {
         if (interrupted_.load()) return -1;
         const ssize_t got = ::pread(descriptor_, out, limited(count), static_cast<off_t>(at));
-        if (got > 0) bytesRead_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
         if (got >= 0) return got;
         if (errno != EINTR) return -1;
     }

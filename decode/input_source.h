@@ -50,8 +50,10 @@ public:
     std::int64_t length() const;
     // For a regular file, from any thread: up to `count` bytes at `offset`
     // from the stream's start, read with pread(2), so the read position
-    // stays; counted as read. The bytes read, 0 at the end, -1 on an error.
+    // stays. The bytes read, 0 at the end, -1 on an error. The caller
+    // counts what it used with countRead().
     std::int64_t readAt(std::int64_t offset, unsigned char* out, std::size_t count);
+    void countRead(std::uint64_t count) { bytesRead_.fetch_add(count, std::memory_order_relaxed); }
 
     // From any thread: every read from now on fails, and one that waits on
     // a pipe or a terminal ends at once, so that a decoding thread stops

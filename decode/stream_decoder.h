@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "decode/input_source.h"
 
@@ -55,8 +56,9 @@ public:
     virtual bool passesThrough() const { return false; }
 
     // The decoder runs on a decoding thread (decoding_thread.h) from now on,
-    // and may take one more for parts of a large input (gzip_split.h).
-    virtual void mayUseAnotherThread() {}
+    // and may take one more for parts of a large input (gzip_split.h),
+    // with its files in `workDirectory` (else in $TMPDIR or /tmp).
+    virtual void mayUseAnotherThread(const std::string& workDirectory) { static_cast<void>(workDirectory); }
 
     // A decoder that holds decoded bytes of its own (the decoding thread)
     // lends them instead of copying them: up to `most` (> 0) bytes at

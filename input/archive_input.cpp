@@ -118,15 +118,17 @@ bool ArchiveInput::restartDecoding(std::int64_t offset) {
     return decoder_ != nullptr;
 }
 
-void ArchiveInput::decodeOnItsOwnThread() {
+void ArchiveInput::decodeOnItsOwnThread(const std::string& workDirectory) {
     if (ownThread_ || decoder_ == nullptr || direct_ || !decodingThreadWanted()) return;
     ownThread_ = true;
+    workDirectory_ = workDirectory;
     // Nothing has been decoded yet, so the decoder moves over as it is.
-    if (streamPos_ == 0) decoder_ = runOnDecodingThread(std::move(decoder_), source_->mayWait());
+    if (streamPos_ == 0) decoder_ = runOnDecodingThread(std::move(decoder_), source_->mayWait(), workDirectory_);
 }
 
 void ArchiveInput::startDecoder(std::unique_ptr<StreamDecoder> decoder) {
-    decoder_ = ownThread_ && decoder != nullptr ? runOnDecodingThread(std::move(decoder), source_->mayWait()) : std::move(decoder);
+    const bool threaded = ownThread_ && decoder != nullptr;
+    decoder_ = threaded ? runOnDecodingThread(std::move(decoder), source_->mayWait(), workDirectory_) : std::move(decoder);
 }
 
 std::size_t ArchiveInput::read(void* buffer, std::size_t count) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "decode/input_source.h"
 #include "decode/stream_decoder.h"
@@ -56,8 +57,9 @@ public:
     std::size_t view(std::size_t most, const unsigned char*& bytes);
 
     // From here on a compressed input is decoded on a thread of its own
-    // when the process may use more than one CPU (decoding_thread.h).
-    void decodeOnItsOwnThread();
+    // when the process may use more than one CPU (decoding_thread.h); a
+    // further thread's files go in `workDirectory`.
+    void decodeOnItsOwnThread(const std::string& workDirectory = "");
 
     // Reads the rest of the stream and returns true when it ends cleanly:
     // for compressed input, every member, frame or stream decoded whole and
@@ -110,6 +112,7 @@ private:
     bool direct_ = false;           // plain input: bytes pass through unchanged
     const char* unreadCompression_ = nullptr;
     bool ownThread_ = false;        // compressed input decoded on a thread of its own
+    std::string workDirectory_;     // for its files
     DecodeState decodeState_ = DecodeState::more;  // after the bytes up to streamPos_
     std::int64_t position_ = 0;     // where the next read starts
     std::int64_t streamPos_ = 0;    // where the decoder stands

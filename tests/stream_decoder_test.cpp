@@ -140,19 +140,31 @@ TEST(StreamDecoders, InputInSmallPiecesDecodes) {
 // A gzip member decoded in two parts at once gives the bytes and the end
 // that one pass gives, whatever damage it holds and wherever: damage in the
 // first part, in the stretch decoded before the window is known, in the
-// rest, and in the trailer that checks both.
+// rest, and in the trailer that checks both. The second part's file must
+// not meet a file size limit, and where its file system fills, the first
+// part's thread goes on alone from where the second stopped.
 TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
     const test::EnvironmentSet everyFile("KOTAR_GZIP_SPLIT", "0");
     TempDir dir;
     const std::string quoted = test::shellQuoted(dir.path());
     test::shell("cd " + quoted + " && { seq 250000; head -c 400000 /dev/urandom; seq 250000 400000; } > data && "
-                "seq 1000 > small");
+                "seq 1000 > small && mkdir full");
+    const bool fullMounted = test::shell("mount -t tmpfs -o size=256k tmpfs " + quoted + "/full 2>/dev/null", false) == 0;
+    const struct Unmount {
+        std::string path;
+        bool mounted;
+        ~Unmount() {
+            if (mounted) test::shell("umount " + test::shellQuoted(path), false);
+        }
+    } unmount{dir / "full", fullMounted};
     const struct {
         const char* what;
         const char* command;   // compresses data into in
         double damagedAt = 0;  // the share of the file where a byte is flipped
         int trailerByte = 0;   // a byte counted from the end to flip
         double cutAt = 0;      // the share of the file kept
+        rlim_t sizeLimit = 0;  // ulimit -f, which the second part's file must not meet
+        bool fullDirectory = false;  // the second part's file on a file system of 256 KiB
     } cases[] = {
         {"gzip", "gzip -c data > in"},
         {"igzip -1", "igzip -1 -c data > in"},
@@ -165,9 +177,12 @@ TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
         {"a wrong CRC-32", "gzip -c data > in", 0, 8},
         {"a wrong length", "gzip -c data > in", 0, 2},
         {"cut short in the second part", "gzip -c data > in", 0, 0, 0.95},
+        {"a file size limit: one part", "gzip -c data > in", 0, 0, 0, 256 * 1024},
+        {"a file system too small for the second part", "gzip -c data > in", 0, 0, 0, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.fullDirectory && !fullMounted) continue;  // no small tmpfs to be had here
         test::shell("cd " + quoted + " && " + c.command);
         std::string bytes = test::readFile(dir / "in");
         if (c.damagedAt > 0) bytes[static_cast<std::size_t>(bytes.size() * c.damagedAt)] ^= 0x55;
@@ -175,6 +190,7 @@ TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
         if (c.cutAt > 0) bytes.resize(static_cast<std::size_t>(bytes.size() * c.cutAt));
         test::writeFile(dir / "in", bytes);
         const bool sound = c.damagedAt == 0 && c.trailerByte == 0 && c.cutAt == 0;
+        const test::FileSizeLimit limit(c.sizeLimit);
 
         InputSource onePass(::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC));
         Decoded expectedEnd;
@@ -182,12 +198,13 @@ TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
         InputSource inParts(::open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC));
         const std::uint64_t splitBefore = gzipMembersSplit();
         Decoded end;
-        const std::string out = decodeAll(*runOnDecodingThread(chooseDecoder(inParts), false), kDecodeRoom, end);
+        const std::string out = decodeAll(*runOnDecodingThread(chooseDecoder(inParts), false, c.fullDirectory ? dir / "full" : ""), kDecodeRoom, end);
         EXPECT_EQ(end.state, sound ? DecodeState::end : DecodeState::damaged);
         EXPECT_EQ(end.state, expectedEnd.state);
         EXPECT_TRUE(out == expected) << out.size() << " bytes, " << expected.size() << " in one pass";
+        const std::uint64_t splits = sound && c.sizeLimit == 0 ? 1 : 0;
         if (sound) {
-            EXPECT_EQ(gzipMembersSplit(), splitBefore + 1) << "decoded in two parts";
+            EXPECT_EQ(gzipMembersSplit(), splitBefore + splits) << "members decoded in two parts";
         }
     }
 }
