@@ -453,10 +453,11 @@ private:
             }
         }
         for (std::size_t i = 0; i < members_.size(); ++i) {
-            const MemberData& member = members_[i];
             if (output_.padTo(offsets[i]) != 0) return fail(message::kWriteOutput);
-            const CopyOutcome outcome = copier_.copyFromFile(sourceOf(member), member.streamOffset, output_, member.size);
-            if (outcome != CopyOutcome::copied) return reportCopy(outcome);
+            for (const FileCopy& piece : piecesOf(members_[i], offsets[i])) {
+                const CopyOutcome outcome = copier_.copyFromFile(piece.from, piece.fromOffset, output_, piece.size);
+                if (outcome != CopyOutcome::copied) return reportCopy(outcome);
+            }
         }
         return 0;
     }
@@ -481,9 +482,24 @@ private:
         std::vector<FileCopy> copies;
         copies.reserve(members_.size());
         for (std::size_t i = 0; i < members_.size(); ++i) {
-            copies.push_back({sourceOf(members_[i]), members_[i].streamOffset, offsets[i], members_[i].size});
+            for (const FileCopy& piece : piecesOf(members_[i], offsets[i])) copies.push_back(piece);
         }
         return copyOnTwoThreads(copies, output_.descriptor(), input_.temporaryCopyDescriptor());
+    }
+
+    // Where a member's data is read from: the bytes kept of the input lie
+    // in up to three stretches (RetainedInput::locate). A stretch that
+    // ends early gives a piece whose reading comes up short.
+    std::vector<FileCopy> piecesOf(const MemberData& member, std::uint64_t toOffset) const {
+        if (member.newBytes) return {{newBytes_.descriptor(), member.streamOffset, toOffset, member.size}};
+        std::vector<FileCopy> pieces;
+        for (std::uint64_t done = 0; done < member.size;) {
+            const RetainedInput::Place place = input_.locate(member.streamOffset + done);
+            const std::uint64_t size = place.length == 0 ? member.size - done : std::min(place.length, member.size - done);
+            pieces.push_back({place.descriptor, place.offset, toOffset + done, size});
+            done += size;
+        }
+        return pieces;
     }
 
     int reportCopy(CopyOutcome outcome) {
@@ -495,9 +511,6 @@ private:
         return -1;
     }
 
-    int sourceOf(const MemberData& member) const {
-        return member.newBytes ? newBytes_.descriptor() : input_.descriptor();
-    }
 
     std::uint64_t dataArea() const { return (table_.blocks() + 1) * kBlockSize; }
 
@@ -528,7 +541,7 @@ int createArchive(const char* inputPath, const char* destinationPath, std::uint6
     if (namesStandardOutput(destinationPath)) traceOutput = stderr;
     const std::string workDirectory = workDirectoryFor(destinationPath);
     RetainedInput retained;
-    if (retained.open(input, workDirectory) != 0) return fail(message::kWriteOutput);
+    if (retained.open(input, workDirectory, true) != 0) return fail(message::kWriteOutput);
     TableSpool table(workDirectory);
     ByteSpool newBytes(workDirectory);
     if (Creation(retained, table, newBytes, output, executableAlignment, input.unreadCompression()).run() != 0) {

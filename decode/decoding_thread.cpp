@@ -65,6 +65,8 @@ public:
 
     bool lends() const override { return true; }
 
+    DecodedInFile decodedInFile() const override { return decoder_->decodedInFile(); }
+
     Decoded lend(const unsigned char*& bytes, std::size_t most) override {
         bytes = nullptr;
         if (!current() && !takeNext()) return {0, finalState_};

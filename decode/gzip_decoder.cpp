@@ -15,12 +15,14 @@
 // decoded.
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include <isa-l/igzip_lib.h>
 
 #include "decode/gzip_split.h"
 #include "decode/stream_decoder.h"
+#include "files/file_descriptor.h"
 
 namespace kotar {
 
@@ -49,7 +51,13 @@ public:
                 case Step::finished: break;
             }
         }
+        streamOut_ += produced;
         return {produced, produced > 0 ? DecodeState::more : state_};
+    }
+
+    DecodedInFile decodedInFile() const override {
+        const std::lock_guard lock(inFileMutex_);
+        return inFile_;
     }
 
     void mayUseAnotherThread(const std::string& workDirectory) override {
@@ -153,12 +161,27 @@ private:
         const GzipSplit::Delivery delivered = split_->deliver(out, capacity);
         using End = GzipSplit::Delivery::End;
         switch (delivered.end) {
-            case End::none: return delivered.length;
+            case End::none:
+                if (delivered.fromFile) showInFile(delivered.length);
+                return delivered.length;
             case End::member: goOnAt(split_->memberEnd(), Step::between); break;
             case End::damaged: finish(DecodeState::damaged); break;
             case End::goOnAlone: goOnAt(split_->resume(*inflate_), Step::body); break;
         }
         return 0;
+    }
+
+    // The bytes about to be delivered, at streamOut_, are the next of the
+    // second part's file: the caller may read them from there again. The
+    // file is held open here, as it goes with the split.
+    void showInFile(std::size_t count) {
+        const std::lock_guard lock(inFileMutex_);
+        if (!keptFile_.valid()) {
+            keptFile_ = FileDescriptor(::fcntl(split_->decodedFile(), F_DUPFD_CLOEXEC, kFirstOwnDescriptor));
+            if (!keptFile_.valid()) return;
+            inFile_ = {keptFile_.get(), streamOut_, streamOut_};
+        }
+        if (inFile_.to == streamOut_) inFile_.to += count;
     }
 
     // After the second part: the input goes on at `offset`, from `step`.
@@ -190,6 +213,10 @@ private:
     bool splitWanted_ = false;
     std::string workDirectory_;
     std::unique_ptr<GzipSplit> split_;
+    std::uint64_t streamOut_ = 0;  // bytes delivered
+    FileDescriptor keptFile_;       // the second part's file, for inFile_
+    mutable std::mutex inFileMutex_;
+    DecodedInFile inFile_;          // under inFileMutex_
 };
 
 }  // namespace

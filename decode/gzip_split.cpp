@@ -169,7 +169,7 @@ GzipSplit::Delivery GzipSplit::deliver(unsigned char* out, std::size_t capacity)
                 if (got < 0 && errno == EINTR) continue;
                 if (got <= 0) return {0, Delivery::End::damaged};
                 delivered_ += static_cast<std::uint64_t>(got);
-                return {static_cast<std::size_t>(got)};
+                return {static_cast<std::size_t>(got), Delivery::End::none, true};
             }
         }
     }

@@ -67,8 +67,11 @@ public:
         enum class End { none, member, damaged, goOnAlone };
         std::size_t length = 0;
         End end = End::none;
+        bool fromFile = false;  // the bytes are the next of decodedFile()
     };
     Delivery deliver(unsigned char* out, std::size_t capacity);
+    // The file that the second part's bytes are delivered from.
+    int decodedFile() const { return half_->decodedFile(); }
     // After `member`: where the input goes on.
     std::int64_t memberEnd() const { return half_->memberEnd(); }
     // After `goOnAlone`: makes `state` the one to go on from, and returns

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,16 @@ struct Decoded {
     DecodeState state = DecodeState::more;
 };
 
+// Decoded bytes that a decoder also keeps in a file of its own, where the
+// caller may read them again rather than keep a copy of them: stream
+// offsets [from, to) lie at offsets [0, to - from) of `descriptor`, which
+// stays open as long as the decoder (a duplicate of it, for longer).
+struct DecodedInFile {
+    int descriptor = -1;
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+};
+
 class StreamDecoder {
 public:
     virtual ~StreamDecoder() = default;
@@ -54,6 +65,10 @@ public:
 
     // Plain input: its bytes are the stream's.
     virtual bool passesThrough() const { return false; }
+
+    // From any thread: the decoded bytes delivered so far that stand in a
+    // file of the decoder's (gzip_split.h), if any.
+    virtual DecodedInFile decodedInFile() const { return {}; }
 
     // The decoder runs on a decoding thread (decoding_thread.h) from now on,
     // and may take one more for parts of a large input (gzip_split.h),

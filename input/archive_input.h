@@ -75,6 +75,9 @@ public:
     // itself moves with seek().
     void copiedAhead(std::uint64_t count);
 
+    // The decoded bytes that the decoder keeps in a file of its own.
+    DecodedInFile decodedInFile() const { return decoder_ != nullptr ? decoder_->decodedInFile() : DecodedInFile{}; }
+
     // What the input is when it begins with the magic number of a
     // compression that kotar does not read (decode/unread_compression.h),
     // else null.
