@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,8 +16,11 @@
 #include <lzma.h>
 #include <zlib.h>
 
+#include "decode/crc32_combine.h"
 #include "decode/decoding_thread.h"
+#include "decode/deflate_bits.h"
 #include "decode/gzip_split.h"
+#include "decode/marked_inflate.h"
 #include "tests/support/test_support.h"
 
 namespace kotar {
@@ -134,6 +139,77 @@ TEST(StreamDecoders, InputInSmallPiecesDecodes) {
             EXPECT_EQ(decoded.state, DecodeState::end);
             EXPECT_TRUE(out == (c.plain ? test::readFile(dir / "in") : data)) << out.size() << " bytes";
         }
+    }
+}
+
+// A deflate stream taken up at a block start in its middle, without the
+// 32 KiB before it: the marks resolve with those bytes to exactly what
+// follows, for each way zlib encodes (every strategy, small windows, data
+// that repeats little or not at all), and the CRC-32 of the two
+// pieces combines into the whole's. The second piece starts where a sync
+// flush left a byte-aligned block start, its window still in use.
+TEST(MarkedInflate, MarksResolveToTheBytesThatFollow) {
+    std::string text;  // as seq writes it
+    for (int i = 1; i <= 150000; ++i) text += std::to_string(i) + "\n";
+    std::string noise(200000, '\0');
+    std::uint32_t state = 1;
+    for (char& c : noise) c = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
+    const struct {
+        const char* what;
+        std::string data;
+        int strategy;
+        int windowBits;  // negative: raw deflate
+    } cases[] = {
+        {"text", text, Z_DEFAULT_STRATEGY, -15},
+        {"text, filtered", text, Z_FILTERED, -15},
+        {"text, fixed codes", text, Z_FIXED, -15},
+        {"text, run lengths", text, Z_RLE, -15},
+        {"text, Huffman codes only", text, Z_HUFFMAN_ONLY, -15},
+        {"text, a 512-byte window", text, Z_DEFAULT_STRATEGY, -9},
+        {"noise, stored", noise + noise, Z_DEFAULT_STRATEGY, -15},
+        {"text then noise", text + noise + text, Z_DEFAULT_STRATEGY, -15},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t cut = c.data.size() / 4;
+        z_stream z{};
+        ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, c.windowBits, 8, c.strategy), Z_OK);
+        std::vector<unsigned char> packed(c.data.size() + c.data.size() / 100 + 1024);
+        const auto pack = [&](std::size_t from, std::size_t to, int flush) {
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(c.data.data() + from));
+            z.avail_in = static_cast<uInt>(to - from);
+            z.next_out = packed.data() + z.total_out;
+            z.avail_out = static_cast<uInt>(packed.size() - z.total_out);
+            return deflate(&z, flush);
+        };
+        ASSERT_EQ(pack(0, cut, Z_SYNC_FLUSH), Z_OK);
+        const std::size_t secondStart = z.total_out;
+        ASSERT_EQ(pack(cut, c.data.size(), Z_FINISH), Z_STREAM_END);
+        packed.resize(z.total_out);
+        deflateEnd(&z);
+        packed.insert(packed.end(), 64, 0);  // the slack the marked decoder may read
+
+        DeflateBits bits(packed.data(), packed.size() - 64, std::uint64_t{secondStart} * 8);
+        std::vector<std::uint16_t> marks(c.data.size());
+        std::size_t count = 0;
+        const MarkedRun run = inflateMarked(bits, bits.sizeInBits(), marks.size(), marks.data(), marks.size(), count);
+        ASSERT_EQ(run.end, MarkedEnd::windowKnown) << count << " symbols";
+        ASSERT_LE(cut + count, c.data.size());
+        const std::size_t windowSize = std::min(cut, kDeflateWindow);
+        const auto* window = reinterpret_cast<const unsigned char*>(c.data.data() + cut - windowSize);
+        std::vector<unsigned char> resolved(count);
+        ASSERT_TRUE(resolveMarks(marks.data(), count, window, windowSize, resolved.data()));
+        EXPECT_EQ(std::memcmp(resolved.data(), c.data.data() + cut, count), 0);
+        // Marks that reach before a stream start this close are refused.
+        if (count > 0 && *std::max_element(marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(count)) >= kFirstMark) {
+            EXPECT_FALSE(resolveMarks(marks.data(), count, window + windowSize, 0, resolved.data()));
+        }
+
+        const auto crcOf = [](const char* bytes, std::size_t size) {
+            return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(size)));
+        };
+        EXPECT_EQ(crc32Combine(crcOf(c.data.data(), cut), crcOf(c.data.data() + cut, c.data.size() - cut), c.data.size() - cut),
+                  crcOf(c.data.data(), c.data.size()));
     }
 }
 
