@@ -376,14 +376,8 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
 // the destination).
 TEST_F(CompressedTarTest, XzBlocksOutliveAFullTemporaryDirectory) {
     const std::string small = *dir_ / "small";
-    test::shell("mkdir -p " + test::shellQuoted(small));
-    if (test::shell("mount -t tmpfs -o size=256k tmpfs " + test::shellQuoted(small) + " 2>/dev/null", false) != 0) {
-        GTEST_SKIP() << "cannot mount a small tmpfs here";
-    }
-    const struct Unmount {
-        std::string path;
-        ~Unmount() { test::shell("umount " + test::shellQuoted(path), false); }
-    } unmount{small};
+    const test::SmallTmpfs mounted(small, "256k");
+    if (!mounted.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here";
     const struct {
         const char* what;
         const char* command;  // writes the input

@@ -224,15 +224,8 @@ TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
     TempDir dir;
     const std::string quoted = test::shellQuoted(dir.path());
     test::shell("cd " + quoted + " && { seq 250000; head -c 400000 /dev/urandom; seq 250000 400000; } > data && "
-                "seq 1000 > small && mkdir full");
-    const bool fullMounted = test::shell("mount -t tmpfs -o size=256k tmpfs " + quoted + "/full 2>/dev/null", false) == 0;
-    const struct Unmount {
-        std::string path;
-        bool mounted;
-        ~Unmount() {
-            if (mounted) test::shell("umount " + test::shellQuoted(path), false);
-        }
-    } unmount{dir / "full", fullMounted};
+                "seq 1000 > small");
+    const test::SmallTmpfs full(dir / "full", "256k");
     const struct {
         const char* what;
         const char* command;   // compresses data into in
@@ -258,7 +251,7 @@ TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.fullDirectory && !fullMounted) continue;  // no small tmpfs to be had here
+        if (c.fullDirectory && !full.mounted()) continue;  // no small tmpfs to be had here
         test::shell("cd " + quoted + " && " + c.command);
         std::string bytes = test::readFile(dir / "in");
         if (c.damagedAt > 0) bytes[static_cast<std::size_t>(bytes.size() * c.damagedAt)] ^= 0x55;

@@ -33,6 +33,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+SmallTmpfs::SmallTmpfs(const std::string& path, const std::string& size) : path_(path) {
+    std::filesystem::create_directories(path);
+    mounted_ = shell("mount -t tmpfs -o size=" + size + " tmpfs " + shellQuoted(path) + " 2>/dev/null", false) == 0;
+}
+
+SmallTmpfs::~SmallTmpfs() {
+    if (mounted_) shell("umount " + shellQuoted(path_), false);
+}
+
 SpareDescriptors::SpareDescriptors(int spare) {
     getrlimit(RLIMIT_NOFILE, &previous_);
     int highest = 2;

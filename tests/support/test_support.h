@@ -49,6 +49,22 @@ private:
     rlimit previous_{};
 };
 
+// A tmpfs of `size` (as mount's size= takes it) on the folder `path`,
+// made here, for as long as it lives; mounted() is false where none can be
+// mounted (no privilege).
+class SmallTmpfs {
+public:
+    SmallTmpfs(const std::string& path, const std::string& size);
+    ~SmallTmpfs();
+    SmallTmpfs(const SmallTmpfs&) = delete;
+    SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
 // Sets an environment variable for as long as it lives, then puts back
 // what was there.
 class EnvironmentSet {
