@@ -364,9 +364,12 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
         make("piped.ktar", "cat in | " + kotar + " -c /dev/stdin -o /dev/stdout | cat");
         EXPECT_TRUE(test::readFile(*dir_ / "piped.ktar") == test::readFile(*dir_ / "bin.ktar")) << "-c through pipes";
 
-        compressed("in.kgz", "bin.ktar");
+        const std::string kgz = compressed("in.kgz", "bin.ktar");
         make("piped.tar", "cat in.kgz | " + kotar + " -x /dev/stdin -o /dev/stdout | cat");
         EXPECT_TRUE(test::readFile(*dir_ / "piped.tar") == test::readFile(*dir_ / "back.tar")) << "-x through pipes";
+        const test::CommandResult extracted = test::runKotar({"-x", kgz, "-o", *dir_ / "out.tar"});
+        EXPECT_EQ(extracted.status, 0) << extracted.err;
+        EXPECT_TRUE(test::readFile(*dir_ / "out.tar") == test::readFile(*dir_ / "back.tar")) << "-x from the file";
     }
 }
 
