@@ -3,7 +3,6 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -12,6 +11,7 @@
 
 #include "decode/deflate_bits.h"
 #include "decode/deflate_block_finder.h"
+#include "decode/heap_array.h"
 #include "decode/decoding_thread.h"
 #include "decode/marked_inflate.h"
 #include "files/anonymous_file.h"
@@ -21,7 +21,6 @@ namespace kotar {
 
 namespace {
 
-constexpr std::int64_t kDefaultSmallestSplit = std::int64_t{8} << 20;
 // The search looks this far for a block start; real encoders start one
 // every few dozen KiB at most.
 constexpr std::size_t kSearchSpan = 1024 * 1024;
@@ -38,11 +37,6 @@ constexpr std::size_t kInputSlack = 64;
 constexpr std::size_t kInputPiece = 256 * 1024;
 constexpr std::size_t kOutputPiece = 1024 * 1024;
 constexpr std::size_t kTrailerSize = 8;
-
-template <typename T>
-std::unique_ptr<T[]> allocate(std::size_t count) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
-}
 
 // Reads exactly `count` bytes at `offset`: false at the end or on an error.
 bool readExactly(InputSource& source, std::int64_t offset, unsigned char* out, std::size_t count) {
@@ -69,15 +63,6 @@ std::int64_t readUpTo(InputSource& source, std::int64_t offset, unsigned char* o
 }
 
 }  // namespace
-
-std::int64_t smallestSplitInput() {
-    if (const char* set = std::getenv("KOTAR_GZIP_SPLIT")) {
-        char* end = nullptr;
-        const long long value = std::strtoll(set, &end, 10);
-        if (end != set && *end == '\0' && value >= 0) return value;
-    }
-    return kDefaultSmallestSplit;
-}
 
 std::unique_ptr<GzipSecondHalf> GzipSecondHalf::start(InputSource& source, std::int64_t searchFrom,
                                                       const std::string& workDirectory) {
@@ -158,7 +143,7 @@ void GzipSecondHalf::run() {
 
 std::optional<std::uint64_t> GzipSecondHalf::search() {
     const std::size_t size = kSearchSpan + kLongestHeader;
-    const auto bytes = allocate<unsigned char>(size);
+    const auto bytes = newArray<unsigned char>(size);
     if (bytes == nullptr) return std::nullopt;
     const std::int64_t got = readUpTo(source_, searchFrom_, bytes.get(), size);
     if (got <= 0) return std::nullopt;
@@ -169,8 +154,8 @@ std::optional<std::uint64_t> GzipSecondHalf::search() {
 }
 
 bool GzipSecondHalf::inflateMarks(std::uint64_t from, std::uint64_t& windowKnownAt) {
-    const auto input = allocate<unsigned char>(kMarkInput + kInputSlack);
-    marks_ = allocate<std::uint16_t>(kMostMarks);
+    const auto input = newArray<unsigned char>(kMarkInput + kInputSlack);
+    marks_ = newArray<std::uint16_t>(kMostMarks);
     if (input == nullptr || marks_ == nullptr) return false;
     const auto first = static_cast<std::int64_t>(from / 8);
     const std::int64_t got = readUpTo(source_, first, input.get(), kMarkInput);
@@ -217,8 +202,8 @@ void GzipSecondHalf::record(const inflate_state& state, std::int64_t input, std:
 }
 
 bool GzipSecondHalf::inflateRest(inflate_state& state, std::int64_t input) {
-    const auto buffer = allocate<unsigned char>(kInputPiece);
-    const auto output = allocate<unsigned char>(kOutputPiece);
+    const auto buffer = newArray<unsigned char>(kInputPiece);
+    const auto output = newArray<unsigned char>(kOutputPiece);
     struct statvfs space {};
     if (buffer == nullptr || output == nullptr || fstatvfs(spill_.get(), &space) != 0) return false;
     // The file must leave room for the caller's own files beside it.

@@ -130,9 +130,4 @@ private:
     std::int64_t memberEnd_ = 0;
 };
 
-// The smallest gzip input worth a second half: KOTAR_GZIP_SPLIT in the
-// environment sets it in bytes (the tests split every gzip file with 0),
-// else a few MiB.
-std::int64_t smallestSplitInput();
-
 }  // namespace kotar

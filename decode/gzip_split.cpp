@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include <isa-l/crc.h>
 
 #include "decode/crc32_combine.h"
+#include "decode/heap_array.h"
 #include "decode/marked_inflate.h"
 
 namespace kotar {
@@ -35,9 +37,18 @@ constexpr unsigned kFinalEmptyBlockBits = 10;
 
 std::atomic<std::uint64_t> membersSplit = 0;
 
-template <typename T>
-std::unique_ptr<T[]> allocate(std::size_t count) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
+// The smallest gzip input worth a second part: KOTAR_GZIP_SPLIT in the
+// environment sets it in bytes (the tests split every gzip file with 0),
+// else a few MiB.
+constexpr std::int64_t kDefaultSmallestSplit = std::int64_t{8} << 20;
+
+std::int64_t smallestSplitInput() {
+    if (const char* set = std::getenv("KOTAR_GZIP_SPLIT")) {
+        char* end = nullptr;
+        const long long value = std::strtoll(set, &end, 10);
+        if (end != set && *end == '\0' && value >= 0) return value;
+    }
+    return kDefaultSmallestSplit;
 }
 
 }  // namespace
@@ -61,8 +72,8 @@ GzipSplit::GzipSplit(std::unique_ptr<GzipSecondHalf> half, std::int64_t searchFr
     : half_(std::move(half)),
       searchFrom_(searchFrom),
       limit_(searchFrom),
-      window_(allocate<unsigned char>(kDeflateWindow)),
-      tail_(allocate<unsigned char>(kTailRoom)) {}
+      window_(newArray<unsigned char>(kDeflateWindow)),
+      tail_(newArray<unsigned char>(kTailRoom)) {}
 
 std::optional<std::size_t> GzipSplit::inputRoom(std::int64_t at) {
     if (!started_ && at >= limit_) {
