@@ -1,6 +1,7 @@
 #include "convert/create_archive.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -476,7 +477,7 @@ private:
     }
 
     // Copies the members' data on two threads, freeing the input's kept
-    // copy as they go: nothing reads it after this. Empty when the threads
+    // copy and the decoder's file as they go: nothing reads them after this. Empty when the threads
     // could not be had.
     std::optional<CopyOutcome> writeDataOnTwoThreads(const std::vector<std::uint64_t>& offsets) {
         std::vector<FileCopy> copies;
@@ -484,7 +485,8 @@ private:
         for (std::size_t i = 0; i < members_.size(); ++i) {
             for (const FileCopy& piece : piecesOf(members_[i], offsets[i])) copies.push_back(piece);
         }
-        return copyOnTwoThreads(copies, output_.descriptor(), input_.temporaryCopyDescriptor());
+        const std::array scratch{input_.temporaryCopyDescriptor(), input_.decoderFileDescriptor()};
+        return copyOnTwoThreads(copies, output_.descriptor(), scratch);
     }
 
     // Where a member's data is read from: the bytes kept of the input lie

@@ -66,6 +66,7 @@ public:
     bool lends() const override { return true; }
 
     DecodedInFile decodedInFile() const override { return decoder_->decodedInFile(); }
+    void keepDecodedFile() override { decoder_->keepDecodedFile(); }
 
     Decoded lend(const unsigned char*& bytes, std::size_t most) override {
         bytes = nullptr;

@@ -14,6 +14,7 @@
 // half starts, and from there `handover` delivers what the other thread
 // decoded.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -59,6 +60,8 @@ public:
         const std::lock_guard lock(inFileMutex_);
         return inFile_;
     }
+
+    void keepDecodedFile() override { keepFile_ = true; }
 
     void mayUseAnotherThread(const std::string& workDirectory) override {
         splitWanted_ = true;
@@ -152,6 +155,8 @@ private:
         const InputSource::Fill filled = source_.ensure(1);
         if (filled == InputSource::Fill::more && split_->takeOver(*inflate_, source_.data()[0])) {
             step_ = Step::handover;
+            fileKept_ = keepFile_;
+            if (!fileKept_) split_->releaseDelivered();
         } else {
             split_.reset();
         }
@@ -162,7 +167,7 @@ private:
         using End = GzipSplit::Delivery::End;
         switch (delivered.end) {
             case End::none:
-                if (delivered.fromFile) showInFile(delivered.length);
+                if (delivered.fromFile && fileKept_) showInFile(delivered.length);
                 return delivered.length;
             case End::member: goOnAt(split_->memberEnd(), Step::between); break;
             case End::damaged: finish(DecodeState::damaged); break;
@@ -215,6 +220,8 @@ private:
     std::unique_ptr<GzipSplit> split_;
     std::uint64_t streamOut_ = 0;  // bytes delivered
     FileDescriptor keptFile_;       // the second part's file, for inFile_
+    std::atomic<bool> keepFile_ = false;  // asked for by keepDecodedFile()
+    bool fileKept_ = false;               // whether this split's file is, from its handover on
     mutable std::mutex inFileMutex_;
     DecodedInFile inFile_;          // under inFileMutex_
 };

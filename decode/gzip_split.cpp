@@ -1,5 +1,6 @@
 #include "decode/gzip_split.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@ constexpr std::size_t kTailRoom = 1024 * 1024;
 // the 7-bit end code 0000000, least significant bit first.
 constexpr std::uint32_t kFinalEmptyBlock = 0b011;
 constexpr unsigned kFinalEmptyBlockBits = 10;
+// The second part's file is let go this much at a time behind its delivery.
+constexpr std::uint64_t kReleaseStep = std::uint64_t{8} << 20;
 
 // The search for the second part's start begins halfway into the member's
 // input: the first part's thread hands the second part's bytes on as they
@@ -180,9 +183,23 @@ GzipSplit::Delivery GzipSplit::deliver(unsigned char* out, std::size_t capacity)
                 if (got < 0 && errno == EINTR) continue;
                 if (got <= 0) return {0, Delivery::End::damaged};
                 delivered_ += static_cast<std::uint64_t>(got);
+                if (releasing_) release();
                 return {static_cast<std::size_t>(got), Delivery::End::none, true};
             }
         }
+    }
+}
+
+// Lets the file's pages before the delivered bytes go, a few MiB at a time.
+// resume() takes up from ISA-L's state alone, and reads none of them.
+void GzipSplit::release() {
+    const std::uint64_t end = delivered_ / kReleaseStep * kReleaseStep;
+    if (end <= released_) return;
+    if (::fallocate(half_->decodedFile(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(released_),
+                    static_cast<off_t>(end - released_)) == 0) {
+        released_ = end;
+    } else {
+        releasing_ = false;  // a file system that keeps every page until the close
     }
 }
 

@@ -70,6 +70,10 @@ public:
         bool fromFile = false;  // the bytes are the next of decodedFile()
     };
     Delivery deliver(unsigned char* out, std::size_t capacity);
+    // The second part's bytes are not read from its file again: their pages
+    // are let go as they are delivered, rather than all at the end, when
+    // the file is closed (freeing 170 MB of tmpfs took some 60 ms there).
+    void releaseDelivered() { releasing_ = true; }
     // The file that the second part's bytes are delivered from.
     int decodedFile() const { return half_->decodedFile(); }
     // After `member`: where the input goes on.
@@ -83,6 +87,7 @@ private:
     bool prove(const inflate_state& state, unsigned char nextByte);
     bool resolveMarks();
     bool trailerHolds() const;
+    void release();
 
     std::unique_ptr<GzipSecondHalf> half_;
     const std::int64_t searchFrom_;
@@ -106,6 +111,8 @@ private:
     enum class Part { tail, marks, file };
     Part part_ = Part::tail;
     std::uint64_t delivered_ = 0;  // of the current part
+    bool releasing_ = false;
+    std::uint64_t released_ = 0;  // the file's bytes let go, from its start
 };
 
 }  // namespace kotar

@@ -69,6 +69,10 @@ public:
     // From any thread: the decoded bytes delivered so far that stand in a
     // file of the decoder's (gzip_split.h), if any.
     virtual DecodedInFile decodedInFile() const { return {}; }
+    // From any thread, before the bytes are delivered: the caller reads
+    // such bytes again through decodedInFile(). Without it, the decoder
+    // lets them go once delivered, and decodedInFile() shows none.
+    virtual void keepDecodedFile() {}
 
     // The decoder runs on a decoding thread (decoding_thread.h) from now on,
     // and may take one more for parts of a large input (gzip_split.h),

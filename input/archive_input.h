@@ -77,6 +77,10 @@ public:
 
     // The decoded bytes that the decoder keeps in a file of its own.
     DecodedInFile decodedInFile() const { return decoder_ != nullptr ? decoder_->decodedInFile() : DecodedInFile{}; }
+    // Those bytes are to be read again from there (StreamDecoder::keepDecodedFile).
+    void keepDecodedFile() {
+        if (decoder_ != nullptr) decoder_->keepDecodedFile();
+    }
 
     // What the input is when it begins with the magic number of a
     // compression that kotar does not read (decode/unread_compression.h),

@@ -30,6 +30,7 @@ RetainedInput::~RetainedInput() {
 int RetainedInput::open(ArchiveInput& input, const std::string& directory, bool shareDecoderFile) {
     input_ = &input;
     shareDecoderFile_ = shareDecoderFile;
+    if (shareDecoderFile) input.keepDecodedFile();
     plainFile_ = input.plainFileDescriptor();
     if (plainFile_ >= 0) return 0;
     copy_ = openAnonymousFile(directory);

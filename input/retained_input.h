@@ -63,6 +63,9 @@ public:
     // The temporary copy, when there is one (else -1): its last reader may
     // cut it short as it goes, to free it sooner.
     int temporaryCopyDescriptor() const { return copy_; }
+    // The decoder's file, when a stretch of the stream is read from there
+    // (else -1): likewise.
+    int decoderFileDescriptor() const { return shared_.get(); }
     // Makes every byte that has gone by readable; false on a write failure.
     bool finish();
     // Whether writing the copy failed (a full disk): the reason, rather than

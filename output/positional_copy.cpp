@@ -53,25 +53,36 @@ std::vector<Chunk> chunksLastFirst(std::span<const FileCopy> copies) {
     return chunks;
 }
 
-// Where the scratch file may be cut after each chunk is read: the end of
-// the scratch bytes that chunks still to be read hold.
-std::vector<std::uint64_t> scratchNeededAfter(std::span<const FileCopy> copies, const std::vector<Chunk>& chunks,
-                                              int scratch) {
-    std::vector<std::uint64_t> needed(chunks.size(), 0);
-    std::uint64_t end = 0;
-    for (std::size_t i = chunks.size(); i-- > 0;) {
-        needed[i] = end;
-        const FileCopy& copy = copies[chunks[i].piece];
-        if (scratch >= 0 && copy.from == scratch) end = std::max(end, copy.fromOffset + chunks[i].start + chunks[i].size);
+// A file that only the copy still needs, cut short behind the reader.
+struct ScratchFile {
+    int descriptor;
+    // Where it may be cut after each chunk is read: the end of its bytes
+    // that chunks still to be read hold.
+    std::vector<std::uint64_t> neededAfter;
+    std::uint64_t kept = 0;  // its length: it is only ever cut shorter
+};
+
+std::vector<ScratchFile> scratchFiles(std::span<const FileCopy> copies, const std::vector<Chunk>& chunks,
+                                      std::span<const int> descriptors) {
+    std::vector<ScratchFile> files;
+    for (const int descriptor : descriptors) {
+        if (descriptor < 0) continue;
+        ScratchFile& file = files.emplace_back(ScratchFile{descriptor, std::vector<std::uint64_t>(chunks.size(), 0)});
+        std::uint64_t end = 0;
+        for (std::size_t i = chunks.size(); i-- > 0;) {
+            file.neededAfter[i] = end;
+            const FileCopy& copy = copies[chunks[i].piece];
+            if (copy.from == descriptor) end = std::max(end, copy.fromOffset + chunks[i].start + chunks[i].size);
+        }
     }
-    return needed;
+    return files;
 }
 
 class TwoThreadCopy {
 public:
-    TwoThreadCopy(std::span<const FileCopy> copies, int to, int scratch)
-        : copies_(copies), to_(to), scratch_(scratch), chunks_(chunksLastFirst(copies)),
-          scratchNeeded_(scratchNeededAfter(copies, chunks_, scratch)), ring_(kRingChunks, kWakeBatch) {}
+    TwoThreadCopy(std::span<const FileCopy> copies, int to, std::span<const int> scratch)
+        : copies_(copies), to_(to), chunks_(chunksLastFirst(copies)), scratch_(scratchFiles(copies, chunks_, scratch)),
+          ring_(kRingChunks, kWakeBatch) {}
 
     // False when the buffers or the reading thread could not be had.
     bool start() {
@@ -117,14 +128,14 @@ private:
     }
 
     // The reading thread: every chunk into the ring, in turn, cutting the
-    // scratch file short behind it every kReleaseStep. A file cut short
+    // scratch files short behind it every kReleaseStep. A file cut short
     // drops its pages without writing them; punching holes behind a copy
     // that went forward made the copy as much longer as the close saved.
     void read() {
-        // The scratch file's length: it is only ever cut shorter.
-        std::uint64_t scratchKept = 0;
-        struct stat status {};
-        if (scratch_ >= 0 && ::fstat(scratch_, &status) == 0) scratchKept = static_cast<std::uint64_t>(status.st_size);
+        for (ScratchFile& file : scratch_) {
+            struct stat status {};
+            if (::fstat(file.descriptor, &status) == 0) file.kept = static_cast<std::uint64_t>(status.st_size);
+        }
         for (std::size_t i = 0; i < chunks_.size(); ++i) {
             ring_.waitForRoom(i);
             const Chunk& chunk = chunks_[i];
@@ -133,10 +144,12 @@ private:
             buffer.read = FileByteSource(copy.from).readAt(copy.fromOffset + chunk.start, buffer.bytes.get(),
                                                            chunk.size) == chunk.size;
             ring_.filled(i + 1, i + 1 == chunks_.size());
-            const std::uint64_t needed = scratchNeeded_[i];
-            if (scratch_ >= 0 && copy.from == scratch_ && needed + kReleaseStep <= scratchKept &&
-                ::ftruncate(scratch_, static_cast<off_t>(needed)) == 0) {
-                scratchKept = needed;
+            for (ScratchFile& file : scratch_) {
+                const std::uint64_t needed = file.neededAfter[i];
+                if (copy.from == file.descriptor && needed + kReleaseStep <= file.kept &&
+                    ::ftruncate(file.descriptor, static_cast<off_t>(needed)) == 0) {
+                    file.kept = needed;
+                }
             }
         }
     }
@@ -152,9 +165,8 @@ private:
 
     const std::span<const FileCopy> copies_;
     const int to_;
-    const int scratch_;
     const std::vector<Chunk> chunks_;
-    const std::vector<std::uint64_t> scratchNeeded_;  // by chunk
+    std::vector<ScratchFile> scratch_;  // the reader's alone
     std::array<Buffer, kRingChunks> buffers_;
     RingHandoff ring_;  // the reader fills buffers, the writer frees them
     pthread_t reader_{};
@@ -198,7 +210,7 @@ std::uint64_t copyByPosition(int in, std::uint64_t inStart, int out, std::uint64
     return copied;
 }
 
-std::optional<CopyOutcome> copyOnTwoThreads(std::span<const FileCopy> copies, int to, int scratch) {
+std::optional<CopyOutcome> copyOnTwoThreads(std::span<const FileCopy> copies, int to, std::span<const int> scratch) {
     TwoThreadCopy copy(copies, to, scratch);
     if (!copy.start()) return std::nullopt;
     return copy.write();

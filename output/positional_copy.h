@@ -5,7 +5,7 @@
 //   pieces    | member 0 | member 1 ............ | member 2 |
 //   chunks    |    5     |  4  |  3  |  2  |  1  |    0     |   in this order
 //   reader    pread each chunk into a ring of buffers; cut the scratch
-//             file short behind it
+//             files short behind it
 //   writer    pwrite each buffer at its place
 //
 // One thread writes, so that the destination's inode lock is never fought
@@ -49,8 +49,8 @@ struct FileCopy {
 };
 
 // Copies every piece of `copies` into the file `to` on two threads (the
-// caller's among them), last chunk first. `scratch` is a file that only
-// these pieces still need (-1 for none): once a chunk of it has been read,
+// caller's among them), last chunk first. `scratch` holds files that only
+// these pieces still need (-1 for none): once a chunk of one has been read,
 // it is cut short down to what pieces not yet read hold, and its bytes
 // beyond that are gone.
 //
@@ -59,6 +59,6 @@ struct FileCopy {
 // from the first piece on would have found. Empty when the two threads
 // could not be had; nothing was copied or cut, and the caller copies in
 // turn.
-std::optional<CopyOutcome> copyOnTwoThreads(std::span<const FileCopy> copies, int to, int scratch);
+std::optional<CopyOutcome> copyOnTwoThreads(std::span<const FileCopy> copies, int to, std::span<const int> scratch);
 
 }  // namespace kotar

@@ -218,13 +218,14 @@ TEST(MarkedInflate, MarksResolveToTheBytesThatFollow) {
 // first part, in the stretch decoded before the window is known, in the
 // rest, and in the trailer that checks both. The second part's file must
 // not meet a file size limit, and where its file system fills, the first
-// part's thread goes on alone from where the second stopped.
+// part's thread goes on alone from where the second stopped. A second part
+// of some MiB is let go from its file as it is delivered.
 TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
     const test::EnvironmentSet everyFile("KOTAR_GZIP_SPLIT", "0");
     TempDir dir;
     const std::string quoted = test::shellQuoted(dir.path());
     test::shell("cd " + quoted + " && { seq 250000; head -c 400000 /dev/urandom; seq 250000 400000; } > data && "
-                "seq 1000 > small");
+                "seq 1000 > small && seq 4000000 > large");
     const test::SmallTmpfs full(dir / "full", "256k");
     const struct {
         const char* what;
@@ -238,6 +239,8 @@ TEST(GzipDecoder, MemberDecodedInTwoPartsGivesWhatOnePassGives) {
         {"gzip", "gzip -c data > in"},
         {"igzip -1", "igzip -1 -c data > in"},
         {"pigz", "pigz -p2 -c data > in"},
+        {"a second part let go as it is delivered", "pigz -p2 -c large > in"},
+        {"damage in a second part let go as it is delivered", "pigz -p2 -c large > in", 0.9},
         {"a second member", "gzip -c data > in && gzip -c small >> in"},
         {"bytes after the member", "gzip -c data > in && printf trailing >> in"},
         {"damage in the first part", "gzip -c data > in", 0.3},
