@@ -477,8 +477,8 @@ private:
     }
 
     // Copies the members' data on two threads, freeing the input's kept
-    // copy and the decoder's file as they go: nothing reads them after this. Empty when the threads
-    // could not be had.
+    // copy and the decoder's file as they go: nothing reads them after
+    // this. Empty when the threads could not be had.
     std::optional<CopyOutcome> writeDataOnTwoThreads(const std::vector<std::uint64_t>& offsets) {
         std::vector<FileCopy> copies;
         copies.reserve(members_.size());

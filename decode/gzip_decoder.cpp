@@ -61,7 +61,7 @@ public:
         return inFile_;
     }
 
-    void keepDecodedFile() override { keepFile_ = true; }
+    void keepDecodedFile() override { keepAsked_ = true; }
 
     void mayUseAnotherThread(const std::string& workDirectory) override {
         splitWanted_ = true;
@@ -155,7 +155,7 @@ private:
         const InputSource::Fill filled = source_.ensure(1);
         if (filled == InputSource::Fill::more && split_->takeOver(*inflate_, source_.data()[0])) {
             step_ = Step::handover;
-            fileKept_ = keepFile_;
+            fileKept_ = keepAsked_;
             if (!fileKept_) split_->releaseDelivered();
         } else {
             split_.reset();
@@ -220,8 +220,8 @@ private:
     std::unique_ptr<GzipSplit> split_;
     std::uint64_t streamOut_ = 0;  // bytes delivered
     FileDescriptor keptFile_;       // the second part's file, for inFile_
-    std::atomic<bool> keepFile_ = false;  // asked for by keepDecodedFile()
-    bool fileKept_ = false;               // whether this split's file is, from its handover on
+    std::atomic<bool> keepAsked_ = false;  // by keepDecodedFile()
+    bool fileKept_ = false;  // this split's file, from its handover on: else let go as delivered
     mutable std::mutex inFileMutex_;
     DecodedInFile inFile_;          // under inFileMutex_
 };

@@ -353,7 +353,8 @@ TEST_F(CompressedTarTest, EveryCompressionGivesTheTarFromAFileAndAPipe) {
         {"pigz of a larger tar", "pigz -p2 -c FILE", 0, true},
     };
     test::shell("cd " + test::shellQuoted(dir_->path()) + " && " + test::shellQuoted(test::kotarBinary()) +
-                " -x bin.ktar -o back.tar && " + test::shellQuoted(test::kotarBinary()) + " -x large.ktar -o large-back.tar");
+                " -x bin.ktar -o back.tar && " + test::shellQuoted(test::kotarBinary()) +
+                " -x large.ktar -o large-back.tar");
     const std::string kotar = test::shellQuoted(test::kotarBinary());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

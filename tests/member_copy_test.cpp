@@ -216,7 +216,8 @@ TEST(CopyOnTwoThreads, CopiesEachMemberOrGivesTheFirstFailure) {
             for (const Member& member : copyCase.members) {
                 copies.push_back({from, member.inputAt, member.outputAt, member.size});
             }
-            const std::optional<CopyOutcome> outcome = copyOnTwoThreads(copies, to, std::array{source.scratch ? from : -1});
+            const std::optional<CopyOutcome> outcome =
+                copyOnTwoThreads(copies, to, std::array{source.scratch ? from : -1});
             ::close(to);
             struct stat status {};
             ASSERT_EQ(fstat(from, &status), 0);
